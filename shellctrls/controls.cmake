@@ -1,0 +1,12 @@
+# The shell controls: tree view, combo box and list view, each from its own fragment.
+set(VX_SHELLCTRLS_SOURCES)
+include(${CMAKE_CURRENT_SOURCE_DIR}/tree.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/combo.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/list.cmake OPTIONAL)
+if(VX_SHELLCTRLS_SOURCES)
+  add_library(vx_shellctrls STATIC ${VX_SHELLCTRLS_SOURCES})
+  target_include_directories(vx_shellctrls PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(vx_shellctrls PUBLIC vx_shellctrls_core Qt6::Widgets)
+  set_target_properties(vx_shellctrls PROPERTIES AUTOMOC ON)
+  vx_warnings(vx_shellctrls)
+endif()
