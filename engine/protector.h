@@ -1,0 +1,145 @@
+// TVeskFileProtector: the console's client of the protection engine. Opens the engine's ANSI
+// and Unicode devices, switches protection on and off, carries the credential with every
+// request and performs the entry operations. Operations never throw to the caller (except a
+// refused empty password): they return their outcome, set the channel's Success flag and raise
+// OnError / OnErrorUnicode when attached.
+//
+// Buffers handed to the engine by address (SecurityDescriptor, List1, List2) may be ordinary
+// memory: the component copies them through arena scratch buffers. Arena memory
+// (vx::device::ArenaBuffer, platform/device/arena.h) is used in place without a copy.
+#pragma once
+
+#include "engine/fprec.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class TVeskFileProtector;
+
+// ErrorType: 1 open, 3 modify, 4 get entry, 5 delete, 6 count, 7 start/stop, 8 add, 9 clear.
+using TOnError = std::function<void(TVeskFileProtector *Sender, uint32_t ErrorType, uint32_t ErrorCode)>;
+using TOnHash = std::function<void(TVeskFileProtector *Sender, const AnsiString &szFileName,
+                                   const AnsiString &szProcess, uint32_t dwFile)>;
+
+// Control codes: device type 0xA024, FILE_ANY_ACCESS, METHOD_NEITHER.
+constexpr uint32_t IOCTL_QXD_ADD_ENTRY = 0xA0242FFF;
+constexpr uint32_t IOCTL_QXD_DELETE_ENTRY = 0xA0243003;
+constexpr uint32_t IOCTL_QXD_START = 0xA0243007;
+constexpr uint32_t IOCTL_QXD_STOP = 0xA024300B;
+constexpr uint32_t IOCTL_QXD_CLEAR_ENTRIES = 0xA024300F;
+constexpr uint32_t IOCTL_QXD_GET_ENTRY = 0xA0243013;
+constexpr uint32_t IOCTL_QXD_MODIFY_ENTRY = 0xA0243017;
+constexpr uint32_t IOCTL_QXD_GET_ENTRY_COUNT = 0xA024301B;
+
+// The engine's answer when GetEntry's buffers are too small; the needed lengths are in the block.
+constexpr uint32_t QXD_ERROR_MORE_DATA = 0xE0050004;
+
+// The credential every request carries unless Password / PasswordUnicode are changed.
+inline constexpr char QXD_DEFAULT_PASSWORD[] = "Mirok Dune Sentinel";
+
+// Error types passed to OnError / OnErrorUnicode.
+constexpr uint32_t QXD_ERR_OPEN = 1;
+constexpr uint32_t QXD_ERR_MODIFY = 3;
+constexpr uint32_t QXD_ERR_GET_ENTRY = 4;
+constexpr uint32_t QXD_ERR_DELETE = 5;
+constexpr uint32_t QXD_ERR_COUNT = 6;
+constexpr uint32_t QXD_ERR_ACTIVE = 7;
+constexpr uint32_t QXD_ERR_ADD = 8;
+constexpr uint32_t QXD_ERR_CLEAR = 9;
+
+// How many GetEntry passes may answer "more data" before GetEntry gives up (error type 4).
+constexpr int QXD_GET_ENTRY_MAX_PASSES = 4;
+
+class TVeskFileProtector {
+public:
+    // Opens both devices (names and open parameters by GetVersion). Owner is not used beyond
+    // being kept; it may be null.
+    explicit TVeskFileProtector(void *Owner = nullptr);
+    // Sends the clear request on each open channel whose ClearOnDestroy flag is set (type 9 on
+    // failure), then closes both devices.
+    ~TVeskFileProtector();
+    TVeskFileProtector(const TVeskFileProtector &) = delete;
+    TVeskFileProtector &operator=(const TVeskFileProtector &) = delete;
+
+    void *Owner() const { return Owner_; }
+
+    bool ClearOnDestroy() const { return ClearOnDestroy_; }
+    void SetClearOnDestroy(bool Value) { ClearOnDestroy_ = Value; }
+    bool ClearOnDestroyUnicode() const { return ClearOnDestroyUnicode_; }
+    void SetClearOnDestroyUnicode(bool Value) { ClearOnDestroyUnicode_ = Value; }
+
+    // Count request; 4294967295 on failure (error type 6).
+    uint32_t NumEntries();
+    uint32_t NumEntriesUnicode();
+
+    bool Success() const { return Success_; }
+    bool SuccessUnicode() const { return SuccessUnicode_; }
+
+    // Writing a different value sends start or stop; Active changes only on success.
+    // Afterwards, if the channel's Success is false, error type 7 is raised.
+    bool Active() const { return Active_; }
+    void SetActive(bool Value);
+    bool ActiveUnicode() const { return ActiveUnicode_; }
+    void SetActiveUnicode(bool Value);
+
+    // Empty text: throws std::out_of_range and keeps the credential in force.
+    const AnsiString &Password() const { return Password_; }
+    void SetPassword(const AnsiString &Value);
+    const std::u16string &PasswordUnicode() const { return PasswordUnicode_; }
+    void SetPasswordUnicode(const std::u16string &Value);
+
+    TOnError OnError;
+    TOnError OnErrorUnicode;
+    TOnHash OnHash; // never raised
+
+    // Entry operations, ANSI channel.
+    bool GetEntryCount(uint32_t &Count);
+    // Index of the new entry (count - 1), or -1 on failure.
+    int32_t AddEntry(uint32_t Mask, const AnsiString &FileFolder, const AnsiString &ExcludeFileFolder,
+                     const AnsiString &Process, const AnsiString &ExcludeProcess,
+                     void *SecurityDescriptor, uint32_t List1Count, void *List1, uint32_t List2Count,
+                     void *List2, uint8_t EntryFlag);
+    bool ModifyEntry(int32_t Index, uint32_t Mask, const AnsiString &FileFolder,
+                     const AnsiString &ExcludeFileFolder, const AnsiString &Process,
+                     const AnsiString &ExcludeProcess, void *SecurityDescriptor, uint32_t List1Count,
+                     void *List1, uint32_t List2Count, void *List2, uint8_t EntryFlag);
+    bool DeleteEntry(int32_t Index);
+    // SecurityDescriptorSize: in capacity of SecurityDescriptor (0 without one), out the
+    // descriptor's length. List counts: in capacity in 6-byte items, out the engine's counts.
+    // The size and counts are reported back also on failure; the strings are empty on failure.
+    bool GetEntry(int32_t Index, uint32_t &Mask, AnsiString &FileFolder, AnsiString &ExcludeFileFolder,
+                  AnsiString &Process, AnsiString &ExcludeProcess, void *SecurityDescriptor,
+                  uint32_t &SecurityDescriptorSize, uint32_t &List1Count, void *List1,
+                  uint32_t &List2Count, void *List2, uint8_t &EntryFlag);
+
+private:
+    struct Impl;
+    void RaiseError(bool Unicode, uint32_t ErrorType, uint32_t ErrorCode);
+    int32_t SendEntry(bool Modify, int32_t Index, uint32_t Mask, const AnsiString &FileFolder,
+                      const AnsiString &ExcludeFileFolder, const AnsiString &Process,
+                      const AnsiString &ExcludeProcess, void *SecurityDescriptor, uint32_t List1Count,
+                      void *List1, uint32_t List2Count, void *List2, uint8_t EntryFlag);
+
+    void *Owner_ = nullptr;
+    Impl *Impl_ = nullptr;
+    bool Success_ = false;
+    bool SuccessUnicode_ = false;
+    bool ClearOnDestroy_ = false;
+    bool ClearOnDestroyUnicode_ = false;
+    bool Active_ = false;
+    bool ActiveUnicode_ = false;
+    AnsiString Password_;
+    std::u16string PasswordUnicode_;
+};
+
+namespace vx::engine {
+
+// The security-descriptor length routine bound at program start: GetSecurityDescriptorLength
+// looked up in the loaded "Advapi32.dll", or a fallback returning 0 when it is not found.
+using SecDescLengthFn = uint32_t (*)(void *);
+SecDescLengthFn BoundSecurityDescriptorLength();
+// Binds (again) the routine; done once automatically at start.
+void BindSecurityDescriptorLength();
+
+} // namespace vx::engine

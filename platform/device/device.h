@@ -1,0 +1,106 @@
+// Device I/O over the engine's sockets: CreateFileA, DeviceIoControl, CloseHandle, GetVersion,
+// and the run-time lookup of GetSecurityDescriptorLength (GetModuleHandleA/GetProcAddress).
+// Device names map to Unix-domain sockets: "\\.\NAME" -> DIR/NAME, "\\.\Global\NAME" ->
+// DIR/Global/NAME, DIR from DeviceDirectory(). Library: vx_platform_device.
+#pragma once
+
+#include "platform/common/wintypes.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
+
+// Connects to the device's socket. Failure: INVALID_HANDLE_VALUE, last error
+// ERROR_FILE_NOT_FOUND (missing socket, refused connection, not a device name).
+HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   void *lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+
+// One synchronous request. The engine reads and writes the caller's buffers through their raw
+// addresses; it is served only inside the arena (platform/device/arena.h), anything else is
+// refused with ERROR_NOACCESS and the engine fails the request. Returns nonzero on success;
+// the last error is set on failure (ERROR_INVALID_HANDLE for a bad handle, ERROR_BROKEN_PIPE
+// when the engine is gone, the engine's own code otherwise). lpOverlapped must be null.
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
+                     void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
+                     void *lpOverlapped);
+
+// Closes a device handle. Unknown handles: FALSE with ERROR_INVALID_HANDLE.
+BOOL CloseHandle(HANDLE hObject);
+
+// Windows XP (5.1, build 2600) unless VELLAMORIX_WINVER holds another version word
+// (decimal or 0x-hex; e.g. 0xC0000004 for the 95 family, 4 for NT 4).
+DWORD GetVersion();
+
+// Module lookup, enough for binding GetSecurityDescriptorLength at run time.
+using HMODULE = void *;
+using FARPROC = void (*)();
+HMODULE GetModuleHandleA(const char *lpModuleName); // "advapi32.dll" (any case), else null
+FARPROC GetProcAddress(HMODULE hModule, const char *lpProcName);
+
+// Length of a self-relative or absolute security descriptor (20 for an absolute one).
+DWORD GetSecurityDescriptorLength(void *pSecurityDescriptor);
+
+namespace vx::device {
+
+// The device directory: VELLAMORIX_DEVICE_DIR, else $XDG_RUNTIME_DIR/vellamorix,
+// else /tmp/vellamorix-<uid>.
+std::string DeviceDirectory();
+// Socket path of a device name under `dir`; nullopt when the name is not "\\.\NAME" or
+// "\\.\Global\NAME" with a plain NAME.
+std::optional<std::string> DeviceSocketPath(const std::string &dir, const std::string &deviceName);
+
+// The engine's reads and writes of caller memory, served by the stub (arena only).
+// Return 0 or ERROR_NOACCESS.
+DWORD StubRead(uint64_t addr, uint32_t len, void *dst);
+DWORD StubWrite(uint64_t addr, const void *src, uint32_t len);
+
+// ---- Seam: tests replace where CreateFileA/DeviceIoControl go. ----
+
+struct OpenParams {
+    std::string name;
+    DWORD desiredAccess = 0;
+    DWORD shareMode = 0;
+    bool securityAttributes = false; // a non-null pointer was passed
+    DWORD creationDisposition = 0;
+    DWORD flagsAndAttributes = 0;
+    bool templateFile = false; // a non-null template handle was passed
+};
+
+struct ControlParams {
+    DWORD code = 0;
+    void *inBuffer = nullptr;
+    DWORD inLen = 0;
+    void *outBuffer = nullptr;
+    DWORD outLen = 0;
+};
+
+class DeviceConnection {
+public:
+    virtual ~DeviceConnection() = default;
+    // Returns true on success; on failure `error` holds the code for the last error.
+    virtual bool Control(const ControlParams &params, DWORD &bytesReturned, DWORD &error) = 0;
+};
+
+class DeviceBackend {
+public:
+    virtual ~DeviceBackend() = default;
+    // nullptr on failure with `error` set.
+    virtual std::unique_ptr<DeviceConnection> Open(const OpenParams &params, DWORD &error) = 0;
+};
+
+// Installs a backend for the whole process; nullptr restores the socket backend.
+// Returns the previous one (nullptr when it was the socket backend). Handles opened before
+// stay bound to the backend that opened them.
+std::shared_ptr<DeviceBackend> SetDeviceBackend(std::shared_ptr<DeviceBackend> backend);
+
+// Hides (or shows again) an export from GetProcAddress, to exercise callers' fallbacks.
+void SetExportHidden(const std::string &procName, bool hidden);
+
+} // namespace vx::device
