@@ -4,6 +4,8 @@
 
 #include <QProcess>
 #include <QStandardPaths>
+#include <cctype>
+#include <map>
 #include <mutex>
 
 namespace vx::platform {
@@ -11,10 +13,32 @@ namespace {
 
 std::mutex g_lock;
 ShellExecHandler g_handler;
+std::map<std::string, ShellExecHandler> g_typeOpeners;
+
+std::string LowerAscii(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The opener registered for the file's extension, if any.
+ShellExecHandler TypeOpenerFor(const std::string &file)
+{
+    const std::size_t dot = file.find_last_of('.');
+    const std::size_t sep = file.find_last_of("/\\");
+    if (dot == std::string::npos || (sep != std::string::npos && dot < sep))
+        return {};
+    std::lock_guard lock(g_lock);
+    const auto it = g_typeOpeners.find(LowerAscii(file.substr(dot)));
+    return it == g_typeOpeners.end() ? ShellExecHandler() : it->second;
+}
 
 // The desktop's opener: xdg-open for "open" and the default verb.
 bool DesktopOpen(const ShellExecRequest &request)
 {
+    if (const ShellExecHandler typeOpener = TypeOpenerFor(request.file))
+        return typeOpener(request);
     const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (opener.isEmpty())
         return false;
@@ -30,6 +54,15 @@ ShellExecHandler SetShellExecHandler(ShellExecHandler handler)
     ShellExecHandler previous = std::move(g_handler);
     g_handler = std::move(handler);
     return previous;
+}
+
+void RegisterFileTypeOpener(const std::string &extension, ShellExecHandler opener)
+{
+    std::lock_guard lock(g_lock);
+    if (opener)
+        g_typeOpeners[LowerAscii(extension)] = std::move(opener);
+    else
+        g_typeOpeners.erase(LowerAscii(extension));
 }
 
 bool ShellExec(const ShellExecRequest &request)

@@ -24,6 +24,10 @@ ShellExecHandler SetShellExecHandler(ShellExecHandler handler);
 // Runs a request through the current opener.
 bool ShellExec(const ShellExecRequest &request);
 
+// The desktop's opener hands files of this extension (".hlp", compared without case) to
+// `opener` instead of the desktop; an empty opener removes the association.
+void RegisterFileTypeOpener(const std::string &extension, ShellExecHandler opener);
+
 } // namespace vx::platform
 
 constexpr int SW_SHOWNORMAL = 1;
