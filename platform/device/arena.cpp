@@ -1,0 +1,170 @@
+#include "platform/device/arena.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
+
+namespace vx::device {
+
+namespace {
+
+constexpr std::size_t kArenaSize = 256u << 20;
+constexpr std::size_t kAlign = 16;
+constexpr uint64_t kLimit = 1ull << 32;
+
+struct Arena {
+    std::mutex mutex;
+    uint8_t *base = nullptr;
+    bool tried = false;
+    std::map<uint64_t, std::size_t> freeBlocks; // offset -> size, coalesced
+    std::map<uint64_t, std::size_t> liveBlocks; // address -> requested size
+    std::map<uint64_t, std::size_t> liveRounded;
+    std::size_t inUse = 0;
+
+    // Maps the arena on first use, below 4 GiB.
+    bool Ensure()
+    {
+        if (base)
+            return true;
+        if (tried)
+            return false;
+        tried = true;
+        void *p = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_32BIT, -1, 0);
+        if (p == MAP_FAILED || reinterpret_cast<uint64_t>(p) + kArenaSize > kLimit) {
+            if (p != MAP_FAILED)
+                munmap(p, kArenaSize);
+            p = MAP_FAILED;
+            // Fall back to hints below 4 GiB.
+            for (uint64_t hint = 0x40000000; hint + kArenaSize <= kLimit && p == MAP_FAILED; hint += 0x10000000) {
+                p = mmap(reinterpret_cast<void *>(hint), kArenaSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+                if (p != MAP_FAILED && reinterpret_cast<uint64_t>(p) != hint) {
+                    munmap(p, kArenaSize);
+                    p = MAP_FAILED;
+                }
+            }
+            if (p == MAP_FAILED)
+                return false;
+        }
+        base = static_cast<uint8_t *>(p);
+        freeBlocks.emplace(0, kArenaSize);
+        return true;
+    }
+
+    void *Alloc(std::size_t size)
+    {
+        if (size == 0)
+            size = 1;
+        if (size > kArenaSize)
+            return nullptr;
+        const std::size_t rounded = (size + kAlign - 1) & ~(kAlign - 1);
+        std::lock_guard lock(mutex);
+        if (!Ensure())
+            return nullptr;
+        for (auto it = freeBlocks.begin(); it != freeBlocks.end(); ++it) {
+            if (it->second < rounded)
+                continue;
+            const uint64_t offset = it->first;
+            const std::size_t rest = it->second - rounded;
+            freeBlocks.erase(it);
+            if (rest)
+                freeBlocks.emplace(offset + rounded, rest);
+            uint8_t *p = base + offset;
+            liveBlocks.emplace(reinterpret_cast<uint64_t>(p), size);
+            liveRounded.emplace(reinterpret_cast<uint64_t>(p), rounded);
+            inUse += size;
+            std::memset(p, 0, rounded);
+            return p;
+        }
+        return nullptr;
+    }
+
+    void Free(void *ptr)
+    {
+        if (!ptr)
+            return;
+        std::lock_guard lock(mutex);
+        const uint64_t addr = reinterpret_cast<uint64_t>(ptr);
+        auto live = liveBlocks.find(addr);
+        if (live == liveBlocks.end())
+            return;
+        inUse -= live->second;
+        liveBlocks.erase(live);
+        auto roundedIt = liveRounded.find(addr);
+        std::size_t size = roundedIt->second;
+        liveRounded.erase(roundedIt);
+        uint64_t offset = addr - reinterpret_cast<uint64_t>(base);
+        // Coalesce with the neighbours.
+        auto next = freeBlocks.lower_bound(offset);
+        if (next != freeBlocks.end() && next->first == offset + size) {
+            size += next->second;
+            next = freeBlocks.erase(next);
+        }
+        if (next != freeBlocks.begin()) {
+            auto prev = std::prev(next);
+            if (prev->first + prev->second == offset) {
+                offset = prev->first;
+                size += prev->second;
+                freeBlocks.erase(prev);
+            }
+        }
+        freeBlocks.emplace(offset, size);
+        // Give large free stretches back to the system.
+        if (size >= (1u << 20)) {
+            const uint64_t page = 4096;
+            uint64_t from = (offset + page - 1) & ~(page - 1);
+            uint64_t to = (offset + size) & ~(page - 1);
+            if (to > from)
+                madvise(base + from, to - from, MADV_DONTNEED);
+        }
+    }
+
+    bool Contains(uint64_t addr, uint64_t len)
+    {
+        std::lock_guard lock(mutex);
+        auto it = liveBlocks.upper_bound(addr);
+        if (it == liveBlocks.begin())
+            return false;
+        --it;
+        const uint64_t start = it->first, end = it->first + it->second;
+        if (addr < start || addr >= end)
+            return false;
+        return len <= end - addr;
+    }
+};
+
+Arena &TheArena()
+{
+    static Arena *arena = new Arena; // lives until the process ends
+    return *arena;
+}
+
+} // namespace
+
+void *ArenaAlloc(std::size_t size)
+{
+    return TheArena().Alloc(size);
+}
+
+void ArenaFree(void *p)
+{
+    TheArena().Free(p);
+}
+
+bool InArena(uint64_t addr, uint64_t len)
+{
+    return TheArena().Contains(addr, len);
+}
+
+std::size_t ArenaBytesInUse()
+{
+    Arena &a = TheArena();
+    std::lock_guard lock(a.mutex);
+    return a.inUse;
+}
+
+} // namespace vx::device

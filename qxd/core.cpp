@@ -1,0 +1,407 @@
+#include "qxd/core.h"
+
+#include "qxd/wire.h"
+
+#include <algorithm>
+
+namespace vx::qxd {
+
+namespace {
+
+// Field offsets in the 84-byte entry block.
+enum : std::size_t {
+    kTotalSize = 0,
+    kFileFolderLen = 4,
+    kPasswordLen = 20,
+    kMask = 24,
+    kFileFolderPtr = 36,
+    kPasswordPtr = 52,
+    kEntryFlag = 56,
+    kSecDescLen = 60,
+    kSecDescPtr = 64,
+    kList1Count = 68,
+    kList2Count = 72,
+    kList1Ptr = 76,
+    kList2Ptr = 80,
+};
+
+constexpr uint32_t kListItem = 6;
+
+struct Block {
+    std::string raw; // 84 bytes
+
+    uint32_t U32(std::size_t off) const { return wire::Get32(reinterpret_cast<const uint8_t *>(raw.data()) + off); }
+    void Set(std::size_t off, uint32_t v)
+    {
+        for (int i = 0; i < 4; ++i)
+            raw[off + i] = char(v >> (8 * i));
+    }
+    uint32_t StrLen(int i) const { return U32(kFileFolderLen + 4 * i); }
+    uint32_t StrPtr(int i) const { return U32(kFileFolderPtr + 4 * i); }
+};
+
+Result Fail(uint32_t error)
+{
+    return Result{false, error, 0};
+}
+
+Result Ok(uint32_t bytes = 0)
+{
+    return Result{true, 0, bytes};
+}
+
+// A text read with its closing zero: the zero must be at `len` and nowhere before.
+bool TerminatedAt(const std::string &bytes, uint32_t len)
+{
+    return bytes.size() == std::size_t(len) + 1 && bytes[len] == '\0' &&
+           bytes.find('\0') == std::size_t(len);
+}
+
+std::string Field(const Entry &e, int i)
+{
+    switch (i) {
+    case 0: return e.fileFolder;
+    case 1: return e.excludeFileFolder;
+    case 2: return e.process;
+    default: return e.excludeProcess;
+    }
+}
+
+} // namespace
+
+std::string Utf16Bytes(const std::u16string &text)
+{
+    std::string out;
+    out.reserve(text.size() * 2);
+    for (char16_t c : text) {
+        out.push_back(char(c & 0xFF));
+        out.push_back(char(c >> 8));
+    }
+    return out;
+}
+
+Engine::Engine()
+{
+    std::u16string wide;
+    for (const char *p = kDefaultCredential; *p; ++p)
+        wide.push_back(char16_t(*p));
+    SetCredential(kDefaultCredential, wide);
+}
+
+bool Engine::SetCredential(std::string ansi, std::u16string wide)
+{
+    if (ansi.empty() || wide.empty() || ansi.size() > kMaxPasswordLen || wide.size() > kMaxPasswordLen)
+        return false;
+    std::lock_guard lock(mutex_);
+    credentialAnsi_ = std::move(ansi);
+    credentialWide_ = Utf16Bytes(wide);
+    return true;
+}
+
+bool Engine::CredentialMatches(Channel channel, const std::string &bytes) const
+{
+    std::lock_guard lock(mutex_);
+    return bytes == (channel == Channel::Ansi ? credentialAnsi_ : credentialWide_);
+}
+
+bool Engine::Append(Entry entry)
+{
+    std::lock_guard lock(mutex_);
+    const uint64_t bytes = entry.StoredBytes();
+    if (entries_.size() >= kMaxEntries || storedBytes_ + bytes > kMaxStoredBytes)
+        return false;
+    entries_.push_back(std::move(entry));
+    storedBytes_ += bytes;
+    return true;
+}
+
+std::size_t Engine::Count() const
+{
+    std::lock_guard lock(mutex_);
+    return entries_.size();
+}
+
+std::optional<Entry> Engine::At(std::size_t index) const
+{
+    std::lock_guard lock(mutex_);
+    if (index >= entries_.size())
+        return std::nullopt;
+    return entries_[index];
+}
+
+bool Engine::Active() const
+{
+    std::lock_guard lock(mutex_);
+    return active_;
+}
+
+Result Engine::Handle(const Request &request, MemoryAccess &memory)
+{
+    switch (request.code) {
+    case kStart:
+    case kStop:
+    case kClearEntries:
+    case kGetEntryCount:
+        return ShortRequest(request, memory);
+    case kDeleteEntry:
+        if (request.channel != Channel::Ansi)
+            return Fail(kErrInvalidFunction);
+        return ShortRequest(request, memory);
+    case kAddEntry:
+    case kModifyEntry:
+        if (request.channel != Channel::Ansi)
+            return Fail(kErrInvalidFunction);
+        return PutEntry(request, memory);
+    case kGetEntry:
+        if (request.channel != Channel::Ansi)
+            return Fail(kErrInvalidFunction);
+        return GetEntry(request, memory);
+    default:
+        return Fail(kErrInvalidFunction);
+    }
+}
+
+// Requests whose input is the credential alone: start, stop, clear, count, delete.
+Result Engine::ShortRequest(const Request &request, MemoryAccess &memory)
+{
+    if (request.inLen > kMaxPasswordLen)
+        return Fail(kErrInvalidParameter);
+    if (request.inLen == 0)
+        return Fail(kErrAccessDenied);
+    const uint32_t bytes = request.channel == Channel::Ansi ? request.inLen : request.inLen * 2;
+    std::string credential;
+    if (uint32_t status = memory.Read(request.inAddr, bytes, credential))
+        return Fail(status);
+    if (!CredentialMatches(request.channel, credential))
+        return Fail(kErrAccessDenied);
+
+    std::lock_guard lock(mutex_);
+    switch (request.code) {
+    case kStart:
+        active_ = true;
+        return Ok();
+    case kStop:
+        active_ = false;
+        return Ok();
+    case kClearEntries:
+        entries_.clear();
+        entries_.shrink_to_fit();
+        storedBytes_ = 0;
+        return Ok();
+    case kGetEntryCount:
+        return Ok(uint32_t(entries_.size()));
+    case kDeleteEntry: {
+        const uint32_t index = request.outLen;
+        if (index >= entries_.size())
+            return Fail(kErrInvalidParameter);
+        storedBytes_ -= entries_[index].StoredBytes();
+        entries_.erase(entries_.begin() + index);
+        return Ok();
+    }
+    default:
+        return Fail(kErrInvalidFunction);
+    }
+}
+
+// Add (appended) and modify (replaced in place, index in the output length).
+Result Engine::PutEntry(const Request &request, MemoryAccess &memory)
+{
+    const bool modify = request.code == kModifyEntry;
+    if (request.inLen != kBlockSize)
+        return Fail(kErrInvalidParameter);
+    Block block;
+    if (uint32_t status = memory.Read(request.inAddr, kBlockSize, block.raw))
+        return Fail(status);
+
+    const uint32_t passwordLen = block.U32(kPasswordLen);
+    const uint32_t secDescLen = block.U32(kSecDescLen);
+    const uint32_t list1Count = block.U32(kList1Count);
+    const uint32_t list2Count = block.U32(kList2Count);
+    if (passwordLen == 0)
+        return Fail(kErrAccessDenied);
+    if (passwordLen > kMaxPasswordLen || secDescLen > kMaxSecDescLen || list1Count > kMaxListCount ||
+        list2Count > kMaxListCount)
+        return Fail(kErrInvalidParameter);
+    uint64_t total = kBlockSize + 5ull + passwordLen + secDescLen + uint64_t(kListItem) * (list1Count + list2Count);
+    for (int i = 0; i < 4; ++i) {
+        if (block.StrLen(i) > kMaxStringLen)
+            return Fail(kErrInvalidParameter);
+        total += block.StrLen(i);
+    }
+    if (total != block.U32(kTotalSize))
+        return Fail(kErrInvalidParameter);
+
+    // One batch: the credential, the four texts, the descriptor and the lists.
+    std::string password, texts[4], secDesc, list1, list2;
+    std::vector<MemoryAccess::ReadOp> ops;
+    ops.push_back({block.U32(kPasswordPtr), passwordLen + 1, &password});
+    int textOp[4];
+    for (int i = 0; i < 4; ++i) {
+        textOp[i] = -1;
+        if (block.StrPtr(i) == 0 && block.StrLen(i) == 0)
+            continue; // empty text without a buffer
+        textOp[i] = int(ops.size());
+        ops.push_back({block.StrPtr(i), block.StrLen(i) + 1, &texts[i]});
+    }
+    if (secDescLen > 0) {
+        if (block.U32(kSecDescPtr) == 0)
+            return Fail(kErrInvalidParameter);
+        ops.push_back({block.U32(kSecDescPtr), secDescLen, &secDesc});
+    }
+    // A list count without a list: modify keeps the entry's own list when the count matches.
+    bool keepList1 = false, keepList2 = false;
+    if (list1Count > 0) {
+        if (block.U32(kList1Ptr) != 0)
+            ops.push_back({block.U32(kList1Ptr), list1Count * kListItem, &list1});
+        else if (modify)
+            keepList1 = true;
+        else
+            return Fail(kErrInvalidParameter);
+    }
+    if (list2Count > 0) {
+        if (block.U32(kList2Ptr) != 0)
+            ops.push_back({block.U32(kList2Ptr), list2Count * kListItem, &list2});
+        else if (modify)
+            keepList2 = true;
+        else
+            return Fail(kErrInvalidParameter);
+    }
+    memory.ReadMany(ops);
+
+    if (ops[0].status)
+        return Fail(ops[0].status);
+    if (!TerminatedAt(password, passwordLen))
+        return Fail(kErrInvalidParameter);
+    password.resize(passwordLen);
+    if (!CredentialMatches(Channel::Ansi, password))
+        return Fail(kErrAccessDenied);
+    for (const auto &op : ops)
+        if (op.status)
+            return Fail(op.status);
+    for (int i = 0; i < 4; ++i) {
+        if (textOp[i] < 0)
+            continue;
+        if (!TerminatedAt(texts[i], block.StrLen(i)))
+            return Fail(kErrInvalidParameter);
+        texts[i].resize(block.StrLen(i));
+    }
+
+    Entry entry;
+    entry.fileFolder = std::move(texts[0]);
+    entry.excludeFileFolder = std::move(texts[1]);
+    entry.process = std::move(texts[2]);
+    entry.excludeProcess = std::move(texts[3]);
+    entry.mask = block.U32(kMask);
+    entry.flag = uint8_t(block.raw[kEntryFlag]);
+    entry.secDesc = std::move(secDesc);
+    entry.list1 = std::move(list1);
+    entry.list2 = std::move(list2);
+
+    std::lock_guard lock(mutex_);
+    if (!modify) {
+        if (entries_.size() >= kMaxEntries || storedBytes_ + entry.StoredBytes() > kMaxStoredBytes)
+            return Fail(kErrNotEnoughMemory);
+        storedBytes_ += entry.StoredBytes();
+        entries_.push_back(std::move(entry));
+        return Ok();
+    }
+    const uint32_t index = request.outLen;
+    if (index >= entries_.size())
+        return Fail(kErrInvalidParameter);
+    Entry &old = entries_[index];
+    if (keepList1) {
+        if (old.list1.size() != std::size_t(list1Count) * kListItem)
+            return Fail(kErrInvalidParameter);
+        entry.list1 = old.list1;
+    }
+    if (keepList2) {
+        if (old.list2.size() != std::size_t(list2Count) * kListItem)
+            return Fail(kErrInvalidParameter);
+        entry.list2 = old.list2;
+    }
+    const uint64_t after = storedBytes_ - old.StoredBytes() + entry.StoredBytes();
+    if (after > kMaxStoredBytes)
+        return Fail(kErrNotEnoughMemory);
+    storedBytes_ = after;
+    old = std::move(entry);
+    return Ok();
+}
+
+// Read back one entry (index in the input length) into the caller's block and buffers.
+Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
+{
+    if (request.outLen != kBlockSize)
+        return Fail(kErrInvalidParameter);
+    Block block;
+    if (uint32_t status = memory.Read(request.outAddr, kBlockSize, block.raw))
+        return Fail(status);
+    const uint32_t passwordLen = block.U32(kPasswordLen);
+    if (passwordLen == 0)
+        return Fail(kErrAccessDenied);
+    if (passwordLen > kMaxPasswordLen)
+        return Fail(kErrInvalidParameter);
+    std::string password;
+    if (uint32_t status = memory.Read(block.U32(kPasswordPtr), passwordLen + 1, password))
+        return Fail(status);
+    if (!TerminatedAt(password, passwordLen))
+        return Fail(kErrInvalidParameter);
+    password.resize(passwordLen);
+    if (!CredentialMatches(Channel::Ansi, password))
+        return Fail(kErrAccessDenied);
+
+    std::optional<Entry> found = At(request.inLen);
+    if (!found)
+        return Fail(kErrInvalidParameter);
+    const Entry &e = *found;
+
+    const bool wantDesc = block.U32(kSecDescPtr) != 0;
+    const bool wantList1 = block.U32(kList1Ptr) != 0;
+    const bool wantList2 = block.U32(kList2Ptr) != 0;
+    const uint32_t descLen = uint32_t(e.secDesc.size());
+    const uint32_t count1 = uint32_t(e.list1.size() / kListItem);
+    const uint32_t count2 = uint32_t(e.list2.size() / kListItem);
+
+    bool fits = true;
+    for (int i = 0; i < 4; ++i)
+        fits = fits && block.StrLen(i) >= Field(e, i).size();
+    fits = fits && (!wantDesc || block.U32(kSecDescLen) >= descLen);
+    fits = fits && (!wantList1 || block.U32(kList1Count) >= count1);
+    fits = fits && (!wantList2 || block.U32(kList2Count) >= count2);
+
+    for (int i = 0; i < 4; ++i)
+        block.Set(kFileFolderLen + 4 * i, uint32_t(Field(e, i).size()));
+    block.Set(kSecDescLen, descLen);
+    block.Set(kList1Count, count1);
+    block.Set(kList2Count, count2);
+
+    if (!fits) {
+        if (uint32_t status = memory.Write(request.outAddr, block.raw))
+            return Fail(status);
+        return Fail(kErrMoreData);
+    }
+
+    block.Set(kMask, e.mask);
+    block.raw[kEntryFlag] = char(e.flag);
+    std::vector<MemoryAccess::WriteOp> ops;
+    for (int i = 0; i < 4; ++i) {
+        std::string text = Field(e, i);
+        if (text.empty() && block.StrPtr(i) == 0)
+            continue;
+        text.push_back('\0');
+        ops.push_back({block.StrPtr(i), std::move(text)});
+    }
+    if (wantDesc && descLen > 0)
+        ops.push_back({block.U32(kSecDescPtr), e.secDesc});
+    if (wantList1 && count1 > 0)
+        ops.push_back({block.U32(kList1Ptr), e.list1});
+    if (wantList2 && count2 > 0)
+        ops.push_back({block.U32(kList2Ptr), e.list2});
+    ops.push_back({request.outAddr, block.raw});
+    memory.WriteMany(ops);
+    for (const auto &op : ops)
+        if (op.status)
+            return Fail(op.status);
+    return Ok(kBlockSize);
+}
+
+} // namespace vx::qxd

@@ -1,0 +1,62 @@
+// The daemon's transport: Unix-domain sockets for both channels under both spellings, one
+// thread per connection, one request at a time per connection.
+#pragma once
+
+#include "qxd/core.h"
+
+#include <atomic>
+#include <iosfwd>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace vx::qxd {
+
+class Server {
+public:
+    Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose = false);
+    ~Server(); // Stop()
+
+    // Takes the directory's lock and binds the four sockets. False (with `error`) when another
+    // daemon serves the directory or a socket cannot be made.
+    bool Start(std::string &error);
+    // Serves until `stopFd` becomes readable (or is closed by the other end).
+    void Run(int stopFd);
+    // Closes every connection, removes the sockets and releases the lock.
+    void Stop();
+
+    // How long a peer may keep the engine waiting in the middle of a request.
+    static constexpr int kPeerTimeoutMs = 10000;
+
+private:
+    struct Connection {
+        int fd = -1;
+        Channel channel = Channel::Ansi;
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+    struct Listener {
+        int fd = -1;
+        std::string path;
+        Channel channel;
+    };
+
+    void Accept(const Listener &listener);
+    void Serve(Connection &connection);
+    void Reap(bool all);
+    void Log(const std::string &line);
+
+    std::shared_ptr<Engine> engine_;
+    std::string dir_;
+    std::ostream &log_;
+    bool verbose_;
+    std::mutex logMutex_;
+    int lockFd_ = -1;
+    std::list<Listener> listeners_;
+    std::list<std::unique_ptr<Connection>> connections_;
+    uint64_t nextId_ = 1;
+};
+
+} // namespace vx::qxd
