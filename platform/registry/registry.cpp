@@ -185,14 +185,22 @@ std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite)
         return nullptr;
     }
     if (store->writable) {
-        Stmt version(store->db, "PRAGMA user_version");
-        if (version.step() != SQLITE_ROW) {
+        // The schema is made once, under the write lock; no statement may stay open meanwhile.
+        int64_t version = -1;
+        {
+            Stmt q(store->db, "PRAGMA user_version");
+            if (q.step() == SQLITE_ROW)
+                version = q.integer(0);
+        }
+        if (version < 0) {
             SetLastError(ERROR_GEN_FAILURE); // not a store file
             return nullptr;
         }
-        if (version.integer(0) < 1) {
-            if (!store->exec("BEGIN IMMEDIATE"))
-                return SetLastError(ERROR_GEN_FAILURE), nullptr;
+        if (version < 1) {
+            if (!store->exec("BEGIN IMMEDIATE")) {
+                SetLastError(ERROR_GEN_FAILURE);
+                return nullptr;
+            }
             if (!store->exec(kSchema) || !store->exec("COMMIT")) {
                 store->exec("ROLLBACK");
                 SetLastError(ERROR_GEN_FAILURE);
