@@ -1,0 +1,20 @@
+# The console's windows and the program Vellamorix.
+add_library(vx_console_windows STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/about.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/images.cpp)
+target_include_directories(vx_console_windows PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vx_console_windows PUBLIC
+  vx_engine vx_console_store vx_password_dialogs vx_password_store vx_editor
+  vx_platform_gui vx_platform_exec vx_platform_codepage Qt6::Widgets)
+if(TARGET vx_platform_device)
+  target_link_libraries(vx_console_windows PUBLIC vx_platform_device)
+endif()
+vx_warnings(vx_console_windows)
+
+add_executable(Vellamorix ${CMAKE_CURRENT_LIST_DIR}/vellamorix.cpp)
+target_link_libraries(Vellamorix PRIVATE vx_console_windows)
+vx_warnings(Vellamorix)
+
+# The help file the help command opens, beside the program.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/Vellamorix.hlp ${CMAKE_CURRENT_BINARY_DIR}/Vellamorix.hlp COPYONLY)
