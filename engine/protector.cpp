@@ -101,7 +101,11 @@ struct TVeskFileProtector::Impl {
     }
 };
 
-TVeskFileProtector::TVeskFileProtector(void *Owner) : Owner_(Owner), Impl_(new Impl)
+TVeskFileProtector::TVeskFileProtector(void *Owner) : TVeskFileProtector(Owner, nullptr, nullptr) {}
+
+TVeskFileProtector::TVeskFileProtector(void *Owner, TOnError OnErrorHandler, TOnError OnErrorUnicodeHandler)
+    : OnError(std::move(OnErrorHandler)), OnErrorUnicode(std::move(OnErrorUnicodeHandler)), Owner_(Owner),
+      Impl_(new Impl)
 {
     Impl &d = *Impl_;
     d.blockAnsi = static_cast<TFPEntryBlock *>(ArenaAlloc(TFPEntryBlock::Size));

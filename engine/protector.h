@@ -56,6 +56,9 @@ public:
     // Opens both devices (names and open parameters by GetVersion). Owner is not used beyond
     // being kept; it may be null.
     explicit TVeskFileProtector(void *Owner = nullptr);
+    // The same with the error handlers attached before the devices are opened, so that a failed
+    // open is reported (type 1).
+    TVeskFileProtector(void *Owner, TOnError OnErrorHandler, TOnError OnErrorUnicodeHandler);
     // Sends the clear request on each open channel whose ClearOnDestroy flag is set (type 9 on
     // failure), then closes both devices.
     ~TVeskFileProtector();
