@@ -1,0 +1,168 @@
+// vxreg: read, back up and move the registry store's keys (REGEDIT4 text files).
+#include "platform/codepage/codepage.h"
+#include "platform/registry/registry.h"
+#include "tools/vxreg/regfile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+const char kUsage[] =
+    "usage: vxreg query KEY\n"
+    "       vxreg export KEY FILE\n"
+    "       vxreg import FILE\n"
+    "KEY is HKEY_LOCAL_MACHINE\\SOFTWARE\\... (HKLM\\... accepted). Files are REGEDIT4 text,\n"
+    "strings in code page 949, CRLF line ends. The store is $VELLAMORIX_REGISTRY when set.\n";
+
+std::string Utf8(const AnsiString &ansi)
+{
+    return vx::codepage::AnsiToUtf8(ansi);
+}
+
+int Fail(const std::string &message)
+{
+    std::cerr << "vxreg: " << message << "\n";
+    return 1;
+}
+
+bool KeyArgument(const char *arg, AnsiString &path)
+{
+    return vx::regfile::SplitRootPath(vx::codepage::Utf8ToAnsi(arg), path);
+}
+
+std::string TypeName(DWORD type)
+{
+    switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_DWORD_BIG_ENDIAN: return "REG_DWORD_BIG_ENDIAN";
+    case REG_LINK: return "REG_LINK";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return "REG_" + std::to_string(type);
+    }
+}
+
+std::string ShowData(const TRegValue &v)
+{
+    char buf[32];
+    if ((v.Type == REG_SZ || v.Type == REG_EXPAND_SZ) ) {
+        const size_t zero = v.Data.find('\0');
+        return Utf8(zero == std::string::npos ? v.Data : v.Data.substr(0, zero));
+    }
+    if (v.Type == REG_DWORD && v.Data.size() == 4) {
+        uint32_t x = 0;
+        for (int i = 3; i >= 0; --i)
+            x = (x << 8) | static_cast<unsigned char>(v.Data[static_cast<size_t>(i)]);
+        std::snprintf(buf, sizeof buf, "0x%x", x);
+        return buf;
+    }
+    if (v.Type == REG_MULTI_SZ) {
+        std::string out;
+        size_t pos = 0;
+        while (pos < v.Data.size()) {
+            const size_t zero = v.Data.find('\0', pos);
+            const std::string part = v.Data.substr(pos, zero == std::string::npos ? std::string::npos : zero - pos);
+            if (part.empty())
+                break;
+            if (!out.empty())
+                out += "\\0";
+            out += Utf8(part);
+            if (zero == std::string::npos)
+                break;
+            pos = zero + 1;
+        }
+        return out;
+    }
+    std::string out;
+    for (unsigned char c : v.Data) {
+        std::snprintf(buf, sizeof buf, "%02X", c);
+        out += buf;
+    }
+    return out;
+}
+
+int Query(const char *key)
+{
+    AnsiString path;
+    if (!KeyArgument(key, path))
+        return Fail(std::string("only HKEY_LOCAL_MACHINE keys are kept in the store: ") + key);
+    TRegistry reg(KEY_READ);
+    if (!reg.OpenKeyReadOnly("\\" + path))
+        return Fail(std::string("key not found: ") + key);
+    const std::string full = "HKEY_LOCAL_MACHINE" + (reg.CurrentPath().empty() ? "" : "\\" + Utf8(reg.CurrentPath()));
+    std::cout << full << "\n";
+    for (const TRegValue &v : reg.ReadValues())
+        std::cout << "    " << (v.Name.empty() ? std::string("(Default)") : Utf8(v.Name)) << "    " << TypeName(v.Type)
+                  << "    " << ShowData(v) << "\n";
+    std::cout << "\n";
+    for (const AnsiString &sub : reg.GetKeyNames())
+        std::cout << full << "\\" << Utf8(sub) << "\n";
+    return 0;
+}
+
+int Export(const char *key, const char *file)
+{
+    AnsiString path;
+    if (!KeyArgument(key, path))
+        return Fail(std::string("only HKEY_LOCAL_MACHINE keys are kept in the store: ") + key);
+    TRegistry reg(KEY_READ);
+    std::string text;
+    if (!vx::regfile::ExportKey(reg, path, text))
+        return Fail(std::string("key not found: ") + key);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out)
+        return Fail(std::string("cannot write ") + file + ": " + std::strerror(errno));
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out)
+        return Fail(std::string("cannot write ") + file);
+    return 0;
+}
+
+int Import(const char *file)
+{
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return Fail(std::string("cannot read ") + file + ": " + std::strerror(errno));
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad())
+        return Fail(std::string("cannot read ") + file);
+    std::vector<vx::regfile::Op> ops;
+    vx::regfile::ParseError error;
+    if (!vx::regfile::Parse(buffer.str(), ops, error))
+        return Fail(std::string(file) + ":" + std::to_string(error.line) + ": " + error.message +
+                    "; nothing was imported");
+    std::string why;
+    if (!vx::regfile::Apply(ops, why))
+        return Fail(std::string(file) + ": " + Utf8(why) + "; nothing was imported");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "-h" || command == "--help" || command == "help") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (command == "query" && argc == 3)
+        return Query(argv[2]);
+    if (command == "export" && argc == 4)
+        return Export(argv[2], argv[3]);
+    if (command == "import" && argc == 3)
+        return Import(argv[2]);
+    std::cerr << kUsage;
+    return 2;
+}
