@@ -1,7 +1,9 @@
 #include "platform/exec/exec.h"
 
 #include "platform/codepage/codepage.h"
+#include "platform/shell/drives.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <cctype>
@@ -42,8 +44,18 @@ bool DesktopOpen(const ShellExecRequest &request)
     const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
     if (opener.isEmpty())
         return false;
-    QStringList args{codepage::FromAnsi(request.file)};
-    return QProcess::startDetached(opener, args, codepage::FromAnsi(request.directory));
+    // Windows-style paths (C:\a\b) go through the drive map.
+    QString file;
+    if (!request.nativePath.empty())
+        file = QFile::decodeName(QByteArray::fromStdString(request.nativePath));
+    else if (std::optional<std::string> posix = shell::WindowsToPosix(request.file))
+        file = QFile::decodeName(QByteArray::fromStdString(*posix));
+    else
+        file = codepage::FromAnsi(request.file);
+    QString directory = codepage::FromAnsi(request.directory);
+    if (std::optional<std::string> posix = shell::WindowsToPosix(request.directory))
+        directory = QFile::decodeName(QByteArray::fromStdString(*posix));
+    return QProcess::startDetached(opener, QStringList{file}, directory);
 }
 
 } // namespace

@@ -13,6 +13,7 @@ struct ShellExecRequest {
     std::string parameters;
     std::string directory;
     int show = 1;
+    std::string nativePath; // the file's POSIX path as on disk, when the shell knows it
 };
 
 // Returns true when the request was handed to an opener.

@@ -1,0 +1,95 @@
+// Our item IDs and what a list of them addresses. Internal to the shell stand-in.
+//
+// One item: u16 cb, u8 'V', u8 kind, u16 name length, u32 shell attributes, u32 file attributes,
+// u32 special-folder number, u64 size, u64 last write (FILETIME), then the name bytes (the raw
+// on-disk name for file-system items, "C:" for drives).
+#pragma once
+
+#include "platform/shell/shelltypes.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+namespace vx::shell::detail {
+
+enum class ItemKind : uint8_t { Computer = 1, Drive = 2, File = 3, Personal = 4, RecycleBin = 5, Special = 6 };
+
+constexpr size_t kItemHeader = 34;
+constexpr uint8_t kItemTag = 0x56;
+
+struct ItemData {
+    ItemKind kind = ItemKind::File;
+    uint32_t sfgao = 0;
+    uint32_t fileAttributes = 0;
+    uint32_t csidl = 0;
+    uint64_t size = 0;
+    uint64_t lastWrite = 0;
+    std::string name; // raw bytes
+};
+
+// Reads the item at p; `avail` bytes are readable from p. False for a terminator, a cb that runs
+// past `avail`, or data that is not ours.
+bool ReadItem(const uint8_t *p, size_t avail, ItemData &out);
+// Appends one encoded item (without terminator).
+void AppendItem(std::vector<uint8_t> &bytes, const ItemData &item);
+// A new one-item list from the task allocator (nullptr when the allocator refuses).
+LPITEMIDLIST NewItemList(const ItemData &item);
+// A new list holding these bytes followed by a terminator.
+LPITEMIDLIST NewListFromBytes(const std::vector<uint8_t> &bytes);
+// The items of a list as bytes (without terminator); stops at the first malformed item.
+// `complete` says whether the whole list was well-formed and ours.
+std::vector<ItemData> SplitList(LPCITEMIDLIST list, bool *complete = nullptr);
+// Bytes readable from p: the task-allocator bound, or a generous cap for foreign memory.
+size_t ReadableFrom(const void *p);
+
+uint64_t ToFileTime(const struct timespec &ts);
+// A file-system item from lstat data (following a symbolic link for kind and size).
+ItemData FileItemFrom(const std::string &name, const struct stat &lst, const struct stat *target,
+                      bool parentWritable);
+// Lazily computed: whether a folder holds a sub-folder.
+bool FolderHasSubfolder(const std::string &posix);
+
+enum class LocKind { Desktop, Computer, Drive, File, Personal, RecycleBin, Special };
+
+struct Location {
+    LocKind kind = LocKind::Desktop;
+    std::string posix;   // raw bytes; empty for virtual folders
+    std::string parse;   // CP949: a Windows path or a "::{...}" name
+    char drive = 0;
+    int csidl = 0;
+    ItemData last;       // the item that led here (not for the desktop)
+    bool IsFolder() const { return kind != LocKind::File || (last.sfgao & SFGAO_FOLDER); }
+};
+
+Location DesktopLocation();
+std::optional<Location> ChildLocation(const Location &parent, const ItemData &item);
+// Walks a relative list from `base`; nullopt for malformed lists or items that do not belong.
+std::optional<Location> Resolve(const Location &base, LPCITEMIDLIST rel);
+
+// Names.
+std::string DisplayName(const Location &loc);     // normal / in-folder name (CP949)
+std::string InFolderParseName(const Location &loc);
+std::string TypeName(const Location &loc);        // "파일 폴더", "TXT 파일", ... (CP949)
+std::string SpecialFolderName(int csidl);          // CP949
+std::string KoreanText(const char *utf8);          // CP949 bytes of a UTF-8 literal (cached)
+std::string NameToAnsi(std::string_view raw);      // on-disk bytes -> CP949, never fails
+
+// Special folders.
+std::string HomeDirectory();
+std::string DesktopDirectory();
+// The folder a special-folder number stands for, when it has one that exists.
+std::optional<std::string> SpecialDirectory(int csidl);
+bool IsKnownCsidl(int csidl);
+
+// Comparison of two items of the same folder: <0, 0, >0. Column 0: folders first, then names
+// as people sort them (case-insensitive, digit runs by value); ties broken by raw bytes.
+int CompareItems(const ItemData &a, const ItemData &b, int column);
+int NaturalCompare(std::string_view a, std::string_view b);
+
+// Error mapping.
+DWORD Win32FromErrno(int err);
+
+} // namespace vx::shell::detail
