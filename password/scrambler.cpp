@@ -141,6 +141,9 @@ AnsiString ReadStoredPassword()
 
 bool StorePassword(const AnsiString &plain)
 {
+    // The offset pair alone could never be checked again: that would lock the user out.
+    if (plain.empty())
+        throw EScrambleError("An empty password cannot be stored");
     TRegistry reg;
     reg.RootKey = HKEY_LOCAL_MACHINE;
     if (!reg.OpenKey(PasswordKeyPath, true))

@@ -46,7 +46,8 @@ ScrambleOffsetSource SetScrambleOffsetSource(ScrambleOffsetSource source);
 AnsiString ReadStoredPassword();
 
 // Stores the scrambled password as "pass". False when the key could not be opened for writing
-// (nothing written). Throws ERegistryException when the write fails, EScrambleError as above.
+// (nothing written). Throws ERegistryException when the write fails, EScrambleError as above and
+// for the empty text (it could never be checked), without writing anything.
 bool StorePassword(const AnsiString &plain);
 
 // Opens the key without creating it, reads "pass" and compares its unscrambled text with plain

@@ -223,6 +223,11 @@ TEST_F(PasswordStore, StoreAndCheck)
     EXPECT_EQ(ReadStoredPassword(), "103A5F");
     EXPECT_TRUE(CheckPassword("AB"));
     EXPECT_FALSE(CheckPassword(korean + "Pw"));
+
+    // Texts that could never be checked again are refused and the stored password stays.
+    EXPECT_THROW(StorePassword(""), EScrambleError);
+    EXPECT_THROW(StorePassword(AnsiString("\0\0", 2)), EScrambleError);
+    EXPECT_EQ(ReadStoredPassword(), "103A5F");
 }
 
 TEST_F(PasswordStore, StoredTextThatCannotBeReadRaisesTheError)
