@@ -1,0 +1,188 @@
+// Starts the real qxd-engine in a private temporary folder (device directory, registry store,
+// home) and stops it at the end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qxdtest {
+
+inline std::string Slurp(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A private folder with short paths (socket paths are limited in length), removed at the end.
+class TempHome {
+public:
+    TempHome()
+    {
+        char templ[] = "/tmp/vxq-XXXXXX";
+        dir = mkdtemp(templ);
+        deviceDir = dir + "/dev";
+        registry = dir + "/registry.db";
+        setenv("VELLAMORIX_DEVICE_DIR", deviceDir.c_str(), 1);
+        setenv("VELLAMORIX_REGISTRY", registry.c_str(), 1);
+        setenv("HOME", dir.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+        unsetenv("VELLAMORIX_WINVER");
+    }
+    ~TempHome()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string dir, deviceDir, registry;
+};
+
+class Daemon {
+public:
+    explicit Daemon(const TempHome &home, std::vector<std::string> args = {"--no-load"}, std::string logName = "daemon.log")
+        : home_(home), log_(home.dir + "/" + logName)
+    {
+        const char *build = std::getenv("VX_BUILD_DIR");
+        const std::string exe = std::string(build ? build : ".") + "/qxd/qxd-engine";
+        pid_ = fork();
+        if (pid_ == 0) {
+            int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            std::vector<std::string> all = {exe, "--device-dir", home.deviceDir};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (auto &a : all)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(exe.c_str(), argv.data());
+            _exit(127);
+        }
+    }
+    ~Daemon() { Stop(); }
+
+    // Waits until the daemon says it is ready, or has ended. True when ready.
+    bool WaitReady()
+    {
+        for (int i = 0; i < 6000; ++i) {
+            if (Log().find("qxd-engine: ready") != std::string::npos)
+                return true;
+            if (Exited())
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // True when the process has ended; its exit code is then in status().
+    bool Exited()
+    {
+        if (pid_ <= 0)
+            return true;
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pid_ = -1;
+            return true;
+        }
+        return false;
+    }
+    int WaitExit()
+    {
+        if (pid_ > 0) {
+            int st = 0;
+            waitpid(pid_, &st, 0);
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pid_ = -1;
+        }
+        return status_;
+    }
+    // SIGTERM and wait; returns the exit status.
+    int Stop()
+    {
+        if (pid_ > 0)
+            kill(pid_, SIGTERM);
+        return WaitExit();
+    }
+    std::string Log() const { return Slurp(log_); }
+    pid_t pid() const { return pid_; }
+
+private:
+    const TempHome &home_;
+    std::string log_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// A bare socket client speaking the wire format by hand.
+class RawClient {
+public:
+    explicit RawClient(const std::string &path)
+    {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    ~RawClient() { Close(); }
+    void Close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool connected() const { return connected_; }
+    bool Send(const std::string &bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    // Reads exactly n bytes; empty when the peer closed first. Waits as long as the engine takes.
+    std::string Recv(std::size_t n)
+    {
+        std::string out(n, '\0');
+        std::size_t got = 0;
+        while (got < n) {
+            if (!Wait())
+                return "";
+            ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
+            if (r <= 0)
+                return "";
+            got += std::size_t(r);
+        }
+        return out;
+    }
+    // True when the engine closed the connection.
+    bool Closed()
+    {
+        char c;
+        return Wait() && ::recv(fd_, &c, 1, 0) == 0;
+    }
+    // Guards against a hang only; a healthy engine answers at once.
+    bool Wait()
+    {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 60000) == 1;
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+} // namespace qxdtest

@@ -1,0 +1,420 @@
+// The engine client against the real qxd-engine daemon.
+#include "engine/protector.h"
+#include "platform/device/arena.h"
+#include "platform/device/device.h"
+#include "platform/registry/registry.h"
+#include "qxd/daemon_fixture.h"
+#include "qxd/wire.h"
+#include "support/cp949.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+using namespace qxdtest;
+namespace wire = vx::qxd::wire;
+
+namespace {
+
+int32_t Add(TVeskFileProtector &p, const std::string &path, const std::string &proc = "*", uint32_t mask = FP_READ)
+{
+    return p.AddEntry(mask, path, "", proc, "", nullptr, 0, nullptr, 0, nullptr, 1);
+}
+
+struct Row {
+    std::string path, exclPath, proc, exclProc;
+    uint32_t mask = 0;
+    bool operator==(const Row &) const = default;
+};
+
+[[maybe_unused]] void PrintTo(const Row &r, std::ostream *os)
+{
+    *os << "{" << r.path << ", " << r.exclPath << ", " << r.proc << ", " << r.exclProc << ", " << r.mask << "}";
+}
+
+std::vector<Row> ReadAll(TVeskFileProtector &p)
+{
+    std::vector<Row> rows;
+    uint32_t count = 0;
+    if (!p.GetEntryCount(count))
+        return rows;
+    for (uint32_t i = 0; i < count; ++i) {
+        Row r;
+        uint32_t sd = 0, c1 = 0, c2 = 0;
+        uint8_t flag = 0;
+        EXPECT_TRUE(p.GetEntry(int32_t(i), r.mask, r.path, r.exclPath, r.proc, r.exclProc, nullptr, sd, c1, nullptr,
+                               c2, nullptr, flag));
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+std::string Control(uint32_t code, uint64_t inAddr, uint32_t inLen, uint64_t outAddr, uint32_t outLen)
+{
+    return wire::EncodeControl({code, inAddr, inLen, outAddr, outLen});
+}
+
+TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+
+    // A client in its own process adds two entries and exits.
+    pid_t child = fork();
+    if (child == 0) {
+        int rc = 0;
+        {
+            TVeskFileProtector p(nullptr);
+            if (Add(p, "C:\\first", "*", FP_PRESET_NOACCESS) != 0)
+                rc = 1;
+            if (p.AddEntry(FP_PRESET_READONLY, Cp949("C:\\문서"), Cp949("C:\\문서\\x"), "notepad*", "a.exe", nullptr, 0,
+                           nullptr, 0, nullptr, 1) != 1)
+                rc = 2;
+            p.SetActive(true);
+            if (!p.Active())
+                rc = 3;
+        }
+        _exit(rc);
+    }
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    ASSERT_TRUE(WIFEXITED(st));
+    ASSERT_EQ(WEXITSTATUS(st), 0);
+
+    TVeskFileProtector p(nullptr);
+    EXPECT_TRUE(p.Success());
+    EXPECT_EQ(p.NumEntries(), 2u);
+    const std::vector<Row> rows = ReadAll(p);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (Row{"C:\\first", "", "*", "", FP_PRESET_NOACCESS}));
+    EXPECT_EQ(rows[1], (Row{Cp949("C:\\문서"), Cp949("C:\\문서\\x"), "notepad*", "a.exe", FP_PRESET_READONLY}));
+
+    // Change and delete, then a third client sees the result.
+    EXPECT_TRUE(p.ModifyEntry(1, FP_LIST, "C:\\changed", "", "*", "", nullptr, 0, nullptr, 0, nullptr, 1));
+    EXPECT_TRUE(p.DeleteEntry(0));
+    EXPECT_FALSE(p.DeleteEntry(1));
+    EXPECT_EQ(p.NumEntriesUnicode(), 1u);
+    std::vector<Row> after = ReadAll(p);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0], (Row{"C:\\changed", "", "*", "", FP_LIST}));
+    EXPECT_EQ(daemon.Stop(), 0);
+    EXPECT_NE(daemon.Log().find("stopped"), std::string::npos);
+}
+
+TEST(Daemon, WrongCredentialIsRefused)
+{
+    TempHome home;
+    Daemon daemon(home, {"--no-load", "--credential", "다른 암호"});
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    TVeskFileProtector p(nullptr);
+    std::vector<std::pair<uint32_t, uint32_t>> events;
+    p.OnError = [&](TVeskFileProtector *, uint32_t t, uint32_t c) { events.push_back({t, c}); };
+    p.OnErrorUnicode = p.OnError;
+    EXPECT_TRUE(p.Success()) << "the devices open";
+    EXPECT_EQ(p.NumEntries(), 0xFFFFFFFFu);
+    EXPECT_EQ(Add(p, "C:\\x"), -1);
+    p.SetActive(true);
+    EXPECT_FALSE(p.Active());
+    EXPECT_EQ(p.NumEntriesUnicode(), 0xFFFFFFFFu);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0], std::make_pair(QXD_ERR_COUNT, ERROR_ACCESS_DENIED));
+    EXPECT_EQ(events[1], std::make_pair(QXD_ERR_ADD, ERROR_ACCESS_DENIED));
+    EXPECT_EQ(events[2], std::make_pair(QXD_ERR_ACTIVE, ERROR_ACCESS_DENIED));
+    EXPECT_EQ(events[3], std::make_pair(QXD_ERR_COUNT, ERROR_ACCESS_DENIED));
+
+    p.SetPassword(Cp949("다른 암호"));
+    p.SetPasswordUnicode(u"다른 암호");
+    EXPECT_EQ(Add(p, "C:\\x"), 0);
+    EXPECT_EQ(p.NumEntriesUnicode(), 1u);
+    p.SetActiveUnicode(true);
+    EXPECT_TRUE(p.ActiveUnicode());
+}
+
+TEST(Daemon, BadInputIsRefusedAndEveryoneElseIsStillServed)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    const std::string ansi = home.deviceDir + "/Global/QXDAnsi";
+
+    TVeskFileProtector p(nullptr);
+    ASSERT_EQ(Add(p, "C:\\keep", "*", FP_PRESET_INVISIBLE), 0);
+    const std::vector<Row> before = ReadAll(p);
+
+    // A client that stalls in the middle of a request: it never answers the engine's read.
+    RawClient staller(ansi);
+    ASSERT_TRUE(staller.connected());
+    ASSERT_TRUE(staller.Send(Control(IOCTL_QXD_ADD_ENTRY, 0x10000, 84, 0, 0)));
+    const std::string read = staller.Recv(wire::kReadSize);
+    ASSERT_EQ(read.size(), wire::kReadSize);
+    EXPECT_EQ(wire::Get32(reinterpret_cast<const uint8_t *>(read.data())), uint32_t(wire::kRead));
+
+    // Meanwhile the others are served.
+    EXPECT_EQ(p.NumEntries(), 1u);
+    EXPECT_EQ(Add(p, "C:\\while-stalled"), 1);
+    EXPECT_TRUE(p.DeleteEntry(1));
+
+    // Truncated and garbled messages.
+    {
+        RawClient c(ansi);
+        ASSERT_TRUE(c.Send(std::string("\x01\x00\x00", 3)));
+        c.Close();
+    }
+    {
+        RawClient c(ansi);
+        std::string bad;
+        wire::Put32(bad, 99);
+        bad += std::string(28, '\x7F');
+        ASSERT_TRUE(c.Send(bad));
+        EXPECT_TRUE(c.Closed()) << "an unknown message kind ends the connection";
+    }
+    {
+        // Answers the engine's read with the wrong message.
+        RawClient c(ansi);
+        ASSERT_TRUE(c.Send(Control(IOCTL_QXD_GET_ENTRY_COUNT, 0x20000, 19, 0, 0)));
+        ASSERT_EQ(c.Recv(wire::kReadSize).size(), wire::kReadSize);
+        std::string wrong;
+        wire::Put32(wrong, wire::kWriteAnswer);
+        wire::Put32(wrong, 0);
+        ASSERT_TRUE(c.Send(wrong));
+        EXPECT_TRUE(c.Closed());
+    }
+    {
+        // Promises the data, then leaves in the middle of it.
+        RawClient c(ansi);
+        ASSERT_TRUE(c.Send(Control(IOCTL_QXD_ADD_ENTRY, 0x20000, 84, 0, 0)));
+        ASSERT_EQ(c.Recv(wire::kReadSize).size(), wire::kReadSize);
+        std::string partial;
+        wire::Put32(partial, wire::kReadAnswer);
+        wire::Put32(partial, 0);
+        partial += std::string(40, '\x01');
+        ASSERT_TRUE(c.Send(partial));
+        c.Close();
+    }
+    {
+        // A refused address: the request fails with the caller's code, the connection stays.
+        RawClient c(ansi);
+        ASSERT_TRUE(c.Send(Control(IOCTL_QXD_ADD_ENTRY, 0x30000, 84, 0, 0)));
+        ASSERT_EQ(c.Recv(wire::kReadSize).size(), wire::kReadSize);
+        std::string refuse;
+        wire::Put32(refuse, wire::kReadAnswer);
+        wire::Put32(refuse, ERROR_NOACCESS);
+        ASSERT_TRUE(c.Send(refuse));
+        const std::string done = c.Recv(wire::kDoneSize);
+        ASSERT_EQ(done.size(), wire::kDoneSize);
+        const auto *d = reinterpret_cast<const uint8_t *>(done.data());
+        EXPECT_EQ(wire::Get32(d), uint32_t(wire::kDone));
+        EXPECT_EQ(wire::Get32(d + 4), 0u);
+        EXPECT_EQ(wire::Get32(d + 8), ERROR_NOACCESS);
+        // An unknown code on the same connection.
+        ASSERT_TRUE(c.Send(Control(0xA0243FFF, 0, 0, 0, 0)));
+        const std::string done2 = c.Recv(wire::kDoneSize);
+        ASSERT_EQ(done2.size(), wire::kDoneSize);
+        EXPECT_EQ(wire::Get32(reinterpret_cast<const uint8_t *>(done2.data()) + 8), ERROR_INVALID_FUNCTION);
+    }
+
+    // Through the device layer: buffers outside the arena, sizes that disagree, bad indexes.
+    HANDLE h = CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD bytes = 0;
+    TFPEntryBlock stackBlock{};
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, &stackBlock, 84, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    vx::device::ArenaBuffer pass(20), block(84), text(8);
+    std::memcpy(pass.data(), "Mirok Dune Sentinel", 20);
+    std::memcpy(text.data(), "C:\\evil", 8);
+    auto *b = static_cast<TFPEntryBlock *>(block.data());
+    b->PasswordLen = 19;
+    b->PasswordPtr = pass.address();
+    b->FileFolderLen = 7;
+    b->FileFolderPtr = text.address();
+    b->TotalSize = 84 + 5 + 19 + 7 + 1; // one too many
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    b->TotalSize -= 1;
+    b->FileFolderLen = 6; // not closed by a zero at its length
+    b->TotalSize -= 1;
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    b->FileFolderLen = 40; // runs past the text's buffer
+    b->TotalSize += 34;
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_DELETE_ENTRY, pass.data(), 19, nullptr, 5, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(DeviceIoControl(h, 0x12345678, pass.data(), 19, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+    EXPECT_TRUE(DeviceIoControl(h, IOCTL_QXD_GET_ENTRY_COUNT, pass.data(), 19, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(bytes, 1u);
+    CloseHandle(h);
+
+    // The staller gives up; nothing it started changed the list.
+    staller.Close();
+    EXPECT_EQ(ReadAll(p), before);
+    EXPECT_EQ(Add(p, "C:\\after"), 1);
+    EXPECT_EQ(daemon.Stop(), 0);
+    const std::string log = daemon.Log();
+    EXPECT_NE(log.find("dropped"), std::string::npos) << log;
+}
+
+TEST(Daemon, ServesManyClientsAtOnce)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    constexpr int kThreads = 4, kAdds = 25;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            HANDLE h = CreateFileA(t % 2 ? "\\\\.\\QXDAnsi" : "\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE) {
+                ++failures;
+                return;
+            }
+            vx::device::ArenaBuffer pass(20), block(84), text(32), proc(2);
+            std::memcpy(pass.data(), "Mirok Dune Sentinel", 20);
+            std::memcpy(proc.data(), "*", 2);
+            for (int i = 0; i < kAdds; ++i) {
+                const std::string path = "C:\\t" + std::to_string(t) + "\\" + std::to_string(i);
+                std::memset(text.data(), 0, 32);
+                std::memcpy(text.data(), path.data(), path.size());
+                TFPEntryBlock b{};
+                b.PasswordLen = 19;
+                b.PasswordPtr = pass.address();
+                b.FileFolderLen = uint32_t(path.size());
+                b.FileFolderPtr = text.address();
+                b.ProcessLen = 1;
+                b.ProcessPtr = proc.address();
+                b.ExcludeFileFolderPtr = proc.address() + 1;
+                b.ExcludeProcessPtr = proc.address() + 1;
+                b.TotalSize = uint32_t(84 + 5 + 19 + path.size() + 1);
+                std::memcpy(block.data(), &b, 84);
+                DWORD bytes = 0;
+                if (!DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr))
+                    ++failures;
+                if (!DeviceIoControl(h, IOCTL_QXD_GET_ENTRY_COUNT, pass.data(), 19, nullptr, 0, &bytes, nullptr))
+                    ++failures;
+            }
+            CloseHandle(h);
+        });
+    }
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    TVeskFileProtector p(nullptr);
+    const std::vector<Row> rows = ReadAll(p);
+    ASSERT_EQ(rows.size(), std::size_t(kThreads * kAdds));
+    // Each client's entries keep their own order.
+    for (int t = 0; t < kThreads; ++t) {
+        int next = 0;
+        for (const Row &r : rows) {
+            if (r.path.rfind("C:\\t" + std::to_string(t) + "\\", 0) == 0) {
+                EXPECT_EQ(r.path, "C:\\t" + std::to_string(t) + "\\" + std::to_string(next++));
+            }
+        }
+        EXPECT_EQ(next, kAdds);
+    }
+}
+
+TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)
+{
+    TempHome home;
+    Daemon first(home);
+    ASSERT_TRUE(first.WaitReady()) << first.Log();
+    Daemon second(home, {"--no-load"}, "second.log");
+    EXPECT_EQ(second.WaitExit(), 1);
+    EXPECT_NE(second.Log().find("another qxd-engine already serves"), std::string::npos) << second.Log();
+    for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
+        EXPECT_TRUE(std::filesystem::exists(home.deviceDir + name)) << name;
+    {
+        TVeskFileProtector p(nullptr);
+        EXPECT_EQ(p.NumEntries(), 0u) << "the first daemon still serves";
+    }
+    EXPECT_EQ(first.Stop(), 0);
+    for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
+        EXPECT_FALSE(std::filesystem::exists(home.deviceDir + name)) << name;
+    // With no daemon the devices do not open.
+    TVeskFileProtector p(nullptr);
+    EXPECT_FALSE(p.Success());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    // A stale socket left behind does not keep a new daemon from starting.
+    Daemon third(home, {"--no-load"}, "third.log");
+    ASSERT_TRUE(third.WaitReady()) << third.Log();
+    EXPECT_EQ(third.Stop(), 0);
+}
+
+TEST(Daemon, PlainSpellingsAndTheUnicodeChannel)
+{
+    TempHome home;
+    setenv("VELLAMORIX_WINVER", "0x05650004", 1); // NT 4: names without Global
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    {
+        TVeskFileProtector p(nullptr);
+        EXPECT_TRUE(p.Success());
+        EXPECT_TRUE(p.SuccessUnicode());
+        EXPECT_EQ(Add(p, "C:\\nt4"), 0);
+        EXPECT_EQ(p.NumEntriesUnicode(), 1u);
+        p.SetActiveUnicode(true);
+        EXPECT_TRUE(p.ActiveUnicode());
+        p.SetActiveUnicode(false);
+        EXPECT_FALSE(p.ActiveUnicode());
+        p.SetClearOnDestroyUnicode(true);
+    }
+    unsetenv("VELLAMORIX_WINVER");
+    TVeskFileProtector p(nullptr);
+    EXPECT_EQ(p.NumEntries(), 0u) << "the Unicode clear at destruction emptied the list";
+}
+
+TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
+{
+    TempHome home;
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
+        reg.WriteInteger("EntryCount", 4);
+        reg.WriteString("0", "C:\\a,*,,,2052");
+        reg.WriteString("1", "not an entry");
+        reg.WriteString("2", Cp949("C:\\한글,notepad*,C:\\한글\\x,b.exe,4294967295"));
+        reg.WriteString("3", "C:\\a,b,c,*,,,512"); // a comma inside a field: ambiguous
+    }
+    {
+        Daemon daemon(home, {});
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        TVeskFileProtector p(nullptr);
+        const std::vector<Row> rows = ReadAll(p);
+        ASSERT_EQ(rows.size(), 2u);
+        EXPECT_EQ(rows[0], (Row{"C:\\a", "", "*", "", 2052}));
+        EXPECT_EQ(rows[1], (Row{Cp949("C:\\한글"), Cp949("C:\\한글\\x"), "notepad*", "b.exe", 4294967295u}));
+        EXPECT_EQ(daemon.Stop(), 0);
+        const std::string log = daemon.Log();
+        EXPECT_NE(log.find("stored entry 1 cannot be read"), std::string::npos) << log;
+        EXPECT_NE(log.find("stored entry 3 cannot be read"), std::string::npos) << log;
+        EXPECT_NE(log.find("loaded 2 stored entries"), std::string::npos) << log;
+    }
+    {
+        Daemon daemon(home, {"--no-load"}, "noload.log");
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        TVeskFileProtector p(nullptr);
+        EXPECT_EQ(p.NumEntries(), 0u);
+    }
+}
+
+TEST(Daemon, HelpAndBadOptions)
+{
+    TempHome home;
+    Daemon help(home, {"--help"}, "help.log");
+    EXPECT_EQ(help.WaitExit(), 0);
+    Daemon bad(home, {"--bogus"}, "bad.log");
+    EXPECT_EQ(bad.WaitExit(), 2);
+    EXPECT_NE(bad.Log().find("--device-dir DIR"), std::string::npos);
+    Daemon empty(home, {"--credential", ""}, "empty.log");
+    EXPECT_EQ(empty.WaitExit(), 2);
+}
+
+} // namespace
