@@ -1,0 +1,306 @@
+// Device I/O: the arena, device names, versions, the descriptor length routine, and the socket
+// client serving a scripted engine's reads and writes.
+#include "platform/device/arena.h"
+#include "platform/device/device.h"
+#include "qxd/daemon_fixture.h"
+#include "qxd/loader.h"
+#include "qxd/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+using namespace qxdtest;
+namespace wire = vx::qxd::wire;
+using vx::device::ArenaAlloc;
+using vx::device::ArenaBuffer;
+using vx::device::ArenaFree;
+using vx::device::InArena;
+
+namespace {
+
+TEST(Arena, BlocksLieBelowFourGiBAreZeroedAndBounded)
+{
+    void *a = ArenaAlloc(100);
+    void *b = ArenaAlloc(65536);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_LT(reinterpret_cast<uintptr_t>(b) + 65536, uintptr_t(1) << 32);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % 16, 0u);
+    std::memset(a, 0xFF, 100);
+    EXPECT_TRUE(InArena(a, 100));
+    EXPECT_TRUE(InArena(static_cast<char *>(a) + 99, 1));
+    EXPECT_FALSE(InArena(a, 101)) << "not past the block, even into the rounding";
+    EXPECT_FALSE(InArena(static_cast<char *>(a) + 100, 0));
+    EXPECT_FALSE(InArena(static_cast<char *>(a) - 1, 2));
+    int onStack = 0;
+    EXPECT_FALSE(InArena(&onStack, 4));
+    EXPECT_FALSE(InArena(uint64_t(0), 1));
+    EXPECT_FALSE(InArena(reinterpret_cast<uintptr_t>(a), ~uint64_t(0)));
+    ArenaFree(a);
+    EXPECT_FALSE(InArena(a, 1)) << "freed memory is no longer served";
+    void *c = ArenaAlloc(100);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(std::memcmp(c, std::string(100, '\0').data(), 100), 0) << "reused memory comes back zeroed";
+    ArenaFree(c);
+    ArenaFree(b);
+    ArenaFree(&onStack); // ignored
+    EXPECT_EQ(ArenaAlloc(std::size_t(1) << 40), nullptr);
+
+    ArenaBuffer one(10);
+    const uint32_t address = one.address();
+    ArenaBuffer two(std::move(one));
+    EXPECT_FALSE(one);
+    EXPECT_EQ(two.address(), address);
+    EXPECT_TRUE(InArena(two.data(), 10));
+}
+
+TEST(DeviceNames, MapToSocketsUnderTheDeviceDirectory)
+{
+    EXPECT_EQ(vx::device::DeviceSocketPath("/d", "\\\\.\\QXDAnsi"), "/d/QXDAnsi");
+    EXPECT_EQ(vx::device::DeviceSocketPath("/d", "\\\\.\\Global\\QXDUni"), "/d/Global/QXDUni");
+    for (const char *bad : {"", "QXDAnsi", "C:\\QXDAnsi", "\\\\.\\", "\\\\.\\Global\\", "\\\\.\\a/b", "\\\\.\\..",
+                            "\\\\.\\x\\y", "\\\\?\\QXDAnsi"})
+        EXPECT_FALSE(vx::device::DeviceSocketPath("/d", bad)) << bad;
+
+    TempHome home;
+    EXPECT_EQ(vx::device::DeviceDirectory(), home.deviceDir);
+    unsetenv("VELLAMORIX_DEVICE_DIR");
+    EXPECT_EQ(vx::device::DeviceDirectory(), home.dir + "/vellamorix");
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(vx::device::DeviceDirectory(), "/tmp/vellamorix-" + std::to_string(getuid()));
+}
+
+TEST(DeviceVersion, ReportsXpUnlessTold)
+{
+    unsetenv("VELLAMORIX_WINVER");
+    EXPECT_EQ(GetVersion() & 0xFFFF, 0x0105u);
+    EXPECT_EQ(GetVersion() & 0x80000000u, 0u);
+    setenv("VELLAMORIX_WINVER", "0xC0000A04", 1);
+    EXPECT_EQ(GetVersion(), 0xC0000A04u);
+    setenv("VELLAMORIX_WINVER", "4", 1);
+    EXPECT_EQ(GetVersion(), 4u);
+    setenv("VELLAMORIX_WINVER", "five", 1);
+    EXPECT_EQ(GetVersion() & 0xFFFF, 0x0105u);
+    setenv("VELLAMORIX_WINVER", "0x1FFFFFFFF", 1);
+    EXPECT_EQ(GetVersion() & 0xFFFF, 0x0105u);
+    unsetenv("VELLAMORIX_WINVER");
+}
+
+TEST(DeviceHandles, MissingDevicesAndBadHandles)
+{
+    TempHome home;
+    EXPECT_EQ(CreateFileA("\\\\.\\QXDAnsi", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(CreateFileA("not a device", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(CreateFileA(nullptr, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    DWORD bytes = 7;
+    EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, 1, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(0x1234)));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(DeviceStub, ServesOnlyTheArena)
+{
+    ArenaBuffer buf(8);
+    std::memcpy(buf.data(), "abcdefgh", 8);
+    char out[8] = {};
+    EXPECT_EQ(vx::device::StubRead(buf.address(), 8, out), 0u);
+    EXPECT_EQ(std::memcmp(out, "abcdefgh", 8), 0);
+    EXPECT_EQ(vx::device::StubRead(buf.address(), 9, out), ERROR_NOACCESS);
+    EXPECT_EQ(vx::device::StubWrite(buf.address() + 4, "WXYZ", 4), 0u);
+    EXPECT_EQ(std::memcmp(buf.data(), "abcdWXYZ", 8), 0);
+    EXPECT_EQ(vx::device::StubWrite(reinterpret_cast<uintptr_t>(out), "x", 1), ERROR_NOACCESS);
+    EXPECT_EQ(out[0], 'a');
+}
+
+TEST(SecurityDescriptorLength, SelfRelativeAbsoluteAndBroken)
+{
+    HMODULE advapi = GetModuleHandleA("ADVAPI32.DLL");
+    ASSERT_NE(advapi, nullptr);
+    EXPECT_EQ(GetModuleHandleA("shell32.dll"), nullptr);
+    EXPECT_NE(GetProcAddress(advapi, "GetSecurityDescriptorLength"), nullptr);
+    EXPECT_EQ(GetProcAddress(advapi, "NoSuchRoutine"), nullptr);
+    vx::device::SetExportHidden("GetSecurityDescriptorLength", true);
+    EXPECT_EQ(GetProcAddress(advapi, "GetSecurityDescriptorLength"), nullptr);
+    vx::device::SetExportHidden("GetSecurityDescriptorLength", false);
+
+    ArenaBuffer sd(64);
+    uint8_t *p = sd.bytes();
+    p[0] = 1;
+    p[3] = 0x80; // self-relative
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 20u);
+    p[8] = 20; // group SID at 20 with 2 sub-authorities: 16 bytes
+    p[21] = 2;
+    p[12] = 36; // SACL at 36, 24 bytes
+    p[38] = 24;
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 60u);
+    p[38] = 40; // would run past the 64-byte block
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 0u);
+    p[12] = 250; // component outside the block
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 0u);
+    p[3] = 0; // absolute form
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 20u);
+    p[0] = 2; // unknown revision
+    EXPECT_EQ(GetSecurityDescriptorLength(p), 0u);
+    EXPECT_EQ(GetSecurityDescriptorLength(nullptr), 0u);
+}
+
+// A scripted engine on "\\.\QXDAnsi": accepts one client and runs `script` on the connection.
+class ScriptedEngine {
+public:
+    struct Conn {
+        int fd;
+        void Send(const std::string &b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
+        std::string Recv(std::size_t n)
+        {
+            std::string out(n, '\0');
+            std::size_t got = 0;
+            while (got < n) {
+                ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
+                if (r <= 0)
+                    return "";
+                got += std::size_t(r);
+            }
+            return out;
+        }
+    };
+
+    ScriptedEngine(const std::string &dir, std::function<void(Conn &)> script)
+    {
+        std::filesystem::create_directories(dir);
+        listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s/QXDAnsi", dir.c_str());
+        EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(listen(listen_, 4), 0);
+        thread_ = std::thread([this, script] {
+            Conn c{accept(listen_, nullptr, nullptr)};
+            if (c.fd >= 0) {
+                script(c);
+                ::close(c.fd);
+            }
+        });
+    }
+    ~ScriptedEngine()
+    {
+        thread_.join();
+        ::close(listen_);
+    }
+
+private:
+    int listen_ = -1;
+    std::thread thread_;
+};
+
+uint32_t U32(const std::string &s, std::size_t off)
+{
+    return wire::Get32(reinterpret_cast<const uint8_t *>(s.data()) + off);
+}
+
+TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
+{
+    TempHome home;
+    ArenaBuffer in(16), out(16);
+    std::memcpy(in.data(), "request-payload", 16);
+    char outside[16] = "not the arena";
+    const uint64_t inAddr = in.address(), outAddr = out.address(), stackAddr = reinterpret_cast<uintptr_t>(outside);
+    {
+        ScriptedEngine engine(home.deviceDir, [&](ScriptedEngine::Conn &c) {
+            const std::string control = c.Recv(wire::kControlSize);
+            ASSERT_EQ(control.size(), wire::kControlSize);
+            const wire::Control got = wire::DecodeControl(reinterpret_cast<const uint8_t *>(control.data()));
+            EXPECT_EQ(got.code, 0xA0243013u);
+            EXPECT_EQ(got.inAddr, inAddr);
+            EXPECT_EQ(got.inLen, 16u);
+            EXPECT_EQ(got.outAddr, outAddr);
+            EXPECT_EQ(got.outLen, 3u);
+            // Two reads in one go: the arena one is served, the other refused.
+            std::string msg;
+            wire::Put32(msg, wire::kRead);
+            wire::Put64(msg, inAddr);
+            wire::Put32(msg, 16);
+            wire::Put32(msg, wire::kRead);
+            wire::Put64(msg, stackAddr);
+            wire::Put32(msg, 4);
+            c.Send(msg);
+            const std::string a1 = c.Recv(8 + 16);
+            EXPECT_EQ(U32(a1, 0), uint32_t(wire::kReadAnswer));
+            EXPECT_EQ(U32(a1, 4), 0u);
+            EXPECT_EQ(a1.substr(8), std::string("request-payload\0", 16));
+            const std::string a2 = c.Recv(8);
+            EXPECT_EQ(U32(a2, 4), ERROR_NOACCESS);
+            // Writes: into the arena, past its block, outside it.
+            msg.clear();
+            for (auto [addr, text] : {std::pair<uint64_t, std::string>{outAddr, "written"},
+                                      {outAddr + 10, "too long!"},
+                                      {stackAddr, "evil"}}) {
+                wire::Put32(msg, wire::kWrite);
+                wire::Put64(msg, addr);
+                wire::Put32(msg, uint32_t(text.size()));
+                msg += text;
+            }
+            c.Send(msg);
+            const std::string w = c.Recv(3 * 8);
+            EXPECT_EQ(U32(w, 4), 0u);
+            EXPECT_EQ(U32(w, 12), ERROR_NOACCESS);
+            EXPECT_EQ(U32(w, 20), ERROR_NOACCESS);
+            msg.clear();
+            wire::EncodeDone(msg, true, 0, 42);
+            c.Send(msg);
+
+            // Second request: failed with a code.
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            msg.clear();
+            wire::EncodeDone(msg, false, 0xE0050004u, 0);
+            c.Send(msg);
+
+            // Third request: answered with garbage.
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            msg.clear();
+            wire::Put32(msg, 77);
+            wire::Put32(msg, 0);
+            c.Send(msg);
+        });
+        HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DWORD bytes = 0;
+        EXPECT_TRUE(DeviceIoControl(h, 0xA0243013, in.data(), 16, out.data(), 3, &bytes, nullptr));
+        EXPECT_EQ(bytes, 42u);
+        EXPECT_EQ(std::string(static_cast<char *>(out.data()), 7), "written");
+        EXPECT_EQ(std::string(outside), "not the arena");
+
+        EXPECT_FALSE(DeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), 0xE0050004u);
+
+        EXPECT_FALSE(DeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+        // The connection stays broken; the handle still closes.
+        EXPECT_FALSE(DeviceIoControl(h, 1, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_FALSE(CloseHandle(h));
+    }
+}
+
+TEST(StoredEntries, TextsSplitIntoFiveFields)
+{
+    auto e = vx::qxd::ParseStoredEntry("C:\\a;C:\\a\\*;,notepad*,C:\\a\\x,b.exe,1079472");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->fileFolder, "C:\\a;C:\\a\\*;");
+    EXPECT_EQ(e->process, "notepad*");
+    EXPECT_EQ(e->excludeFileFolder, "C:\\a\\x");
+    EXPECT_EQ(e->excludeProcess, "b.exe");
+    EXPECT_EQ(e->mask, 1079472u);
+    EXPECT_EQ(e->flag, 1);
+    EXPECT_EQ(vx::qxd::ParseStoredEntry("C:\\a,*,,,4294967295")->mask, 4294967295u);
+    for (const char *bad : {"", "C:\\a,*,,", "C:\\a,*,,,", ",*,,,1", "C:\\a,*,,,4294967296", "C:\\a,*,,,-1",
+                            "C:\\a,*,,,12x", "C:\\a,*,,,99999999999", "C:\\a,b,*,,,1"})
+        EXPECT_FALSE(vx::qxd::ParseStoredEntry(bad)) << bad;
+}
+
+} // namespace
