@@ -466,6 +466,7 @@ void TFormVellamorix::FormCreate()
 void TFormVellamorix::FillEntryList(uint32_t Count)
 {
     ListView_Proceted->clear();
+    ListView_ProcetedSelectItem(nullptr, false);
     bool complete = true;
     for (uint32_t i = 0; i < Count && i <= static_cast<uint32_t>(INT32_MAX); ++i) {
         TFPRec rec;
@@ -601,8 +602,12 @@ void TFormVellamorix::Menu_DeleteEntryClick()
             return;
         }
     }
+    // No other row takes the selection of the deleted one.
+    ListView_Proceted->clearSelection();
+    ListView_Proceted->setCurrentItem(nullptr, 0, QItemSelectionModel::NoUpdate);
     delete item;
     ShiftIndicesAfterDelete(index);
+    ListView_Proceted->clearSelection();
 }
 
 void TFormVellamorix::Menu_ModifyEntryClick()

@@ -14,6 +14,12 @@
 
 TFormchangepwd *Formchangepwd = nullptr;
 
+TFormchangepwd::~TFormchangepwd()
+{
+    if (Formchangepwd == this)
+        Formchangepwd = nullptr;
+}
+
 TFormchangepwd::TFormchangepwd(QWidget *parent) : QDialog(parent)
 {
     vx::password::SetupPasswordDialog(this, "Formchangepwd", 242, 167);

@@ -11,6 +11,7 @@ class QPushButton;
 class TFormchangepwd : public QDialog {
 public:
     explicit TFormchangepwd(QWidget *parent = nullptr);
+    ~TFormchangepwd() override;
 
     void FormShow();
     void Button1Click();

@@ -14,6 +14,12 @@
 
 TFormokpass *Formokpass = nullptr;
 
+TFormokpass::~TFormokpass()
+{
+    if (Formokpass == this)
+        Formokpass = nullptr;
+}
+
 TFormokpass::TFormokpass(QWidget *parent) : QDialog(parent)
 {
     vx::password::SetupPasswordDialog(this, "Formokpass", 280, 89);

@@ -11,6 +11,7 @@ class QPushButton;
 class TFormokpass : public QDialog {
 public:
     explicit TFormokpass(QWidget *parent = nullptr);
+    ~TFormokpass() override;
 
     // True once the right password was given in this showing.
     bool Passed() const { return passed_; }

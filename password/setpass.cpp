@@ -14,6 +14,12 @@
 
 TFormsetpass *Formsetpass = nullptr;
 
+TFormsetpass::~TFormsetpass()
+{
+    if (Formsetpass == this)
+        Formsetpass = nullptr;
+}
+
 TFormsetpass::TFormsetpass(QWidget *parent) : QDialog(parent)
 {
     vx::password::SetupPasswordDialog(this, "Formsetpass", 297, 99);

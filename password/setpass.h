@@ -13,6 +13,7 @@ class QPushButton;
 class TFormsetpass : public QDialog {
 public:
     explicit TFormsetpass(QWidget *parent = nullptr);
+    ~TFormsetpass() override;
 
     // The scrambler and its key, used by all three password dialogs.
     AnsiString ScrambleKey;
