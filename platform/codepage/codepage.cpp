@@ -30,8 +30,9 @@ std::string Convert(const char *to, const char *from, std::string_view in, std::
             continue;
         }
         // EILSEQ or EINVAL: replace one input byte (a whole UTF-8 sequence when converting from UTF-8).
-        size_t skip = 1;
-        if (std::string_view(from) == "UTF-8") {
+        // Some converters consume a bad sequence before reporting it: nothing may be left to skip.
+        size_t skip = srcLeft > 0 ? 1 : 0;
+        if (srcLeft > 0 && std::string_view(from) == "UTF-8") {
             // A well-formed sequence is replaced whole; a broken one byte by byte.
             unsigned char lead = static_cast<unsigned char>(*src);
             size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
@@ -53,11 +54,69 @@ std::string Convert(const char *to, const char *from, std::string_view in, std::
     return out;
 }
 
+// One CP949 double-byte character -> UTF-8; false when it does not convert cleanly.
+bool ConvertPair(std::string_view pair, std::string &out)
+{
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    char buffer[16];
+    char *src = const_cast<char *>(pair.data());
+    size_t srcLeft = pair.size();
+    char *dst = buffer;
+    size_t dstLeft = sizeof buffer;
+    const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    iconv_close(cd);
+    if (rc == static_cast<size_t>(-1) || srcLeft != 0 || dst == buffer)
+        return false;
+    out.assign(buffer, static_cast<size_t>(dst - buffer));
+    return true;
+}
+
+// CP949 -> UTF-8 one character at a time (a lead byte 0x81..0xFE and its trail, or one byte).
+// The converter may swallow a bad pair together with what follows it, so a text that fails as a
+// whole is taken apart here. A lead byte without a valid trail byte is replaced alone.
+std::string AnsiToUtf8ByCharacter(std::string_view ansi)
+{
+    static const std::string_view replacement = "\xEF\xBF\xBD";
+    std::string out;
+    size_t i = 0;
+    while (i < ansi.size()) {
+        const unsigned char lead = static_cast<unsigned char>(ansi[i]);
+        if (lead < 0x80) {
+            out += static_cast<char>(lead);
+            ++i;
+            continue;
+        }
+        if (AnsiCharLength(lead) == 2 && i + 1 < ansi.size()) {
+            std::string one;
+            if (ConvertPair(ansi.substr(i, 2), one)) {
+                out += one;
+                i += 2;
+                continue;
+            }
+            // A well-formed pair without a character is one unknown character.
+            const unsigned char trail = static_cast<unsigned char>(ansi[i + 1]);
+            if ((trail >= 0x41 && trail <= 0x5A) || (trail >= 0x61 && trail <= 0x7A) || (trail >= 0x81 && trail <= 0xFE)) {
+                out += replacement;
+                i += 2;
+                continue;
+            }
+        }
+        out += replacement;
+        ++i;
+    }
+    return out;
+}
+
 } // namespace
 
 std::string AnsiToUtf8(std::string_view ansi)
 {
-    return Convert("UTF-8", "CP949", ansi, "\xEF\xBF\xBD");
+    const std::string whole = Convert("UTF-8", "CP949", ansi, "\xEF\xBF\xBD");
+    if (whole.find("\xEF\xBF\xBD") == std::string::npos)
+        return whole;
+    return AnsiToUtf8ByCharacter(ansi);
 }
 
 std::string Utf8ToAnsi(std::string_view utf8)

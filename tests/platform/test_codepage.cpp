@@ -47,3 +47,51 @@ TEST(ShellExecSeam, TestHandlerReceivesRequestAndCanRefuse)
     EXPECT_EQ(ShellExecuteA(nullptr, "open", "", nullptr, nullptr, SW_SHOWNORMAL), 2);
     vx::platform::SetShellExecHandler(previous);
 }
+
+TEST(Codepage, EveryByteSequenceConvertsWithoutHarm)
+{
+    // Every single byte and every byte pair: never a crash, and whatever converts cleanly comes back
+    // as the same bytes.
+    int cleanPairs = 0;
+    for (int a = 1; a < 256; ++a) {
+        const std::string single(1, static_cast<char>(a));
+        EXPECT_FALSE(FromAnsi(single).isEmpty()) << a;
+        for (int b = 1; b < 256; ++b) {
+            const std::string pair{static_cast<char>(a), static_cast<char>(b)};
+            const QString text = FromAnsi(pair);
+            ASSERT_FALSE(text.isEmpty()) << a << "," << b;
+            if (!text.contains(QChar(0xFFFD))) {
+                ASSERT_EQ(ToAnsi(text), pair) << a << "," << b;
+                ++cleanPairs;
+            }
+        }
+    }
+    // The Hangul block alone (0xB0A1..0xC8FE) holds 2,350 syllables that must convert.
+    EXPECT_GT(cleanPairs, 2350);
+    EXPECT_EQ(FromAnsi("\xB0\xA1"), QString::fromUtf8("가"));
+    // A pair the converter swallows whole before refusing it: replaced, and the rest still converts.
+    EXPECT_EQ(FromAnsi("a\xA2\xE8" "b"), QString::fromUtf8("a\xEF\xBF\xBD" "b"));
+    EXPECT_EQ(FromAnsi("\xA2\xE8"), QString(QChar(0xFFFD)));
+}
+
+TEST(Codepage, BadCharactersLoseNothingAroundThem)
+{
+    // Each bad sequence becomes one replacement; its neighbours survive, whatever follows it.
+    EXPECT_EQ(FromAnsi("\x81 x"), QString::fromUtf8("\xEF\xBF\xBD x"));
+    EXPECT_EQ(FromAnsi("\xA2\xE8\xB0\xA1"), QString::fromUtf8("\xEF\xBF\xBD\xEA\xB0\x80"));
+    for (int a = 0x81; a <= 0xFE; ++a) {
+        for (int b = 1; b < 256; ++b) {
+            const std::string pair{static_cast<char>(a), static_cast<char>(b)};
+            const QString text = FromAnsi("<" + pair + ">");
+            ASSERT_TRUE(text.startsWith('<') && text.endsWith('>')) << a << "," << b;
+        }
+    }
+    // Unicode -> CP949: characters outside the code page become '?' (U+FEFF, invisible, may vanish);
+    // their neighbours stay.
+    for (char32_t c = 0x80; c < 0xFFFE; ++c) {
+        if (c >= 0xD800 && c <= 0xDFFF)
+            continue;
+        const std::string ansi = ToAnsi(QLatin1Char('<') + QString::fromUcs4(&c, 1) + QLatin1Char('>'));
+        ASSERT_TRUE(ansi.size() >= 2 && ansi.front() == '<' && ansi.back() == '>') << std::hex << static_cast<uint32_t>(c);
+    }
+}
