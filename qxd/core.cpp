@@ -332,22 +332,34 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
 {
     if (request.outLen != kBlockSize)
         return Fail(kErrInvalidParameter);
+    // The block, and the credential where this caller kept it last time, in one batch.
     Block block;
-    if (uint32_t status = memory.Read(request.outAddr, kBlockSize, block.raw))
-        return Fail(status);
+    std::string password;
+    std::vector<MemoryAccess::ReadOp> first{{request.outAddr, kBlockSize, &block.raw}};
+    if (memory.credentialLen > 0)
+        first.push_back({memory.credentialAddr, memory.credentialLen + 1, &password});
+    memory.ReadMany(first);
+    if (first[0].status)
+        return Fail(first[0].status);
     const uint32_t passwordLen = block.U32(kPasswordLen);
     if (passwordLen == 0)
         return Fail(kErrAccessDenied);
     if (passwordLen > kMaxPasswordLen)
         return Fail(kErrInvalidParameter);
-    std::string password;
-    if (uint32_t status = memory.Read(block.U32(kPasswordPtr), passwordLen + 1, password))
-        return Fail(status);
+    const bool reuse = first.size() > 1 && first[1].status == 0 && memory.credentialAddr == block.U32(kPasswordPtr) &&
+                       memory.credentialLen == passwordLen;
+    if (!reuse) {
+        password.clear();
+        if (uint32_t status = memory.Read(block.U32(kPasswordPtr), passwordLen + 1, password))
+            return Fail(status);
+    }
     if (!TerminatedAt(password, passwordLen))
         return Fail(kErrInvalidParameter);
     password.resize(passwordLen);
     if (!CredentialMatches(Channel::Ansi, password))
         return Fail(kErrAccessDenied);
+    memory.credentialAddr = block.U32(kPasswordPtr);
+    memory.credentialLen = passwordLen;
 
     std::optional<Entry> found = At(request.inLen);
     if (!found)
@@ -375,8 +387,8 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
     block.Set(kList2Count, count2);
 
     if (!fits) {
-        if (uint32_t status = memory.Write(request.outAddr, block.raw))
-            return Fail(status);
+        // The block was just read from this place, so the write goes with the answer.
+        memory.PostWrite(request.outAddr, block.raw);
         return Fail(kErrMoreData);
     }
 

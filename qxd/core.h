@@ -103,6 +103,15 @@ public:
         WriteMany({&op, 1});
         return op.status;
     }
+
+    // A write into memory that was just read successfully, whose outcome does not change the
+    // answer: a transport may deliver it together with the answer instead of waiting for it.
+    virtual void PostWrite(uint64_t addr, std::string data) { Write(addr, std::move(data)); }
+
+    // Where this caller's credential was found last time. The engine reads that place again in
+    // the same batch as the next entry block and uses it only when the block still points there.
+    uint64_t credentialAddr = 0;
+    uint32_t credentialLen = 0;
 };
 
 struct Request {

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <ostream>
 #include <vector>
 
@@ -149,8 +150,32 @@ public:
         }
     }
 
+    void PostWrite(uint64_t addr, std::string data) override
+    {
+        wire::Put32(posted_, wire::kWrite);
+        wire::Put64(posted_, addr);
+        wire::Put32(posted_, uint32_t(data.size()));
+        posted_ += data;
+        ++pendingAnswers_;
+    }
+
+    // Posted writes go out just before the answer; their answers are taken before the next
+    // request.
+    std::string TakePosted() { return std::exchange(posted_, {}); }
+    bool TakePendingAnswers()
+    {
+        for (; pendingAnswers_ > 0; --pendingAnswers_) {
+            uint8_t answer[wire::kWriteAnswerSize];
+            if (!peer_.Take(answer, sizeof answer, true) || wire::Get32(answer) != wire::kWriteAnswer)
+                return false;
+        }
+        return true;
+    }
+
 private:
     Peer &peer_;
+    std::string posted_;
+    int pendingAnswers_ = 0;
 };
 
 const char *ChannelName(Channel c)
@@ -308,6 +333,10 @@ void Server::Serve(Connection &connection)
     std::string reason = "disconnected";
     try {
         for (;;) {
+            if (!memory.TakePendingAnswers()) {
+                reason = "dropped: no answer to a write";
+                break;
+            }
             uint8_t msg[wire::kControlSize];
             if (!peer.Take(msg, 4, true))
                 break;
@@ -327,7 +356,7 @@ void Server::Serve(Connection &connection)
                               result.error, result.bytesReturned);
                 Log(line);
             }
-            std::string done;
+            std::string done = memory.TakePosted();
             wire::EncodeDone(done, result.ok, result.error, result.bytesReturned);
             if (!peer.Send(done)) {
                 reason = "dropped: cannot send the answer";

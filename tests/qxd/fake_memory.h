@@ -42,7 +42,13 @@ public:
         }
     }
 
-    int batches = 0, reads = 0, writes = 0;
+    void PostWrite(uint64_t addr, std::string data) override
+    {
+        ++posted;
+        Write(addr, std::move(data));
+    }
+
+    int batches = 0, reads = 0, writes = 0, posted = 0;
 
 private:
     std::string *Find(uint64_t addr, uint64_t len)

@@ -370,14 +370,48 @@ TEST_F(CoreTest, EmptyTextsTravelAsZeroBytes)
 TEST_F(CoreTest, ReadsAndWritesAreBatched)
 {
     ASSERT_TRUE(Put(Block("C:\\a", "*", 1, 1, "C:\\a\\b", "x")).ok);
-    mem.batches = 0;
     Entry e;
+    ASSERT_TRUE(Get(0, e).ok); // learns where the credential is
+    mem.batches = mem.posted = 0;
     ASSERT_TRUE(Get(0, e).ok);
-    // Two passes, each: read the block, read the credential, write back (one batch).
-    EXPECT_EQ(mem.batches, 6);
+    // Each pass reads the block with the credential in one batch; the "more data" block goes
+    // with the answer; the second pass writes texts and block in one batch.
+    EXPECT_EQ(mem.batches, 4);
+    EXPECT_EQ(mem.posted, 1);
     mem.batches = 0;
     ASSERT_TRUE(Put(Block("C:\\c", "*", 1)).ok);
     EXPECT_EQ(mem.batches, 2) << "the block, then credential and texts together";
+}
+
+TEST_F(CoreTest, CredentialReadAheadIsCheckedAfresh)
+{
+    ASSERT_TRUE(Put(Block("C:\\a", "*", 1)).ok);
+    Entry e;
+    ASSERT_TRUE(Get(0, e).ok);
+    // Same place, other text: refused.
+    mem.Put(kPass, Z("Mirok Dune Sentinal"));
+    EXPECT_EQ(Get(0, e).error, kErrAccessDenied);
+    // The credential moved: read from its new place.
+    mem.Put(0xA000, Z(kCred));
+    TFPEntryBlock b{};
+    b.PasswordLen = uint32_t(kCred.size());
+    b.PasswordPtr = 0xA000;
+    b.FileFolderLen = 4;
+    b.ProcessLen = 1;
+    mem.Put(0xB000, std::string(5, 'x'));
+    mem.Put(0xC000, std::string(2, 'x'));
+    b.FileFolderPtr = 0xB000;
+    b.ProcessPtr = 0xC000;
+    const auto bytes = b.ToBytes();
+    mem.Put(kOut, std::string(bytes.begin(), bytes.end()));
+    ASSERT_TRUE(engine.Handle({Channel::Ansi, kGetEntry, 0, 0, kOut, 84}, mem).ok);
+    EXPECT_EQ(mem.At(0xB000), std::string("C:\\a\0", 5));
+    // A credential with a different length at the old place is not taken from the read-ahead.
+    mem.Put(kPass, Z(kCred + "x"));
+    b.PasswordPtr = uint32_t(kPass);
+    const auto bytes2 = b.ToBytes();
+    mem.Put(kOut, std::string(bytes2.begin(), bytes2.end()));
+    EXPECT_EQ(engine.Handle({Channel::Ansi, kGetEntry, 0, 0, kOut, 84}, mem).error, kErrInvalidParameter);
 }
 
 } // namespace
