@@ -106,6 +106,8 @@ public:
         const char *build = std::getenv("VX_BUILD_DIR");
         if (!build)
             return false;
+        for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
+            QFile::remove(dir_ + name); // sockets left by an earlier run
         process_.setProgram(QString::fromUtf8(build) + "/qxd/qxd-engine");
         process_.setArguments({"--device-dir", dir_, "--no-load"});
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);

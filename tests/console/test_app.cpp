@@ -1,0 +1,82 @@
+// The application object: the default error report, the help viewer behind the shell, and the
+// end of the program when the main window closes.
+#include "consoletest.h"
+#include "console/main.h"
+#include "platform/codepage/codepage.h"
+#include "platform/exec/exec.h"
+#include "platform/gui/application.h"
+#include "platform/gui/helpviewer.h"
+
+#include <QTextBrowser>
+#include <QToolButton>
+#include <QPointer>
+#include <QTimer>
+#include <stdexcept>
+
+namespace {
+
+vxtest::PrivateEnvironment g_env;
+
+class Throwing : public QWidget {
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::User)
+            throw std::runtime_error("레지스트리에 쓸 수 없습니다");
+        return QWidget::event(e);
+    }
+};
+
+TEST(Application, ReportsErrorsThatLeaveAHandlerAndGoesOn)
+{
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    int argc = 1;
+    char name[] = "test_console_app";
+    char *argv[] = {name, nullptr};
+    vx::gui::TApplication app(argc, argv);
+    app.SetTitle("Vellamorix");
+    app.SetHelpFile("C:\\Vellamorix\\vellamorix.hlp");
+    EXPECT_EQ(app.Title(), QString("Vellamorix"));
+    EXPECT_EQ(app.HelpFile(), QString("C:\\Vellamorix\\vellamorix.hlp"));
+
+    vxtest::MessageRecorder messages;
+    Throwing widget;
+    QEvent user(QEvent::User);
+    EXPECT_FALSE(QApplication::sendEvent(&widget, &user));
+    // Also from the event loop.
+    QTimer::singleShot(0, &widget, [&] { QCoreApplication::postEvent(&widget, new QEvent(QEvent::User)); });
+    QTimer::singleShot(0, &widget, [&] {
+        QTimer::singleShot(0, &app, [] { QCoreApplication::quit(); });
+    });
+    app.exec();
+    ASSERT_EQ(messages.texts.size(), 2);
+    EXPECT_EQ(messages.texts[0], QString("레지스트리에 쓸 수 없습니다"));
+    EXPECT_EQ(messages.captions[0], QString("Vellamorix"));
+
+    // The help file opens in the platform's viewer through the shell.
+    const char *build = std::getenv("VX_BUILD_DIR");
+    ASSERT_NE(build, nullptr);
+    const QString help = QString::fromUtf8(build) + "/console/Vellamorix.hlp";
+    const std::string file = vx::codepage::Utf8ToAnsi(help.toStdString());
+    EXPECT_GT(ShellExecuteA(nullptr, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL), 32);
+    auto *viewer = qobject_cast<QTextBrowser *>(vx::gui::HelpViewerWindow());
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_EQ(viewer->windowTitle(), QString("Vellamorix 도움말"));
+    EXPECT_TRUE(viewer->toPlainText().contains("엔트리 관리자"));
+    EXPECT_TRUE(viewer->toPlainText().contains("F5"));
+    EXPECT_LE(ShellExecuteA(nullptr, "open", "/nonexistent/Vellamorix.hlp", nullptr, nullptr, SW_SHOWNORMAL), 32);
+
+    // Closing the main window ends the program even while the help viewer is open.
+    QPointer<QWidget> viewerWindow = viewer;
+    auto *main = new TFormVellamorix; // no engine here
+    vx::gui::SetMainForm(main);
+    main->PasswordGateOnShow = false;
+    main->show();
+    QTimer::singleShot(0, main, [main] { main->ToolButton11->click(); });
+    EXPECT_EQ(app.exec(), 0);
+    EXPECT_FALSE(main->isVisible());
+    EXPECT_TRUE(viewerWindow.isNull() || !viewerWindow->isVisible()); // closed with the program
+    delete main;
+}
+
+} // namespace

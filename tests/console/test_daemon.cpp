@@ -1,0 +1,162 @@
+// The console against the real engine daemon: what a user does from start to close, and a
+// second start that shows the entries the engine kept.
+#include "consoletest.h"
+#include "console/main.h"
+#include "editor/setting.h"
+#include "engine/protector.h"
+#include "password/okpass.h"
+#include "password/scrambler.h"
+#include "password/setpass.h"
+#include "platform/gui/application.h"
+#include "platform/registry/registry.h"
+#include "support/cp949.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <functional>
+
+namespace {
+
+vxtest::PrivateEnvironment g_env;
+
+void WhenEditorOpens(std::function<void(TForm_SetEntry *)> drive)
+{
+    QTimer::singleShot(0, [drive] {
+        ASSERT_NE(Form_SetEntry, nullptr);
+        drive(Form_SetEntry);
+    });
+}
+
+QStringList Captions(TFormVellamorix &w)
+{
+    QStringList captions;
+    for (int i = 0; i < w.ListView_Proceted->topLevelItemCount(); ++i)
+        captions << w.ListView_Proceted->topLevelItem(i)->text(0);
+    return captions;
+}
+
+std::unique_ptr<TFormVellamorix> Start()
+{
+    auto w = std::make_unique<TFormVellamorix>();
+    vx::gui::SetMainForm(w.get());
+    w->PasswordGateOnShow = false;
+    w->show();
+    return w;
+}
+
+class WithDaemon : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_env.ResetRegistry();
+        ASSERT_TRUE(daemon.Start());
+    }
+    vxtest::Daemon daemon{g_env.DeviceDir()};
+    vxtest::MessageRecorder messages;
+};
+
+TEST_F(WithDaemon, AddChangeDeleteRefreshAndASecondStart)
+{
+    auto w = Start();
+    EXPECT_TRUE(w->Protector->Active());
+    EXPECT_EQ(w->ListView_Proceted->topLevelItemCount(), 0);
+
+    // First start: a new password.
+    QTimer::singleShot(0, [] {
+        ASSERT_NE(Formsetpass, nullptr);
+        Formsetpass->MaskEdit1->setText("관리자");
+        Formsetpass->MaskEdit2->setText("관리자");
+        QTest::keyClick(Formsetpass->MaskEdit2, Qt::Key_Return);
+    });
+    w->FormShow();
+    ASSERT_TRUE(w->isVisible());
+
+    const char *paths[] = {"C:\\Data;C:\\Data\\*;", "C:\\문서\\a.txt;", "C:\\tmp"};
+    for (const char *path : paths) {
+        WhenEditorOpens([path](TForm_SetEntry *d) {
+            d->Edit_FileFolder->setText(QString::fromUtf8(path));
+            d->B_NoAccess->click();
+            d->B_OK->click();
+        });
+        w->ToolButton5->click();
+    }
+    EXPECT_EQ(Captions(*w), (QStringList{"C:\\Data;C:\\Data\\*;", "C:\\문서\\a.txt;", "C:\\tmp"}));
+
+    // Change the second entry.
+    w->ListView_Proceted->setCurrentItem(w->ListView_Proceted->topLevelItem(1));
+    WhenEditorOpens([](TForm_SetEntry *d) {
+        EXPECT_EQ(d->Edit_FileFolder->text(), QString("C:\\문서\\a.txt;"));
+        EXPECT_TRUE(d->Cr->isChecked() && d->Open->isChecked());
+        d->Edit_Process->setText("notepad*");
+        d->Edit_ExcludeProcess->setText("backup*");
+        d->B_ReadOnly->click();
+        d->B_OK->click();
+    });
+    w->Menu_ModifyEntry->trigger();
+    QTreeWidgetItem *row = w->ListView_Proceted->topLevelItem(1);
+    EXPECT_EQ(row->text(1), QString("notepad*"));
+    EXPECT_EQ(row->text(4), QString("읽기전용"));
+    ASSERT_EQ(w->TreeView_Entry->topLevelItemCount(), 1);
+    EXPECT_EQ(w->TreeView_Entry->topLevelItem(0)->child(2)->text(0), QString("예외 프로세스 : backup*"));
+
+    // Delete the first one, then read everything back from the engine.
+    w->ListView_Proceted->setCurrentItem(w->ListView_Proceted->topLevelItem(0));
+    w->ToolButton6->click();
+    w->Menu_Refresh->trigger();
+    EXPECT_EQ(Captions(*w), (QStringList{"C:\\문서\\a.txt;", "C:\\tmp"}));
+    EXPECT_EQ(w->ListView_Proceted->topLevelItem(0)->text(5), QString("1079472"));
+    EXPECT_TRUE(messages.texts.isEmpty());
+
+    // Close: the rows go to the registry, the entries stay in the engine.
+    w->Menu_Close->trigger();
+    EXPECT_FALSE(w->isVisible());
+    w.reset();
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+        EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(2));
+        EXPECT_EQ(reg.ReadString("0"), Cp949("C:\\문서\\a.txt;") + ",notepad*,,backup*,1079472");
+        EXPECT_EQ(reg.ReadString("1"), "C:\\tmp,*,,,2052");
+    }
+
+    // A later start shows the same entries and asks for the password.
+    w = Start();
+    EXPECT_EQ(Captions(*w), (QStringList{"C:\\문서\\a.txt;", "C:\\tmp"}));
+    QTimer::singleShot(0, [] {
+        ASSERT_NE(Formokpass, nullptr);
+        Formokpass->MaskEdit1->setText("관리자");
+        Formokpass->Button1->click();
+    });
+    w->FormShow();
+    EXPECT_TRUE(w->isVisible());
+    w->close();
+    w.reset();
+    delete Formsetpass;
+    delete Formokpass;
+}
+
+TEST(WithoutDaemon, TheConsoleStartsAndConnectsOnceTheEngineRuns)
+{
+    g_env.ResetRegistry();
+    vxtest::MessageRecorder messages;
+    for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
+        QFile::remove(g_env.DeviceDir() + name);
+    auto w = Start();
+    EXPECT_EQ(w->StatusText(0), QString("연결 안됨"));
+    EXPECT_FALSE(w->Protector->Active());
+    w->Menu_RefreshClick();
+    EXPECT_EQ(messages.texts, QStringList{"연결 안됨"});
+    w->Protector->SetClearOnDestroy(false);
+    w->close();
+    w.reset();
+    // Nothing was reached, so nothing was written over.
+    TRegistry reg;
+    EXPECT_FALSE(reg.OpenKeyReadOnly(EntryKeyPath) && reg.ValueExists(EntryCountValueName));
+}
+
+} // namespace
