@@ -423,16 +423,27 @@ public:
             *ppidlOut = nullptr;
         if (!pidl || !pszName)
             return E_INVALIDARG;
-        std::vector<ItemData> items = SplitList(pidl);
-        std::optional<Location> loc = Resolve(loc_, pidl);
-        if (!loc || items.size() != 1 || loc->kind != LocKind::File)
+        bool complete = false;
+        std::vector<ItemData> items = SplitList(pidl, &complete);
+        if (!complete || items.empty() || items.back().kind != ItemKind::File)
             return E_INVALIDARG;
+        // The item's own folder: this one, or the one the leading items reach.
+        Location parent = loc_;
+        std::vector<uint8_t> prefix;
+        for (size_t i = 0; i + 1 < items.size(); ++i) {
+            std::optional<Location> next = ChildLocation(parent, items[i]);
+            if (!next)
+                return E_INVALIDARG;
+            parent = std::move(*next);
+            AppendItem(prefix, items[i]);
+        }
         const std::string newRaw = QString::fromUtf16(pszName).toUtf8().toStdString();
         ItemData renamed;
-        if (HRESULT hr = RenameItem(loc_, items[0], newRaw, renamed); FAILED(hr))
+        if (HRESULT hr = RenameItem(parent, items.back(), newRaw, renamed); FAILED(hr))
             return hr;
         if (ppidlOut) {
-            *ppidlOut = NewItemList(renamed);
+            AppendItem(prefix, renamed);
+            *ppidlOut = NewListFromBytes(prefix);
             if (!*ppidlOut)
                 return E_OUTOFMEMORY;
         }

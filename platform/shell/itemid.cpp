@@ -363,6 +363,21 @@ std::string SpecialFolderName(int csidl)
 
 Location DesktopLocation()
 {
+    // Reading the user's folder settings is costly; keep the answer while the settings hold.
+    static std::mutex lock;
+    static std::string cachedKey;
+    static Location cached;
+    std::string key;
+    for (const char *var : {"HOME", "XDG_CONFIG_HOME", "VELLAMORIX_DRIVES"}) {
+        const char *v = std::getenv(var);
+        key += v ? v : "";
+        key += '\n';
+    }
+    {
+        std::lock_guard guard(lock);
+        if (key == cachedKey)
+            return cached;
+    }
     Location loc;
     loc.kind = LocKind::Desktop;
     loc.posix = DesktopDirectory();
@@ -372,6 +387,9 @@ Location DesktopLocation()
     loc.parse = win ? *win : kDesktopClsid;
     loc.last.kind = ItemKind::Special;
     loc.last.sfgao = SFGAO_FOLDER | SFGAO_HASSUBFOLDER | SFGAO_FILESYSANCESTOR | SFGAO_DROPTARGET;
+    std::lock_guard guard(lock);
+    cachedKey = key;
+    cached = loc;
     return loc;
 }
 

@@ -31,11 +31,13 @@ public:
     {
         if (cb > kMaxBlock || detail::TakeFailure(FailPoint::AllocateIdList) != S_OK)
             return nullptr;
-        void *p = std::calloc(1, cb ? cb : 1);
+        // At least a terminator's worth, so that a zero-size block still reads as an empty list.
+        const size_t size = cb < 2 ? 2 : cb;
+        void *p = std::calloc(1, size);
         if (!p)
             return nullptr;
         std::lock_guard lock(mutex_);
-        blocks_[reinterpret_cast<uintptr_t>(p)] = cb;
+        blocks_[reinterpret_cast<uintptr_t>(p)] = size;
         return p;
     }
     void *Realloc(void *pv, size_t cb) override

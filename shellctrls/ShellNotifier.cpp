@@ -1,0 +1,301 @@
+#include "shellctrls/ShellNotifier.h"
+
+#include "platform/notify/notify.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+#include <strings.h>
+#include <thread>
+#include <vector>
+
+using namespace vx::notify;
+
+namespace {
+
+// Worker threads, joined once they have ended and all at shut-down, so that none outlives the
+// unit and none is left at exit.
+class WorkerSet {
+public:
+    void Adopt(std::thread thread, std::shared_ptr<std::atomic<bool>> finished, std::weak_ptr<TShellChangeThread> owner)
+    {
+        std::vector<std::thread> done;
+        {
+            std::lock_guard lock(m_);
+            for (auto it = workers_.begin(); it != workers_.end();) {
+                if (it->finished->load()) {
+                    done.push_back(std::move(it->thread));
+                    it = workers_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            workers_.push_back(Worker{std::move(thread), std::move(finished), std::move(owner)});
+        }
+        for (std::thread &t : done)
+            t.join();
+    }
+
+    void StopAll()
+    {
+        std::vector<Worker> all;
+        {
+            std::lock_guard lock(m_);
+            all.swap(workers_);
+        }
+        for (Worker &w : all)
+            if (std::shared_ptr<TShellChangeThread> t = w.owner.lock())
+                t->Terminate();
+        for (Worker &w : all)
+            if (w.thread.joinable())
+                w.thread.join();
+    }
+
+    ~WorkerSet() { StopAll(); }
+
+private:
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> finished;
+        std::weak_ptr<TShellChangeThread> owner;
+    };
+    std::mutex m_;
+    std::vector<Worker> workers_;
+};
+
+WorkerSet &Workers()
+{
+    static WorkerSet set;
+    return set;
+}
+
+} // namespace
+
+void StopAllWatchers() { Workers().StopAll(); }
+
+DWORD FilterFlagsOf(TNotifyFilters Filters)
+{
+    DWORD flags = 0;
+    if (Filters.Contains(nfFileNameChange)) flags |= FILE_NOTIFY_CHANGE_FILE_NAME;
+    if (Filters.Contains(nfDirNameChange)) flags |= FILE_NOTIFY_CHANGE_DIR_NAME;
+    if (Filters.Contains(nfAttributeChange)) flags |= FILE_NOTIFY_CHANGE_ATTRIBUTES;
+    if (Filters.Contains(nfSizeChange)) flags |= FILE_NOTIFY_CHANGE_SIZE;
+    if (Filters.Contains(nfWriteChange)) flags |= FILE_NOTIFY_CHANGE_LAST_WRITE;
+    if (Filters.Contains(nfSecurityChange)) flags |= FILE_NOTIFY_CHANGE_SECURITY;
+    return flags;
+}
+
+// ---- watcher thread ----
+
+TShellChangeThread::TShellChangeThread(TThreadMethod Event) : ChangeEvent(std::move(Event))
+{
+    StopMutex_ = CreateMutexA(nullptr, TRUE_, nullptr);
+    WakeEvent = CreateEventA(nullptr, FALSE_, FALSE_, nullptr);
+}
+
+TShellChangeThread::~TShellChangeThread()
+{
+    if (ChangeHandle != INVALID_HANDLE_VALUE && ChangeHandle)
+        FindCloseChangeNotification(ChangeHandle);
+    if (StopMutex_)
+        CloseHandle(StopMutex_);
+    if (WakeEvent)
+        CloseHandle(WakeEvent);
+}
+
+void TShellChangeThread::Retarget(const AnsiString &Dir, bool Tree, DWORD Flags)
+{
+    {
+        std::lock_guard lock(WatchLock());
+        WatchDir = Dir;
+        WatchTree = Tree;
+        FilterFlags = Flags;
+        if (ChangeHandle != INVALID_HANDLE_VALUE && ChangeHandle)
+            FindCloseChangeNotification(ChangeHandle);
+        ChangeHandle = INVALID_HANDLE_VALUE;
+        OptionsChanged = true;
+    }
+    if (WakeEvent)
+        SetEvent(WakeEvent);
+}
+
+void TShellChangeThread::Resume()
+{
+    if (Started_)
+        return;
+    Started_ = true;
+    std::shared_ptr<TShellChangeThread> self = shared_from_this();
+    std::thread thread([self] { self->Execute(); });
+    Workers().Adopt(std::move(thread), Finished_, self);
+}
+
+void TShellChangeThread::Terminate()
+{
+    Terminated_ = true;
+    {
+        std::lock_guard lock(SyncLock_);
+        DeliveryPending_ = false;
+    }
+    SyncDone_.notify_all();
+    if (WakeEvent)
+        SetEvent(WakeEvent);
+}
+
+void TShellChangeThread::Execute()
+{
+    struct Done {
+        std::atomic<bool> &flag;
+        ~Done() { flag = true; }
+    } done{*Finished_};
+
+    HANDLE handle;
+    {
+        std::lock_guard lock(WatchLock());
+        ChangeHandle = FindFirstChangeNotificationA(WatchDir.c_str(), WatchTree, FilterFlags);
+        OptionsChanged = false; // the options of the first Retarget are in force now
+        handle = ChangeHandle;
+    }
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    while (!Terminated_) {
+        {
+            std::lock_guard lock(WatchLock());
+            handle = ChangeHandle;
+        }
+        const HANDLE objects[3] = {handle, StopMutex_, WakeEvent};
+        const DWORD r = WaitForMultipleObjects(3, objects, FALSE_, INFINITE);
+        if (r == WAIT_FAILED) {
+            // A handle closed by Retarget just before the wait: take up the new options.
+            std::lock_guard lock(WatchLock());
+            if (!OptionsChanged)
+                break;
+        } else if (r == WAIT_OBJECT_0) {
+            if (!Terminated_)
+                Synchronize();
+            FindNextChangeNotification(handle);
+        } else if (r == WAIT_OBJECT_0 + 1) {
+            ReleaseMutex(StopMutex_);
+        }
+        std::lock_guard lock(WatchLock());
+        if (OptionsChanged && !Terminated_) {
+            if (ChangeHandle != INVALID_HANDLE_VALUE && ChangeHandle)
+                FindCloseChangeNotification(ChangeHandle);
+            ChangeHandle = FindFirstChangeNotificationA(WatchDir.c_str(), WatchTree, FilterFlags);
+            OptionsChanged = false;
+        }
+    }
+}
+
+// Hands the change to the user-interface thread and waits until it has run there, or until the
+// thread is told to terminate.
+void TShellChangeThread::Synchronize()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app)
+        return;
+    {
+        std::lock_guard lock(SyncLock_);
+        if (Terminated_)
+            return;
+        DeliveryPending_ = true;
+    }
+    std::shared_ptr<TShellChangeThread> self = shared_from_this();
+    QMetaObject::invokeMethod(app, [self] { self->RunDelivery(); }, Qt::QueuedConnection);
+    std::unique_lock lock(SyncLock_);
+    SyncDone_.wait(lock, [this] { return !DeliveryPending_ || Terminated_; });
+}
+
+void TShellChangeThread::RunDelivery()
+{
+    struct Release {
+        TShellChangeThread *t;
+        ~Release()
+        {
+            {
+                std::lock_guard lock(t->SyncLock_);
+                t->DeliveryPending_ = false;
+            }
+            t->SyncDone_.notify_all();
+        }
+    } release{this};
+    {
+        std::lock_guard lock(SyncLock_);
+        if (Terminated_ || !DeliveryPending_)
+            return;
+    }
+    TThreadMethod event = ChangeEvent;
+    if (!event)
+        return;
+    ++Deliveries_;
+    event();
+}
+
+// ---- notifier ----
+
+TCustomShellChangeNotifier::TCustomShellChangeNotifier(QObject *Owner) : QObject(Owner)
+{
+    StartWatcher();
+}
+
+TCustomShellChangeNotifier::~TCustomShellChangeNotifier()
+{
+    if (std::shared_ptr<TShellChangeThread> watcher = std::move(Watcher_)) {
+        watcher->Terminate();
+        ReleaseMutex(watcher->StopMutex());
+    }
+}
+
+TShellChangeThread *TCustomShellChangeNotifier::Watcher() const
+{
+    return Watcher_ && !Watcher_->Finished() ? Watcher_.get() : nullptr;
+}
+
+void TCustomShellChangeNotifier::SetNotifyFilters(TNotifyFilters Value)
+{
+    NotifyFilters_ = Value;
+    ApplyOptions();
+}
+
+void TCustomShellChangeNotifier::SetRoot(const TRoot &Value)
+{
+    if (Value.size() == Root_.size() && ::strncasecmp(Value.c_str(), Root_.c_str(), Value.size()) == 0)
+        return;
+    Root_ = Value;
+    ApplyOptions();
+}
+
+void TCustomShellChangeNotifier::SetWatchSubTree(bool Value)
+{
+    WatchSubTree_ = Value;
+    ApplyOptions();
+}
+
+void TCustomShellChangeNotifier::SetOnChange(TThreadMethod Value)
+{
+    OnChange_ = std::move(Value);
+    if (Watcher())
+        Watcher_->SetChangeEvent(OnChange_);
+    else
+        StartWatcher();
+}
+
+void TCustomShellChangeNotifier::ApplyOptions()
+{
+    if (TShellChangeThread *watcher = Watcher())
+        watcher->Retarget(Root_, WatchSubTree_, FilterFlagsOf(NotifyFilters_));
+}
+
+void TCustomShellChangeNotifier::StartWatcher()
+{
+    if (!OnChange_)
+        return;
+    if (Watcher_) {
+        // The previous watcher has ended by itself; let it go.
+        Watcher_->Terminate();
+        Watcher_.reset();
+    }
+    auto watcher = std::make_shared<TShellChangeThread>(OnChange_);
+    watcher->Retarget(Root_, WatchSubTree_, FilterFlagsOf(NotifyFilters_));
+    Watcher_ = watcher;
+    watcher->Resume();
+}
