@@ -92,12 +92,12 @@ TForm_SetEntry::TForm_SetEntry(QWidget *parent) : QDialog(parent)
     GroupBox1 = new QGroupBox(QStringLiteral(" 선 택 "), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     GroupBox1->setGeometry(8, 4, 610, 128);
-    const int labelX = 10, editX = 158, editW = 339, c1X = 503, c2X = 556, cW = 48;
+    const int labelX = 4, editX = 142, editW = 339, c1X = 485, c2X = 550, cW = 54;
     const int rows[4] = {22, 48, 74, 100};
-    MakeLabel(GroupBox1, QStringLiteral(" 보호할 파일/폴더 (필수)"), QRect(labelX, rows[0], 146, 21));
-    MakeLabel(GroupBox1, QStringLiteral(" 차단할 프로세스  (필수)"), QRect(labelX, rows[1], 146, 21));
-    MakeLabel(GroupBox1, QStringLiteral(" 제외할 파일/폴더"), QRect(labelX, rows[2], 146, 21));
-    MakeLabel(GroupBox1, QStringLiteral(" 제외할 프로세스"), QRect(labelX, rows[3], 146, 21));
+    MakeLabel(GroupBox1, QStringLiteral(" 보호할 파일/폴더 (필수)"), QRect(labelX, rows[0], 136, 21));
+    MakeLabel(GroupBox1, QStringLiteral(" 차단할 프로세스  (필수)"), QRect(labelX, rows[1], 136, 21));
+    MakeLabel(GroupBox1, QStringLiteral(" 제외할 파일/폴더"), QRect(labelX, rows[2], 136, 21));
+    MakeLabel(GroupBox1, QStringLiteral(" 제외할 프로세스"), QRect(labelX, rows[3], 136, 21));
 
     Edit_FileFolder = MakeEdit(GroupBox1, "Edit_FileFolder", true, QRect(editX, rows[0], editW, 21));
     Edit_Process = MakeEdit(GroupBox1, "Edit_Process", true, QRect(editX, rows[1], editW, 21));
@@ -108,16 +108,16 @@ TForm_SetEntry::TForm_SetEntry(QWidget *parent) : QDialog(parent)
     const QString fileCaption = QStringLiteral("파일"), fileHint = QStringLiteral("파일 찾기");
     const QString folderCaption = QStringLiteral("폴더"), folderHint = QStringLiteral("폴더 찾기");
     const QString userCaption = QStringLiteral("사용자"), userHint = QStringLiteral("직접 찾기");
-    Button18 = MakeButton(GroupBox1, "Button18", fileCaption, fileHint, QRect(c1X, rows[0], cW, 21));
+    Button18 = MakeButton(GroupBox1, "Button18", fileCaption, fileHint, QRect(c1X, rows[0], 62, 21));
     Button19 = MakeButton(GroupBox1, "Button19", folderCaption, folderHint, QRect(c2X, rows[0], cW, 21));
     Combo_Process = MakeCombo(GroupBox1, "Combo_Process", true, QStringLiteral("차단할 프로세스 고르기"),
-                              QRect(c1X, rows[1], cW, 21));
+                              QRect(c1X, rows[1], 62, 21));
     Combo_Process->setEditText(QStringLiteral("All(*)"));
     Button20 = MakeButton(GroupBox1, "Button20", userCaption, userHint, QRect(c2X, rows[1], cW, 21));
-    Button22 = MakeButton(GroupBox1, "Button22", fileCaption, fileHint, QRect(c1X, rows[2], cW, 21));
+    Button22 = MakeButton(GroupBox1, "Button22", fileCaption, fileHint, QRect(c1X, rows[2], 62, 21));
     Button23 = MakeButton(GroupBox1, "Button23", folderCaption, folderHint, QRect(c2X, rows[2], cW, 21));
     Combo_Exclude = MakeCombo(GroupBox1, "Combo_Exclude", false, QStringLiteral("제외할 프로세스 고르기"),
-                              QRect(c1X, rows[3], cW, 21));
+                              QRect(c1X, rows[3], 62, 21));
     Button24 = MakeButton(GroupBox1, "Button24", userCaption, userHint, QRect(c2X, rows[3], cW, 21));
 
     // Item settings: presets, operation boxes, closing buttons.
@@ -171,12 +171,12 @@ TForm_SetEntry::TForm_SetEntry(QWidget *parent) : QDialog(parent)
         auto *box = new QCheckBox(o.caption, GroupBox2);
         box->setObjectName(QString::fromLatin1(o.name));
         box->setToolTip(o.hint);
-        box->setGeometry(184 + o.col * 100, 20 + o.row * 24, o.width, 20);
+        box->setGeometry(172 + o.col * 90, 20 + o.row * 24, o.width, 20);
         *o.box = box;
     }
 
     B_Init = MakeButton(GroupBox2, "B_Init", QStringLiteral("초기화"), QStringLiteral("체크 설정을 초기화한다."),
-                        QRect(184, 96, 82, 23));
+                        QRect(172, 96, 82, 23));
     B_OK = MakeButton(GroupBox2, "B_OK", QStringLiteral("등 록"), QString(), QRect(430, 94, 80, 25));
     B_Cancle = MakeButton(GroupBox2, "B_Cancle", QStringLiteral("취 소"), QString(), QRect(518, 94, 80, 25));
     B_OK->setDefault(true);
