@@ -4,6 +4,9 @@
 #include "password/okpass.h"
 #include "password/setpass.h"
 #include "platform/gui/application.h"
+#ifdef VX_HAVE_FOLDER_PICKER
+#include "editor/folder.h"
+#endif
 
 int main(int argc, char **argv)
 {
@@ -17,7 +20,9 @@ int main(int argc, char **argv)
     vx::gui::SetMainForm(FormVellamorix);
     Formsetpass = new TFormsetpass;
     Formokpass = new TFormokpass;
-    // The folder picker (findfolder) is created here once it is linked in.
+#ifdef VX_HAVE_FOLDER_PICKER
+    InstallFolderPicker(FormVellamorix); // findfolder, opened by the editor's folder buttons
+#endif
     Formchangepwd = new TFormchangepwd;
 
     // Showing the main window runs its password gate.

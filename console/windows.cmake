@@ -14,6 +14,11 @@ vx_warnings(vx_console_windows)
 
 add_executable(Vellamorix ${CMAKE_CURRENT_LIST_DIR}/vellamorix.cpp)
 target_link_libraries(Vellamorix PRIVATE vx_console_windows)
+# The folder picker, once its library is there.
+if(TARGET vx_editor_folder)
+  target_link_libraries(Vellamorix PRIVATE vx_editor_folder)
+  target_compile_definitions(Vellamorix PRIVATE VX_HAVE_FOLDER_PICKER=1)
+endif()
 vx_warnings(Vellamorix)
 
 # The help file the help command opens, beside the program.
