@@ -2,6 +2,9 @@
 
 #include "platform/gui/helpviewer.h"
 #include "platform/gui/messagebox.h"
+#include "platform/codepage/codepage.h"
+
+#include <QStringDecoder>
 
 #include <QWidget>
 
@@ -19,8 +22,11 @@ void ReportError(const QString &text)
 
 void ReportException(const std::exception &error)
 {
-    // Error texts of this program are UTF-8.
-    ReportError(QString::fromUtf8(error.what()));
+    // Error texts are UTF-8, or ASCII with names quoted in the ANSI code page (CP949).
+    const QByteArray raw(error.what());
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(raw);
+    ReportError(utf8.hasError() ? codepage::FromAnsi(std::string_view(raw.constData(), raw.size())) : text);
 }
 
 void SetMainForm(QWidget *form)

@@ -23,6 +23,8 @@ protected:
     {
         if (e->type() == QEvent::User)
             throw std::runtime_error("레지스트리에 쓸 수 없습니다");
+        if (e->type() == QEvent::Type(QEvent::User + 1)) // a name quoted in CP949
+            throw std::runtime_error("cannot write '" + vx::codepage::ToAnsi(QString("암호")) + "'");
         return QWidget::event(e);
     }
 };
@@ -51,6 +53,11 @@ TEST(Application, ReportsErrorsThatLeaveAHandlerAndGoesOn)
     app.exec();
     ASSERT_EQ(messages.texts.size(), 2);
     EXPECT_EQ(messages.texts[0], QString("레지스트리에 쓸 수 없습니다"));
+    EXPECT_EQ(messages.texts[1], QString("레지스트리에 쓸 수 없습니다"));
+    QEvent ansi(QEvent::Type(QEvent::User + 1));
+    QApplication::sendEvent(&widget, &ansi);
+    ASSERT_EQ(messages.texts.size(), 3);
+    EXPECT_EQ(messages.texts[2], QString("cannot write '암호'"));
     EXPECT_EQ(messages.captions[0], QString("Vellamorix"));
 
     // The help file opens in the platform's viewer through the shell.
