@@ -562,6 +562,10 @@ void TFormVellamorix::Menu_AddEntryClick()
     const int32_t index = Protector->AddEntry(entry.Mask, entry.FileFolder, entry.ExcludeFileFolder, entry.Process,
                                               entry.ExcludeProcess, nullptr, 0, nullptr, 0, nullptr, 1);
     if (index == -1) {
+        // With the count request succeeding after all, the entry may be in the engine
+        // without a row: the list no longer speaks for the engine.
+        if (Protector->Success())
+            listComplete_ = false;
         vx::gui::ShowMessage(kNotConnected);
         return;
     }

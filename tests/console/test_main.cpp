@@ -20,6 +20,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
@@ -277,6 +278,17 @@ TEST_F(MainWindow, SelectionShowsTheDetailsAndEnablesTheRowCommands)
               QString("보호 아이템 : ") + vx::codepage::FromAnsi(MaskToText(FP_PRESET_READONLY)));
     EXPECT_TRUE(RowCommandsEnabled(*w));
     EXPECT_FALSE(w->PMenu_CheckProtection->isEnabled());
+
+    // The context menu of the list.
+    emit w->ListView_Proceted->customContextMenuRequested(QPoint(5, 5));
+    EXPECT_TRUE(w->PopupMenu_ListView->isVisible());
+    const QList<QAction *> items = w->PopupMenu_ListView->actions();
+    ASSERT_EQ(items.size(), 5);
+    EXPECT_EQ(items[0]->text(), QString("엔트리 추가"));
+    EXPECT_EQ(items[2]->text(), QString("엔트리 수정"));
+    EXPECT_TRUE(items[3]->isSeparator());
+    EXPECT_EQ(items[4]->text(), QString("보호 검사"));
+    w->PopupMenu_ListView->hide();
 
     w->ListView_Proceted->clearSelection();
     EXPECT_EQ(w->TreeView_Entry->topLevelItemCount(), 0);
