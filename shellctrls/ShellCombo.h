@@ -118,6 +118,7 @@ protected:
     bool Updating() const { return UpdateCount_ > 0; }
 
 private:
+    void FillFromRoot();
     void AddEntry(int Position, const AnsiString &Caption, TShellFolder *Folder, int Image,
                   int SelectedImage);
     void ApplyImages();
@@ -144,6 +145,9 @@ private:
     bool ChangedWhileDropped_ = false;
     bool Destroying_ = false;
 };
+
+// Root texts compared without regard to letter case (ASCII letters; other bytes exactly).
+bool SameRootText(const AnsiString &a, const AnsiString &b);
 
 // The combo box as placed on a form.
 class TShellComboBox : public TCustomShellComboBox {

@@ -151,6 +151,7 @@ private:
     friend class TShellListReportView;
 
     void ApplyViewStyle();
+    void ReadColumns();
     void ScheduleRefresh();
     int CharWidth() const;
 

@@ -1,0 +1,572 @@
+#include "shellctrls/ShellCombo.h"
+
+#include "platform/codepage/codepage.h"
+#include "platform/gui/application.h"
+#include "shellctrls/ShellList.h"
+#include "shellctrls/ShellTree.h"
+
+#include <QAbstractItemView>
+#include <QLineEdit>
+#include <QPainter>
+#include <QStandardItemModel>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <cctype>
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// Sets a flag for the lifetime of the guard and clears it on every path out.
+class FlagGuard {
+public:
+    explicit FlagGuard(bool &flag) : flag_(flag) { flag_ = true; }
+    ~FlagGuard() { flag_ = false; }
+    FlagGuard(const FlagGuard &) = delete;
+    FlagGuard &operator=(const FlagGuard &) = delete;
+
+private:
+    bool &flag_;
+};
+
+// Draws each entry of the drop-down list indented by its level.
+class IndentDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem shifted(option);
+        shifted.rect.adjust(Indent(index), 0, 0, 0);
+        QStyledItemDelegate::paint(painter, shifted, index);
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.rwidth() += Indent(index);
+        return size;
+    }
+
+private:
+    static int Indent(const QModelIndex &index)
+    {
+        return std::max(0, index.data(TCustomShellComboBox::IndentRole).toInt()) *
+               TCustomShellComboBox::IndentWidth;
+    }
+};
+
+} // namespace
+
+// Root texts compared without regard to case (ASCII letters only: CP949 trail bytes stay exact).
+bool SameRootText(const AnsiString &a, const AnsiString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (x >= 0x80 || y >= 0x80) {
+            if (x != y)
+                return false;
+            if (i + 1 < a.size()) { // a two-byte character: compare its trail byte exactly
+                ++i;
+                if (a[i] != b[i])
+                    return false;
+            }
+            continue;
+        }
+        if (std::tolower(x) != std::tolower(y))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Frees an item ID list on every path.
+struct IdListHolder {
+    PItemIDList list = nullptr;
+    ~IdListHolder() { FreeIdList(list); }
+};
+
+struct IdListListHolder {
+    TIdListList *lists = nullptr;
+    ~IdListListHolder() { FreeIdListList(lists); }
+};
+
+} // namespace
+
+TCustomShellComboBox::TCustomShellComboBox(QWidget *parent) : QComboBox(parent)
+{
+    // The plain drop-down style: an edit field with a list.
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    setItemDelegate(new IndentDelegate(this));
+    setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    setMinimumContentsLength(20);
+
+    SHFILEINFOA info{};
+    SystemSmallImages_ = reinterpret_cast<HIMAGELIST>(
+        SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
+
+    connect(this, &QComboBox::currentIndexChanged, this, &TCustomShellComboBox::OnCurrentIndexChanged);
+    connect(this, &QComboBox::activated, this, &TCustomShellComboBox::OnActivated);
+    if (QLineEdit *edit = lineEdit())
+        connect(edit, &QLineEdit::returnPressed, this, &TCustomShellComboBox::OnEditReturn);
+
+    // The window exists from here on: build the entries from the root.
+    ApplyImages();
+    BuildEntries();
+}
+
+TCustomShellComboBox::~TCustomShellComboBox()
+{
+    Destroying_ = true;
+    disconnect(this, nullptr, this, nullptr);
+    ClearEntries();
+    delete RootShellFolder_;
+    RootShellFolder_ = nullptr;
+}
+
+TCustomShellTreeView *TCustomShellComboBox::ShellTreeView() const { return ShellTreeView_.data(); }
+TCustomShellListView *TCustomShellComboBox::ShellListView() const { return ShellListView_.data(); }
+
+// ---- properties ----
+
+void TCustomShellComboBox::SetRoot(const TRoot &Value)
+{
+    if (SameRootText(Value, Root_))
+        return;
+    PreviousRoot_ = Root_;
+    Root_ = Value;
+    ApplyRoot();
+}
+
+void TCustomShellComboBox::SetObjectTypes(TShellObjectTypes Value)
+{
+    ObjectTypes_ = Value;
+    ApplyRoot();
+}
+
+void TCustomShellComboBox::SetUseShellImages(bool Value)
+{
+    UseShellImages_ = Value;
+    ApplyImages();
+}
+
+void TCustomShellComboBox::SetImages(std::vector<QIcon> Images)
+{
+    Images_ = std::move(Images);
+    ApplyImages();
+}
+
+void TCustomShellComboBox::SetShellTreeView(TCustomShellTreeView *Value)
+{
+    ShellTreeView_ = Value;
+}
+
+void TCustomShellComboBox::SetShellListView(TCustomShellListView *Value)
+{
+    if (ShellListView_.data() == Value)
+        return;
+    TCustomShellListView *old = ShellListView_.data();
+    ShellListView_ = Value;
+    if (old && old->ShellComboBox() == this)
+        old->SetShellComboBox(nullptr);
+    if (Value)
+        Value->SetShellComboBox(this);
+}
+
+// ---- entries ----
+
+void TCustomShellComboBox::BeginUpdate() { ++UpdateCount_; }
+
+void TCustomShellComboBox::EndUpdate()
+{
+    if (UpdateCount_ > 0)
+        --UpdateCount_;
+}
+
+namespace {
+struct UpdateGuard {
+    explicit UpdateGuard(std::function<void()> begin, std::function<void()> end) : end_(std::move(end)) { begin(); }
+    ~UpdateGuard() { end_(); }
+    std::function<void()> end_;
+};
+} // namespace
+
+#define VX_COMBO_UPDATE UpdateGuard updateGuard_([this] { BeginUpdate(); }, [this] { EndUpdate(); })
+
+void TCustomShellComboBox::ApplyRoot()
+{
+    FlagGuard syncing(Syncing_);
+    ClearEntries();
+    BuildEntries();
+    if (TCustomShellTreeView *tree = ShellTreeView())
+        tree->SetRoot(Root_);
+    if (TCustomShellListView *list = ShellListView())
+        list->SetRoot(Root_);
+}
+
+void TCustomShellComboBox::ClearEntries()
+{
+    VX_COMBO_UPDATE;
+    clear();
+    EntryFolders_.clear();
+}
+
+void TCustomShellComboBox::BuildEntries()
+{
+    VX_COMBO_UPDATE;
+    ClearEntries();
+    try {
+        RootShellFolder_ = ResolveRoot(RootShellFolder_, PreviousRoot_, Root_);
+    } catch (const EShellError &) {
+        // Root is back at its previous value and the old root node is alive: show that root
+        // again, then report.
+        if (RootShellFolder_ && !Destroying_) {
+            try {
+                FillFromRoot();
+            } catch (const std::exception &) {
+                ClearEntries();
+            }
+        }
+        throw;
+    }
+    FillFromRoot();
+}
+
+void TCustomShellComboBox::FillFromRoot()
+{
+    auto folder = std::make_unique<TShellFolder>(nullptr, RootShellFolder_->FullItemId(), RootShellFolder_->FolderIntf());
+    TShellFolder *top = folder.get();
+    EntryFolders_.push_back(std::move(folder));
+    const int image = EntryImage(top);
+    AddEntry(0, top->DisplayText(), top, image, image);
+    FillRootEntries();
+    setCurrentIndex(0);
+    if (UseShellImages_)
+        ApplyImages();
+}
+
+int TCustomShellComboBox::EntryImage(TShellFolder *Folder) const
+{
+    if (!UseShellImages_ || !Folder)
+        return -1;
+    return ShellIconIndex(Folder->FullItemId(), false, false);
+}
+
+void TCustomShellComboBox::FillRootEntries()
+{
+    VX_COMBO_UPDATE;
+    AddSubfolders(0, RootShellFolder_);
+    if (Root_ != "rfDesktop")
+        return;
+    IdListHolder drives;
+    if (SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &drives.list) != S_OK || !drives.list)
+        return;
+    const int index = IndexOfId(drives.list);
+    if (index >= 0)
+        AddSubfolders(index, FolderOfEntry(index));
+}
+
+void TCustomShellComboBox::AddSubfolders(int Index, TShellFolder *Parent)
+{
+    if (!Parent || !Parent->FolderIntf())
+        return;
+    ComPtr<IEnumIDList> items;
+    const HRESULT r = Parent->FolderIntf()->EnumObjects(nullptr, EnumFlagsOf(ObjectTypes_), items.Put());
+    if (r != S_OK || !items)
+        throw EShellResultError(r != S_OK ? r : E_FAIL);
+
+    struct SortScope {
+        std::vector<PItemIDList> lists;
+        ~SortScope()
+        {
+            SortParent = nullptr;
+            for (PItemIDList list : lists)
+                FreeIdList(list);
+        }
+    } scope;
+    SortParent = Parent;
+    VX_COMBO_UPDATE;
+    PItemIDList item = nullptr;
+    ULONG fetched = 0;
+    while (items->Next(1, &item, &fetched) == S_OK && item) {
+        scope.lists.push_back(item);
+        item = nullptr;
+    }
+    IShellFolder *order = Parent->FolderIntf();
+    std::stable_sort(scope.lists.begin(), scope.lists.end(), [order](PItemIDList a, PItemIDList b) {
+        if (!SortParent)
+            return false;
+        return HRESULT_CODE_SHORT(order->CompareIDs(0, a, b)) < 0;
+    });
+    for (size_t k = 0; k < scope.lists.size(); ++k) {
+        TShellFolder *folder = MakeEntryFolder(Parent, scope.lists[k]);
+        const int position = Index + 1 + static_cast<int>(k);
+        const int image = EntryImage(folder);
+        AddEntry(position, folder->DisplayText(), folder, image, image);
+        if (OnGetItemImage && UseShellImages_) {
+            int imageIndex = EntryImageIndex(position);
+            OnGetItemImage(this, position, imageIndex);
+            SetEntryImageIndex(position, imageIndex);
+        }
+    }
+}
+
+TShellFolder *TCustomShellComboBox::MakeEntryFolder(TShellFolder *Parent, LPCITEMIDLIST Id)
+{
+    ComPtr<IShellFolder> sub = BindSubfolder(Parent ? Parent->FolderIntf() : nullptr, Id, nullptr);
+    auto folder = std::make_unique<TShellFolder>(Parent, Id, sub.Get());
+    TShellFolder *raw = folder.get();
+    EntryFolders_.push_back(std::move(folder));
+    return raw;
+}
+
+void TCustomShellComboBox::InsertEntry(int Position, const AnsiString &Caption, TShellFolder *Folder)
+{
+    AddEntry(Position, Caption, Folder, EntryImage(Folder), -1);
+}
+
+void TCustomShellComboBox::AddEntry(int Position, const AnsiString &Caption, TShellFolder *Folder, int Image,
+                                    int SelectedImage)
+{
+    VX_COMBO_UPDATE;
+    Position = std::clamp(Position, 0, count());
+    insertItem(Position, IconFor(Image), vx::codepage::FromAnsi(Caption));
+    setItemData(Position, QVariant::fromValue(static_cast<void *>(Folder)), FolderRole);
+    setItemData(Position, Folder ? Folder->Depth() : 0, IndentRole);
+    setItemData(Position, Image, ImageRole);
+    setItemData(Position, SelectedImage, SelectedImageRole);
+}
+
+TShellFolder *TCustomShellComboBox::FolderOfEntry(int Index) const
+{
+    if (count() == 0 || Index < 0)
+        return nullptr;
+    Index = std::min(Index, count() - 1);
+    return static_cast<TShellFolder *>(itemData(Index, FolderRole).value<void *>());
+}
+
+TShellFolder *TCustomShellComboBox::SelectedShellFolder() const
+{
+    return currentIndex() >= 0 ? FolderOfEntry(currentIndex()) : nullptr;
+}
+
+int TCustomShellComboBox::IndexOfId(LPCITEMIDLIST FullId) const
+{
+    if (!FullId)
+        return -1;
+    ComPtr<IShellFolder> desktop = DesktopFolder();
+    for (int i = count() - 1; i >= 0; --i) {
+        TShellFolder *folder = FolderOfEntry(i);
+        if (folder && HRESULT_CODE_SHORT(desktop->CompareIDs(0, FullId, folder->FullItemId())) == 0)
+            return i;
+    }
+    return -1;
+}
+
+int TCustomShellComboBox::EntryIndent(int Index) const
+{
+    return (Index >= 0 && Index < count()) ? itemData(Index, IndentRole).toInt() : -1;
+}
+
+int TCustomShellComboBox::EntryImageIndex(int Index) const
+{
+    return (Index >= 0 && Index < count()) ? itemData(Index, ImageRole).toInt() : -1;
+}
+
+void TCustomShellComboBox::SetEntryImageIndex(int Index, int ImageIndex)
+{
+    if (Index < 0 || Index >= count())
+        return;
+    setItemData(Index, ImageIndex, ImageRole);
+    setItemIcon(Index, IconFor(ImageIndex));
+}
+
+// ---- images ----
+
+QIcon TCustomShellComboBox::IconFor(int ImageIndex) const
+{
+    if (ImageIndex < 0)
+        return QIcon();
+    if (!Images_.empty())
+        return ImageIndex < static_cast<int>(Images_.size()) ? Images_[static_cast<size_t>(ImageIndex)] : QIcon();
+    if (UseShellImages_ && SystemSmallImages_)
+        return vx::shell::ImageListIcon(SystemSmallImages_, ImageIndex);
+    return QIcon();
+}
+
+void TCustomShellComboBox::ApplyImages()
+{
+    // The image list in force: the own list if set, else the shell's when wanted, else none.
+    for (int i = 0; i < count(); ++i)
+        setItemIcon(i, IconFor(itemData(i, ImageRole).toInt()));
+    const int side = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+    setIconSize(QSize(side, side));
+}
+
+// ---- following and driving ----
+
+void TCustomShellComboBox::ShowPath(LPCITEMIDLIST FullId)
+{
+    VX_COMBO_UPDATE;
+    BuildEntries();
+    if (!FullId)
+        return;
+    IdListListHolder ancestors;
+    ancestors.lists = AncestorIdLists(FullId);
+    int index = -1;
+    size_t found = 0;
+    for (size_t k = ancestors.lists->size(); k-- > 0;) {
+        index = IndexOfId((*ancestors.lists)[k]);
+        if (index >= 0) {
+            found = k;
+            break;
+        }
+    }
+    if (index < 0)
+        return;
+    for (size_t k = found + 1; k < ancestors.lists->size(); ++k) {
+        IdListHolder last;
+        last.list = LastItemOf((*ancestors.lists)[k]);
+        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.list);
+        InsertEntry(index + 1, folder->DisplayText(), folder);
+        ++index;
+    }
+    int position = IndexOfId(FullId);
+    if (position < 0) {
+        IdListHolder last;
+        last.list = LastItemOf(FullId);
+        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.list);
+        InsertEntry(index + 1, folder->DisplayText(), folder);
+        position = index + 1;
+    }
+    setCurrentIndex(position);
+}
+
+void TCustomShellComboBox::FollowItemId(LPCITEMIDLIST FullId)
+{
+    if (Syncing_ || !FullId)
+        return;
+    if (TShellFolder *selected = SelectedShellFolder(); selected && SameItemId(selected->FullItemId(), FullId))
+        return;
+    FlagGuard syncing(Syncing_);
+    ShowPath(FullId);
+}
+
+void TCustomShellComboBox::MoveCompanions()
+{
+    FlagGuard syncing(Syncing_);
+    TShellFolder *folder = SelectedShellFolder();
+    if (!folder)
+        return;
+    // The entries may be rebuilt while the companions move: work on a copy of the list.
+    IdListHolder id;
+    id.list = CopyIdList(folder->FullItemId());
+    if (TCustomShellTreeView *tree = ShellTreeView())
+        tree->NavigateToId(id.list);
+    if (TCustomShellListView *list = ShellListView())
+        list->FollowItemId(id.list);
+}
+
+void TCustomShellComboBox::Change()
+{
+    if (Updating() || Destroying_)
+        return;
+    emit Changed();
+    if (currentIndex() < 0 || Syncing_)
+        return;
+    if (DroppedDown_) {
+        ChangedWhileDropped_ = true;
+        return;
+    }
+    MoveCompanions();
+}
+
+void TCustomShellComboBox::Click()
+{
+    if (Destroying_ || currentIndex() < 0)
+        return;
+    TShellFolder *folder = SelectedShellFolder();
+    if (!folder)
+        return;
+    FlagGuard syncing(Syncing_);
+    IdListHolder id;
+    id.list = CopyIdList(folder->FullItemId());
+    ShowPath(id.list);
+}
+
+void TCustomShellComboBox::OnCurrentIndexChanged(int)
+{
+    // Reached from the user's choice: errors are reported, not thrown into the widget.
+    try {
+        Change();
+    } catch (const std::exception &error) {
+        vx::gui::ReportException(error);
+    }
+}
+
+void TCustomShellComboBox::OnActivated(int)
+{
+    try {
+        Click();
+    } catch (const std::exception &error) {
+        vx::gui::ReportException(error);
+    }
+}
+
+void TCustomShellComboBox::OnEditReturn()
+{
+    // A path typed into the edit field: show it and move the companions there.
+    QLineEdit *edit = lineEdit();
+    if (!edit || Destroying_)
+        return;
+    const AnsiString text = vx::codepage::ToAnsi(edit->text().trimmed());
+    TShellFolder *selected = SelectedShellFolder();
+    if (text.empty() || (selected && text == selected->DisplayText())) {
+        if (selected)
+            edit->setText(itemText(currentIndex()));
+        return;
+    }
+    try {
+        TRoot path = text;
+        TShellFolder *target = ResolveRoot(nullptr, AnsiString(), path);
+        std::unique_ptr<TShellFolder> owner(target);
+        {
+            FlagGuard syncing(Syncing_);
+            ShowPath(target->FullItemId());
+        }
+        if (IndexOfId(target->FullItemId()) >= 0)
+            MoveCompanions();
+    } catch (const std::exception &error) {
+        if (currentIndex() >= 0)
+            edit->setText(itemText(currentIndex()));
+        vx::gui::ReportException(error);
+    }
+}
+
+void TCustomShellComboBox::showPopup()
+{
+    DroppedDown_ = true;
+    ChangedWhileDropped_ = false;
+    QComboBox::showPopup();
+}
+
+void TCustomShellComboBox::hidePopup()
+{
+    QComboBox::hidePopup();
+    DroppedDown_ = false;
+    if (ChangedWhileDropped_) {
+        // The choice made in the list is confirmed now.
+        ChangedWhileDropped_ = false;
+        try {
+            if (!Syncing_ && currentIndex() >= 0)
+                MoveCompanions();
+        } catch (const std::exception &error) {
+            vx::gui::ReportException(error);
+        }
+    }
+}
