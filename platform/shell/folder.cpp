@@ -688,9 +688,9 @@ HRESULT ParseFromDesktop(const QString &name, std::vector<uint8_t> &bytes)
                     item = VirtualItem(ItemKind::Special, CSIDL_PRINTERS);
                 else if (seg == QLatin1String("::{871C5380-42A0-1069-A2EA-08002B30309D}"))
                     item = VirtualItem(ItemKind::Special, CSIDL_INTERNET);
-                else if (seg.startsWith(QLatin1String("::{5645584D-0000-0000-0000-0000000000")) && seg.size() == 41) {
+                else if (seg.startsWith(QLatin1String("::{5645584D-0000-0000-0000-0000000000")) && seg.size() == 40) {
                     bool ok = false;
-                    const int csidl = seg.mid(38, 2).toInt(&ok, 16);
+                    const int csidl = seg.mid(37, 2).toInt(&ok, 16);
                     if (ok && IsKnownCsidl(csidl))
                         item = VirtualItem(ItemKind::Special, csidl);
                 }

@@ -84,8 +84,10 @@ QIcon ImageListIcon(HIMAGELIST list, int index)
     if ((list != &g_small && list != &g_large) || index < 0 || index >= kSlotCount || !WidgetApp())
         return QIcon();
     const int px = static_cast<ImageList *>(list)->Large() ? 32 : 16;
-    QIcon icon = QApplication::style()->standardIcon(PixmapFor(index));
-    return QIcon(icon.pixmap(px, px));
+    QPixmap pixmap = QApplication::style()->standardIcon(PixmapFor(index)).pixmap(px, px);
+    if (pixmap.size() != QSize(px, px))
+        pixmap = pixmap.scaled(px, px, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    return QIcon(pixmap);
 }
 
 namespace detail {
