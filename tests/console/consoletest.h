@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <gtest/gtest.h>
@@ -110,19 +111,21 @@ public:
             QFile::remove(dir_ + name); // sockets left by an earlier run
         process_.setProgram(QString::fromUtf8(build) + "/qxd/qxd-engine");
         process_.setArguments({"--device-dir", dir_, "--no-load"});
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.setProcessChannelMode(QProcess::SeparateChannels);
+        process_.setReadChannel(QProcess::StandardError);
         process_.start();
         if (!process_.waitForStarted(30000))
             return false;
-        // Serving once the sockets are there (waits for the daemon, asserts nothing on time).
-        for (int i = 0; i < 3000; ++i) {
-            if (QFile::exists(dir_ + "/Global/QXDAnsi") && QFile::exists(dir_ + "/Global/QXDUni"))
-                return true;
-            if (process_.state() != QProcess::Running)
+        // Serving once it says so (waits for the daemon, asserts nothing on time).
+        QByteArray log;
+        while (!log.contains("qxd-engine: ready")) {
+            if (process_.state() != QProcess::Running || !process_.waitForReadyRead(30000)) {
+                std::fprintf(stderr, "qxd-engine did not start:\n%s\n", log.constData());
                 return false;
-            QThread::msleep(10);
+            }
+            log += process_.readAllStandardError();
         }
-        return false;
+        return true;
     }
 
     void Stop()
