@@ -203,7 +203,9 @@ protected:
     void ApplyRoot();
     void BuildRoot();
     void FillNode(TShellTreeNode *Node);
-    void SetUpNode(TShellTreeNode *NewNode, LPCITEMIDLIST Item, TShellTreeNode *ParentNode);
+    // Sets up a new child of ParentNode for Item; false when OnAddFolder refused it (the
+    // caller then deletes NewNode, which frees its folder object).
+    bool SetUpNode(TShellTreeNode *NewNode, LPCITEMIDLIST Item, TShellTreeNode *ParentNode);
     int CompareNodes(TShellTreeNode *Node1, TShellTreeNode *Node2) const;
     void RefreshSelected();
 
@@ -221,9 +223,9 @@ private:
     void RefreshImages();
     void BeginUpdate();
     void EndUpdate();
-    QPersistentModelIndex IndexOf(QTreeWidgetItem *Item) const { return indexFromItem(Item); }
     TShellTreeNode *NodeOf(const QModelIndex &Index) const;
-    void NextInPreorder(TShellTreeNode *&Node) const;
+    void Rebind(TShellTreeNode *Node);
+    QIcon CachedShellIcon(int Index) const;
 
     TRoot Root_ = "rfDesktop";
     AnsiString PreviousRoot_;
@@ -252,6 +254,7 @@ private:
     int ExpandingByCode_ = 0;
     int UpdateCount_ = 0;
     TShellTreeSelection *Selection_ = nullptr;
+    mutable std::vector<QIcon> ShellIcons_;
 };
 
 // The tree as placed on a form.

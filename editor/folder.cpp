@@ -1,0 +1,139 @@
+#include "editor/folder.h"
+
+#include "editor/setting.h"
+#include "platform/codepage/codepage.h"
+#include "platform/gui/messagebox.h"
+#include "shellctrls/ShellFolder.h"
+#include "shellctrls/ShellTree.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+Tfindfolder *findfolder = nullptr;
+
+namespace {
+
+// The editor field the picker fills: 1 the protected path, anything else the excluded path.
+QLineEdit *TargetField()
+{
+    if (!Form_SetEntry)
+        return nullptr;
+    return FolderTarget == 1 ? Form_SetEntry->Edit_FileFolder : Form_SetEntry->Edit_ExcludeFileFolder;
+}
+
+} // namespace
+
+Tfindfolder::Tfindfolder(QWidget *parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("findfolder"));
+    setWindowTitle(QStringLiteral("폴더 찾기"));
+    setWindowIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    setSizeGripEnabled(true);
+    resize(329, 310);
+
+    Label1 = new QLabel(QStringLiteral("마우스 오른쪽 버튼으로 계속 추가할 수 있습니다. "), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    N1 = PopupMenu1->addAction(QStringLiteral("추가하기"));
+    N1->setObjectName(QStringLiteral("N1"));
+    connect(N1, &QAction::triggered, this, [this] { N1Click(); });
+
+    ShellTreeView1 = new TShellTreeView(this);
+    ShellTreeView1->setObjectName(QStringLiteral("ShellTreeView1"));
+    ShellTreeView1->BeginLoad();
+    ShellTreeView1->SetObjectTypes(TShellObjectTypes{otFolders});
+    ShellTreeView1->SetRoot(TRoot("rfMyComputer"));
+    ShellTreeView1->SetUseShellImages(true);
+    ShellTreeView1->SetAutoRefresh(false);
+    ShellTreeView1->SetIndent(19);
+    ShellTreeView1->SetRightClickSelect(true);
+    ShellTreeView1->SetShowRoot(false);
+    ShellTreeView1->SetPopupMenu(PopupMenu1);
+    ShellTreeView1->setMinimumSize(120, 80);
+    ShellTreeView1->resize(273, 201);
+
+    Button1 = new QPushButton(QStringLiteral("추가하기"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button2 = new QPushButton(QStringLiteral("확 인"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button3 = new QPushButton(QStringLiteral("취 소"), this);
+    Button3->setObjectName(QStringLiteral("Button3"));
+    for (QPushButton *b : {Button1, Button2, Button3})
+        b->setAutoDefault(false);
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    buttons->addWidget(Button3);
+    buttons->addStretch(1);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(Label1);
+    layout->addWidget(ShellTreeView1, 1);
+    layout->addLayout(buttons);
+
+    setTabOrder(ShellTreeView1, Button2);
+    setTabOrder(Button2, Button1);
+    setTabOrder(Button1, Button3);
+
+    // A root that cannot be resolved leaves an empty tree; the error is reported, not fatal.
+    try {
+        ShellTreeView1->Loaded();
+    } catch (const std::exception &e) {
+        vx::gui::ShowMessage(QString::fromStdString(e.what()));
+    }
+}
+
+void Tfindfolder::AddSelectedFolder()
+{
+    QLineEdit *target = TargetField();
+    TShellFolder *folder = ShellTreeView1->SelectedShellFolder();
+    if (!target || !folder)
+        return;
+    const QString p = vx::codepage::FromAnsi(folder->ParsingPath());
+    target->setText(target->text() + p + QStringLiteral(";") + p + QStringLiteral("\\*;"));
+}
+
+void Tfindfolder::Button1Click() { AddSelectedFolder(); }
+
+void Tfindfolder::N1Click() { AddSelectedFolder(); }
+
+void Tfindfolder::Button2Click()
+{
+    QLineEdit *target = TargetField();
+    if (target && target->text().isEmpty()) {
+        vx::gui::ShowMessage(QStringLiteral("추가한 폴더가 없습니다."));
+        return;
+    }
+    done(1);
+}
+
+void Tfindfolder::Button3Click()
+{
+    if (QLineEdit *target = TargetField())
+        target->clear();
+    done(2);
+}
+
+void InstallFolderPicker(QWidget *owner)
+{
+    if (!findfolder) {
+        findfolder = new Tfindfolder(owner);
+        QObject::connect(findfolder, &QObject::destroyed, [] { findfolder = nullptr; });
+    }
+    OpenFolderPicker = [] {
+        if (findfolder)
+            findfolder->exec();
+    };
+}
