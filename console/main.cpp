@@ -98,6 +98,8 @@ TFormVellamorix::TFormVellamorix(QWidget *parent) : QMainWindow(parent)
     if (!FormVellamorix)
         FormVellamorix = this;
 
+    for (const QPixmap &image : vx::console::FolderImages())
+        ImageList << QIcon(image);
     BuildMenus();
     BuildToolBar();
     BuildPanels();
@@ -260,8 +262,6 @@ void TFormVellamorix::BuildToolBar()
 
 void TFormVellamorix::BuildPanels()
 {
-    const QList<QPixmap> folders = vx::console::FolderImages();
-
     Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     auto *middle = new QVBoxLayout(Panel1);
@@ -343,7 +343,6 @@ void TFormVellamorix::BuildPanels()
         PopupMenu_ListView->popup(ListView_Proceted->viewport()->mapToGlobal(pos));
     });
     SetRowCommands(false);
-    (void)folders;
 }
 
 QString TFormVellamorix::StatusText(int panel) const
@@ -368,7 +367,7 @@ void TFormVellamorix::SetRow(QTreeWidgetItem *item, const TFPRec &rec, int engin
     item->setText(4, U(MaskPresetName(rec.Mask)));
     item->setText(5, U(MaskToDecimal(rec.Mask)));
     item->setText(6, U(MaskToText(rec.Mask)));
-    item->setIcon(0, QIcon(vx::console::FolderImages().value(0)));
+    item->setIcon(0, ImageList.value(0));
     item->setData(0, RoleIndex, engineIndex);
     item->setData(0, RoleFileFolder, Bytes(rec.FileFolder));
     item->setData(0, RoleExcludeFileFolder, Bytes(rec.ExcludeFileFolder));
@@ -705,17 +704,16 @@ void TFormVellamorix::ListView_ProcetedSelectItem(QTreeWidgetItem *Item, bool Se
         SetRowCommands(false);
         return;
     }
-    const QList<QPixmap> images = vx::console::FolderImages();
     QTreeWidgetItem *header = ListView_Proceted->headerItem();
     const auto line = [header](int column, const QString &text) {
         return header->text(column) + QStringLiteral(" : ") + text;
     };
     auto *top = new QTreeWidgetItem(TreeView_Entry, {line(0, Item->text(0))});
-    top->setIcon(0, QIcon(images.value(1)));
+    top->setIcon(0, ImageList.value(1));
     const std::pair<int, int> details[] = {{1, 1}, {2, 2}, {3, 3}, {4, 6}};
     for (const auto &[captionColumn, textColumn] : details) {
         auto *child = new QTreeWidgetItem(top, {line(captionColumn, Item->text(textColumn))});
-        child->setIcon(0, QIcon(images.value(0)));
+        child->setIcon(0, ImageList.value(0));
     }
     top->setExpanded(true);
     SetRowCommands(true);

@@ -4,6 +4,8 @@
 #include "console/entrystore.h"
 #include "engine/fprec.h"
 
+#include <QIcon>
+#include <QList>
 #include <QMainWindow>
 #include <memory>
 #include <vector>
@@ -81,6 +83,8 @@ public:
     QLabel *StatusPanel0 = nullptr;
     QLabel *StatusPanel1 = nullptr;
     QTimer *Timer = nullptr;
+    // 0 closed folder (rows, detail children), 1 open folder (the detail tree's top node).
+    QList<QIcon> ImageList;
 
     QMenu *Menu_File = nullptr;
     QAction *Menu_Active = nullptr;
