@@ -61,7 +61,7 @@ std::unique_ptr<vx::device::DeviceConnection> InProcessBackend::Open(const vx::d
 void StubMemory::ReadMany(std::span<ReadOp> ops)
 {
     for (auto &op : ops) {
-        if (!vx::device::InArena(op.addr, op.len)) {
+        if (!vx::device::InArenaMapping(op.addr, op.len)) {
             op.status = ERROR_NOACCESS;
             continue;
         }

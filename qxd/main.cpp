@@ -38,6 +38,8 @@ void Usage(std::ostream &out)
            "                       default \"Mirok Dune Sentinel\")\n"
            "  --no-load            start with no entries instead of those kept in the registry\n"
            "                       store ($VELLAMORIX_REGISTRY)\n"
+           "  --stub-only          reach clients' memory only through their device stubs, never\n"
+           "                       with the kernel's cross-process memory calls\n"
            "  --verbose            report every request\n";
 }
 
@@ -47,7 +49,7 @@ int main(int argc, char **argv)
 {
     std::string dir = vx::device::DeviceDirectory();
     std::string credential = vx::qxd::kDefaultCredential;
-    bool load = true, verbose = false;
+    bool load = true, verbose = false, direct = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -59,6 +61,8 @@ int main(int argc, char **argv)
             credential = argv[++i];
         } else if (arg == "--no-load") {
             load = false;
+        } else if (arg == "--stub-only") {
+            direct = false;
         } else if (arg == "--verbose") {
             verbose = true;
         } else {
@@ -90,7 +94,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    vx::qxd::Server server(engine, dir, std::cerr, verbose);
+    vx::qxd::Server server(engine, dir, std::cerr, verbose, direct);
     std::string error;
     if (!server.Start(error)) {
         std::cerr << "qxd-engine: " << error << "\n";

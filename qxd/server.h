@@ -12,11 +12,16 @@
 #include <string>
 #include <thread>
 
+#include <sys/types.h>
+
 namespace vx::qxd {
 
 class Server {
 public:
-    Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose = false);
+    // directMemory: reach callers' arenas with the kernel's cross-process memory calls where
+    // permitted (the same results as through their stubs, fewer round trips).
+    Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose = false,
+           bool directMemory = true);
     ~Server(); // Stop()
 
     // Takes the directory's lock and binds the four sockets. False (with `error`) when another
@@ -34,6 +39,7 @@ private:
     struct Connection {
         int fd = -1;
         Channel channel = Channel::Ansi;
+        pid_t pid = 0;
         std::thread thread;
         std::atomic<bool> done{false};
     };
@@ -52,6 +58,7 @@ private:
     std::string dir_;
     std::ostream &log_;
     bool verbose_;
+    bool directMemory_;
     std::mutex logMutex_;
     int lockFd_ = -1;
     std::list<Listener> listeners_;

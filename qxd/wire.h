@@ -35,6 +35,13 @@ constexpr std::size_t kDoneSize = 4 + 4 + 4 + 4;            // 16
 // Largest READ or WRITE payload either side accepts.
 constexpr uint32_t kMaxTransfer = 16u << 20;
 
+// The caller's arena (the only memory the engine may reach) starts with a header page that
+// names it, so that an engine allowed to reach the caller's memory directly can find it:
+//   char magic[16] = kArenaMagic; u64 base; u64 size.
+// The engine's accesses are served in [base + kArenaHeaderSize, base + size).
+inline constexpr char kArenaMagic[16] = {'V', 'E', 'L', 'L', 'A', 'M', 'O', 'R', 'I', 'X', '-', 'A', 'R', 'E', 'N', 'A'};
+constexpr uint64_t kArenaHeaderSize = 4096;
+
 inline void Put32(std::string &out, uint32_t v)
 {
     char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};

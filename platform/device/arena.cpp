@@ -1,7 +1,10 @@
 #include "platform/device/arena.h"
 
+#include "qxd/wire.h"
+
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -18,6 +21,7 @@ constexpr uint64_t kLimit = 1ull << 32;
 struct Arena {
     std::mutex mutex;
     uint8_t *base = nullptr;
+    std::atomic<uint8_t *> mapped{nullptr}; // base, once mapped
     bool tried = false;
     std::map<uint64_t, std::size_t> freeBlocks; // offset -> size, coalesced
     std::map<uint64_t, std::size_t> liveBlocks; // address -> requested size
@@ -51,7 +55,13 @@ struct Arena {
                 return false;
         }
         base = static_cast<uint8_t *>(p);
-        freeBlocks.emplace(0, kArenaSize);
+        // The header page names the arena; blocks come after it.
+        namespace wire = vx::qxd::wire;
+        std::memcpy(base, wire::kArenaMagic, sizeof wire::kArenaMagic);
+        const uint64_t fields[2] = {reinterpret_cast<uint64_t>(base), kArenaSize};
+        std::memcpy(base + 16, fields, sizeof fields);
+        freeBlocks.emplace(wire::kArenaHeaderSize, kArenaSize - wire::kArenaHeaderSize);
+        mapped.store(base);
         return true;
     }
 
@@ -98,6 +108,14 @@ struct Arena {
         std::size_t size = roundedIt->second;
         liveRounded.erase(roundedIt);
         uint64_t offset = addr - reinterpret_cast<uint64_t>(base);
+        // Give the pages of a large block back to the system.
+        if (size >= (1u << 20)) {
+            const uint64_t page = 4096;
+            const uint64_t from = (offset + page - 1) & ~(page - 1);
+            const uint64_t to = (offset + size) & ~(page - 1);
+            if (to > from)
+                madvise(base + from, to - from, MADV_DONTNEED);
+        }
         // Coalesce with the neighbours.
         auto next = freeBlocks.lower_bound(offset);
         if (next != freeBlocks.end() && next->first == offset + size) {
@@ -113,14 +131,6 @@ struct Arena {
             }
         }
         freeBlocks.emplace(offset, size);
-        // Give large free stretches back to the system.
-        if (size >= (1u << 20)) {
-            const uint64_t page = 4096;
-            uint64_t from = (offset + page - 1) & ~(page - 1);
-            uint64_t to = (offset + size) & ~(page - 1);
-            if (to > from)
-                madvise(base + from, to - from, MADV_DONTNEED);
-        }
     }
 
     bool Contains(uint64_t addr, uint64_t len)
@@ -158,6 +168,16 @@ void ArenaFree(void *p)
 bool InArena(uint64_t addr, uint64_t len)
 {
     return TheArena().Contains(addr, len);
+}
+
+bool InArenaMapping(uint64_t addr, uint64_t len)
+{
+    const uint8_t *base = TheArena().mapped.load();
+    if (!base)
+        return false;
+    const uint64_t lo = reinterpret_cast<uint64_t>(base) + vx::qxd::wire::kArenaHeaderSize;
+    const uint64_t hi = reinterpret_cast<uint64_t>(base) + kArenaSize;
+    return addr >= lo && addr <= hi && len <= hi - addr;
 }
 
 std::size_t ArenaBytesInUse()

@@ -1,6 +1,6 @@
 // The process-wide arena: memory mapped below 4 GiB whose addresses fit the engine's 32-bit
-// address fields. Every buffer whose address reaches the engine lives here; the device stub
-// serves the engine's reads and writes only inside live arena allocations.
+// address fields. Every buffer whose address reaches the engine lives here; the engine's reads
+// and writes are served only inside the arena (never elsewhere in the process).
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,10 @@ inline bool InArena(const void *p, uint64_t len)
 {
     return InArena(reinterpret_cast<uintptr_t>(p), len);
 }
+
+// True when [addr, addr + len) lies inside the arena's mapping (its block area, live or not):
+// what the device stub serves to the engine.
+bool InArenaMapping(uint64_t addr, uint64_t len);
 
 // The 32-bit form of an address for the entry block (0 for nullptr). Only meaningful for
 // arena memory, whose addresses all fit.

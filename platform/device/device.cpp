@@ -37,7 +37,8 @@ public:
             error = ERROR_BROKEN_PIPE;
             return false;
         }
-        out_ = wire::EncodeControl({p.code, reinterpret_cast<uintptr_t>(p.inBuffer), p.inLen,
+        // Answers still pending from the last request travel with this one.
+        out_ += wire::EncodeControl({p.code, reinterpret_cast<uintptr_t>(p.inBuffer), p.inLen,
                                     reinterpret_cast<uintptr_t>(p.outBuffer), p.outLen});
         for (;;) {
             uint8_t header[16];
@@ -49,7 +50,7 @@ public:
                     return Broken(error);
                 const uint64_t addr = wire::Get64(header + 4);
                 const uint32_t len = wire::Get32(header + 12);
-                const bool allowed = len <= wire::kMaxTransfer && InArena(addr, len);
+                const bool allowed = len <= wire::kMaxTransfer && InArenaMapping(addr, len);
                 wire::Put32(out_, wire::kReadAnswer);
                 wire::Put32(out_, allowed ? 0 : ERROR_NOACCESS);
                 if (allowed)
@@ -70,8 +71,7 @@ public:
             } else if (kind == wire::kDone) {
                 if (!Take(header + 4, 12))
                     return Broken(error);
-                if (!out_.empty() && !Flush())
-                    return Broken(error);
+                // Answers to writes that came with DONE go out with the next request.
                 const uint32_t ok = wire::Get32(header + 4);
                 if (ok > 1)
                     return Broken(error);
@@ -233,7 +233,7 @@ std::optional<std::string> DeviceSocketPath(const std::string &dir, const std::s
 
 DWORD StubRead(uint64_t addr, uint32_t len, void *dst)
 {
-    if (!InArena(addr, len))
+    if (!InArenaMapping(addr, len))
         return ERROR_NOACCESS;
     if (len)
         std::memcpy(dst, reinterpret_cast<const void *>(addr), len);
@@ -242,7 +242,7 @@ DWORD StubRead(uint64_t addr, uint32_t len, void *dst)
 
 DWORD StubWrite(uint64_t addr, const void *src, uint32_t len)
 {
-    if (!InArena(addr, len))
+    if (!InArenaMapping(addr, len))
         return ERROR_NOACCESS;
     if (len)
         std::memcpy(reinterpret_cast<void *>(addr), src, len);

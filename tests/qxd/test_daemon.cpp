@@ -56,10 +56,10 @@ std::string Control(uint32_t code, uint64_t inAddr, uint32_t inLen, uint64_t out
     return wire::EncodeControl({code, inAddr, inLen, outAddr, outLen});
 }
 
-TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
+void EntriesOutliveTheClient(const std::vector<std::string> &args)
 {
     TempHome home;
-    Daemon daemon(home);
+    Daemon daemon(home, args);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
 
     // A client in its own process adds two entries and exits.
@@ -104,6 +104,16 @@ TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
     EXPECT_NE(daemon.Log().find("stopped"), std::string::npos);
 }
 
+TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
+{
+    EntriesOutliveTheClient({"--no-load"});
+}
+
+TEST(Daemon, EntriesOutliveTheClientThroughTheStubOnly)
+{
+    EntriesOutliveTheClient({"--no-load", "--stub-only"});
+}
+
 TEST(Daemon, WrongCredentialIsRefused)
 {
     TempHome home;
@@ -136,7 +146,7 @@ TEST(Daemon, WrongCredentialIsRefused)
 TEST(Daemon, BadInputIsRefusedAndEveryoneElseIsStillServed)
 {
     TempHome home;
-    Daemon daemon(home);
+    Daemon daemon(home, {"--no-load", "--stub-only"});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     const std::string ansi = home.deviceDir + "/Global/QXDAnsi";
 
@@ -216,13 +226,29 @@ TEST(Daemon, BadInputIsRefusedAndEveryoneElseIsStillServed)
         EXPECT_EQ(wire::Get32(reinterpret_cast<const uint8_t *>(done2.data()) + 8), ERROR_INVALID_FUNCTION);
     }
 
-    // Through the device layer: buffers outside the arena, sizes that disagree, bad indexes.
+    // The staller gives up; nothing it started changed the list.
+    staller.Close();
+    EXPECT_EQ(ReadAll(p), before);
+    EXPECT_EQ(Add(p, "C:\\after"), 1);
+    EXPECT_EQ(daemon.Stop(), 0);
+    const std::string log = daemon.Log();
+    EXPECT_NE(log.find("dropped"), std::string::npos) << log;
+}
+
+// Bad requests through the device layer; the codes must not depend on how the engine reaches
+// the caller's memory.
+std::vector<DWORD> DeviceLayerRefusals()
+{
+    std::vector<DWORD> codes;
     HANDLE h = CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
     DWORD bytes = 0;
+    auto call = [&](DWORD code, void *in, DWORD inLen, DWORD outLen) {
+        const bool ok = DeviceIoControl(h, code, in, inLen, nullptr, outLen, &bytes, nullptr);
+        codes.push_back(ok ? 0 : GetLastError());
+    };
     TFPEntryBlock stackBlock{};
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, &stackBlock, 84, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
+    call(IOCTL_QXD_ADD_ENTRY, &stackBlock, 84, 0);
     vx::device::ArenaBuffer pass(20), block(84), text(8);
     std::memcpy(pass.data(), "Mirok Dune Sentinel", 20);
     std::memcpy(text.data(), "C:\\evil", 8);
@@ -232,32 +258,46 @@ TEST(Daemon, BadInputIsRefusedAndEveryoneElseIsStillServed)
     b->FileFolderLen = 7;
     b->FileFolderPtr = text.address();
     b->TotalSize = 84 + 5 + 19 + 7 + 1; // one too many
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    call(IOCTL_QXD_ADD_ENTRY, block.data(), 84, 0);
     b->TotalSize -= 1;
     b->FileFolderLen = 6; // not closed by a zero at its length
     b->TotalSize -= 1;
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    b->FileFolderLen = 40; // runs past the text's buffer
-    b->TotalSize += 34;
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
-    EXPECT_FALSE(DeviceIoControl(h, IOCTL_QXD_DELETE_ENTRY, pass.data(), 19, nullptr, 5, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_FALSE(DeviceIoControl(h, 0x12345678, pass.data(), 19, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-    EXPECT_TRUE(DeviceIoControl(h, IOCTL_QXD_GET_ENTRY_COUNT, pass.data(), 19, nullptr, 0, &bytes, nullptr));
-    EXPECT_EQ(bytes, 1u);
+    call(IOCTL_QXD_ADD_ENTRY, block.data(), 84, 0);
+    b->FileFolderLen = 1u << 30; // beyond bounds
+    b->TotalSize += (1u << 30) - 6;
+    call(IOCTL_QXD_ADD_ENTRY, block.data(), 84, 0);
+    b->FileFolderLen = 7;
+    b->TotalSize = 84 + 5 + 19 + 7;
+    b->ProcessPtr = uint32_t(reinterpret_cast<uintptr_t>(&stackBlock)); // outside the arena
+    b->ProcessLen = 0;
+    call(IOCTL_QXD_ADD_ENTRY, block.data(), 84, 0);
+    call(IOCTL_QXD_DELETE_ENTRY, pass.data(), 19, 5);
+    call(0x12345678, pass.data(), 19, 0);
+    call(IOCTL_QXD_GET_ENTRY_COUNT, &stackBlock, 19, 0);
+    call(IOCTL_QXD_GET_ENTRY_COUNT, pass.data(), 19, 0);
+    codes.push_back(bytes);
     CloseHandle(h);
+    return codes;
+}
 
-    // The staller gives up; nothing it started changed the list.
-    staller.Close();
-    EXPECT_EQ(ReadAll(p), before);
-    EXPECT_EQ(Add(p, "C:\\after"), 1);
-    EXPECT_EQ(daemon.Stop(), 0);
-    const std::string log = daemon.Log();
-    EXPECT_NE(log.find("dropped"), std::string::npos) << log;
+TEST(Daemon, RefusalsAreTheSameDirectAndThroughTheStub)
+{
+    const std::vector<DWORD> expected = {ERROR_NOACCESS,          ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER,
+                                         ERROR_INVALID_PARAMETER, ERROR_NOACCESS,          ERROR_INVALID_PARAMETER,
+                                         ERROR_INVALID_FUNCTION,  ERROR_NOACCESS,          0,
+                                         1};
+    for (const char *mode : {"--verbose", "--stub-only"}) {
+        TempHome home;
+        Daemon daemon(home, {"--no-load", mode});
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        {
+            TVeskFileProtector p(nullptr);
+            ASSERT_EQ(Add(p, "C:\\keep"), 0);
+            EXPECT_EQ(DeviceLayerRefusals(), expected) << mode;
+            EXPECT_EQ(ReadAll(p), (std::vector<Row>{{"C:\\keep", "", "*", "", FP_READ}})) << mode;
+        }
+        EXPECT_EQ(daemon.Stop(), 0);
+    }
 }
 
 TEST(Daemon, ServesManyClientsAtOnce)

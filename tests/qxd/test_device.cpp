@@ -107,14 +107,24 @@ TEST(DeviceStub, ServesOnlyTheArena)
 {
     ArenaBuffer buf(8);
     std::memcpy(buf.data(), "abcdefgh", 8);
-    char out[8] = {};
+    char out[16] = {};
     EXPECT_EQ(vx::device::StubRead(buf.address(), 8, out), 0u);
     EXPECT_EQ(std::memcmp(out, "abcdefgh", 8), 0);
-    EXPECT_EQ(vx::device::StubRead(buf.address(), 9, out), ERROR_NOACCESS);
     EXPECT_EQ(vx::device::StubWrite(buf.address() + 4, "WXYZ", 4), 0u);
     EXPECT_EQ(std::memcmp(buf.data(), "abcdWXYZ", 8), 0);
+    // Outside the arena: the stack, the null page, the arena's header page, past its end.
     EXPECT_EQ(vx::device::StubWrite(reinterpret_cast<uintptr_t>(out), "x", 1), ERROR_NOACCESS);
     EXPECT_EQ(out[0], 'a');
+    EXPECT_EQ(vx::device::StubRead(0, 1, out), ERROR_NOACCESS);
+    EXPECT_EQ(vx::device::StubRead(reinterpret_cast<uintptr_t>(out), 4, out + 8), ERROR_NOACCESS);
+    // Walk down to the first page served; the page below it is the arena's header, not served.
+    uint64_t first = buf.address() & ~uint64_t(0xFFF);
+    while (first >= 8192 && vx::device::StubRead(first - 4096, 1, out) == 0)
+        first -= 4096;
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const void *>(first - 4096), wire::kArenaMagic, 16), 0);
+    EXPECT_EQ(wire::Get64(reinterpret_cast<const uint8_t *>(first - 4096) + 16), first - 4096);
+    EXPECT_FALSE(vx::device::InArenaMapping(buf.address(), ~uint64_t(0)));
+    EXPECT_FALSE(vx::device::InArenaMapping(~uint64_t(0) - 4, 8));
 }
 
 TEST(SecurityDescriptorLength, SelfRelativeAbsoluteAndBroken)
@@ -237,7 +247,7 @@ TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
             // Writes: into the arena, past its block, outside it.
             msg.clear();
             for (auto [addr, text] : {std::pair<uint64_t, std::string>{outAddr, "written"},
-                                      {outAddr + 10, "too long!"},
+                                      {0x10, "null page"},
                                       {stackAddr, "evil"}}) {
                 wire::Put32(msg, wire::kWrite);
                 wire::Put64(msg, addr);
