@@ -430,27 +430,23 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
     }
     // The caller's capacities, restored before every pass: the engine overwrites them with what
     // it needs, and a descriptor or list larger than the caller's buffer must never be written.
-    const uint32_t secDescCapacity = SecurityDescriptor ? SecurityDescriptorSize : 0;
-    const uint32_t list1Capacity = List1 ? List1Count : 0;
-    const uint32_t list2Capacity = List2 ? List2Count : 0;
-    EngineBuffer secDesc(SecurityDescriptor, secDescCapacity, true);
-    EngineBuffer list1(List1, 6ull * list1Capacity, true);
-    EngineBuffer list2(List2, 6ull * list2Capacity, true);
+    const uint32_t secDescIn = SecurityDescriptorSize, list1In = List1Count, list2In = List2Count;
+    const uint32_t secDescCapacity = SecurityDescriptor ? secDescIn : 0;
+    const uint32_t list1Capacity = List1 ? list1In : 0;
+    const uint32_t list2Capacity = List2 ? list2In : 0;
+    EngineBuffer secDesc(SecurityDescriptor, secDescCapacity, false);
+    EngineBuffer list1(List1, 6ull * list1Capacity, false);
+    EngineBuffer list2(List2, 6ull * list2Capacity, false);
     if (secDesc.failed || list1.failed || list2.failed)
         return fail(false, 0);
 
     for (int pass = 1;; ++pass) {
         b.SecDescPtr = secDesc.address;
-        b.SecDescLen = SecurityDescriptorSize;
-        b.List1Count = List1Count;
-        b.List2Count = List2Count;
+        b.SecDescLen = secDescIn;
+        b.List1Count = list1In;
+        b.List2Count = list2In;
         b.List1Ptr = list1.address;
         b.List2Ptr = list2.address;
-        if (pass > 1) {
-            b.SecDescLen = secDescCapacity;
-            b.List1Count = list1Capacity;
-            b.List2Count = list2Capacity;
-        }
         for (int i = 0; i < 4; ++i) {
             capacity[i] = *lens[i];
             if (capacity[i] == 0)

@@ -520,6 +520,36 @@ TEST(ProtectorEntries, GetEntryStopsWhenTheEngineKeepsAskingForMore)
     EXPECT_EQ(rec.events.back().type, QXD_ERR_GET_ENTRY);
 }
 
+TEST(ProtectorEntries, EveryPassOffersTheCallersCapacities)
+{
+    ScopedInProcessEngine engine;
+    TVeskFileProtector p(nullptr);
+    Add(p, "C:\\x");
+    std::vector<uint32_t> offered;
+    engine.backend().intercept = [&](Channel, const vx::device::ControlParams &c, vx::qxd::Result &r) {
+        if (c.code != IOCTL_QXD_GET_ENTRY)
+            return false;
+        auto *b = static_cast<TFPEntryBlock *>(c.outBuffer);
+        offered.push_back(b->SecDescLen);
+        offered.push_back(b->List1Count);
+        if (offered.size() == 2) { // first pass: ask for a text and report smaller sizes
+            b->FileFolderLen = 4;
+            b->SecDescLen = 3;
+            b->List1Count = 1;
+            r = {false, QXD_ERROR_MORE_DATA, 0};
+            return true;
+        }
+        return false; // second pass: the real engine answers
+    };
+    vx::device::ArenaBuffer sd(10), list(12);
+    uint32_t mask = 0, size = 10, c1 = 2, c2 = 0;
+    uint8_t flag = 0;
+    std::string a, b, c, d;
+    ASSERT_TRUE(p.GetEntry(0, mask, a, b, c, d, sd.data(), size, c1, list.data(), c2, nullptr, flag));
+    EXPECT_EQ(offered, (std::vector<uint32_t>{10, 2, 10, 2}));
+    EXPECT_EQ(a, "C:\\x");
+}
+
 // A self-relative descriptor: header, owner SID (1 sub-authority), DACL of 28 bytes.
 std::vector<uint8_t> Descriptor()
 {
