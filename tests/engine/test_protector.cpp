@@ -534,6 +534,7 @@ TEST(ProtectorEntries, EveryPassOffersTheCallersCapacities)
         offered.push_back(b->List1Count);
         if (offered.size() == 2) { // first pass: ask for a text and report smaller sizes
             b->FileFolderLen = 4;
+            b->ProcessLen = 1;
             b->SecDescLen = 3;
             b->List1Count = 1;
             r = {false, QXD_ERROR_MORE_DATA, 0};
