@@ -827,10 +827,10 @@ void ShellCtrlsStartup()
 
 void ShellCtrlsShutdown()
 {
+    StopAllWatchers();
     UnitState &u = Unit();
     if (!u.started)
         return;
-    StopAllWatchers();
     delete u.desktopNode;
     u.desktopNode = nullptr;
     OleUninitialize();

@@ -69,6 +69,31 @@ WorkerSet &Workers()
     return set;
 }
 
+// Changes waiting to be delivered on the user-interface thread. Only a plain function crosses
+// the event queue; the watchers travel through this queue under its own lock.
+std::mutex g_queueLock;
+std::vector<std::weak_ptr<TShellChangeThread>> g_queue;
+
+} // namespace
+
+void DrainShellDeliveries()
+{
+    for (;;) {
+        std::weak_ptr<TShellChangeThread> next;
+        {
+            std::lock_guard lock(g_queueLock);
+            if (g_queue.empty())
+                return;
+            next = std::move(g_queue.front());
+            g_queue.erase(g_queue.begin());
+        }
+        if (std::shared_ptr<TShellChangeThread> watcher = next.lock())
+            watcher->DeliverNow();
+    }
+}
+
+namespace {
+
 } // namespace
 
 void StopAllWatchers() { Workers().StopAll(); }
@@ -114,6 +139,7 @@ void TShellChangeThread::Retarget(const AnsiString &Dir, bool Tree, DWORD Flags)
             FindCloseChangeNotification(ChangeHandle);
         ChangeHandle = INVALID_HANDLE_VALUE;
         OptionsChanged = true;
+        Watching_ = false;
     }
     if (WakeEvent)
         SetEvent(WakeEvent);
@@ -154,6 +180,7 @@ void TShellChangeThread::Execute()
         ChangeHandle = FindFirstChangeNotificationA(WatchDir.c_str(), WatchTree, FilterFlags);
         OptionsChanged = false; // the options of the first Retarget are in force now
         handle = ChangeHandle;
+        Watching_ = handle != INVALID_HANDLE_VALUE;
     }
     if (handle == INVALID_HANDLE_VALUE)
         return;
@@ -164,13 +191,20 @@ void TShellChangeThread::Execute()
         }
         const HANDLE objects[3] = {handle, StopMutex_, WakeEvent};
         const DWORD r = WaitForMultipleObjects(3, objects, FALSE_, INFINITE);
+
         if (r == WAIT_FAILED) {
             // A handle closed by Retarget just before the wait: take up the new options.
             std::lock_guard lock(WatchLock());
             if (!OptionsChanged)
                 break;
         } else if (r == WAIT_OBJECT_0) {
-            if (!Terminated_)
+            // A change of a folder that is no longer watched is not reported.
+            bool stale;
+            {
+                std::lock_guard lock(WatchLock());
+                stale = OptionsChanged || handle != ChangeHandle;
+            }
+            if (!stale && !Terminated_)
                 Synchronize();
             FindNextChangeNotification(handle);
         } else if (r == WAIT_OBJECT_0 + 1) {
@@ -182,6 +216,7 @@ void TShellChangeThread::Execute()
                 FindCloseChangeNotification(ChangeHandle);
             ChangeHandle = FindFirstChangeNotificationA(WatchDir.c_str(), WatchTree, FilterFlags);
             OptionsChanged = false;
+            Watching_ = ChangeHandle != INVALID_HANDLE_VALUE;
         }
     }
 }
@@ -199,13 +234,16 @@ void TShellChangeThread::Synchronize()
             return;
         DeliveryPending_ = true;
     }
-    std::shared_ptr<TShellChangeThread> self = shared_from_this();
-    QMetaObject::invokeMethod(app, [self] { self->RunDelivery(); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(g_queueLock);
+        g_queue.push_back(weak_from_this());
+    }
+    QMetaObject::invokeMethod(app, &DrainShellDeliveries, Qt::QueuedConnection);
     std::unique_lock lock(SyncLock_);
     SyncDone_.wait(lock, [this] { return !DeliveryPending_ || Terminated_; });
 }
 
-void TShellChangeThread::RunDelivery()
+void TShellChangeThread::DeliverNow()
 {
     struct Release {
         TShellChangeThread *t;

@@ -37,17 +37,20 @@ public:
     bool Terminated() const { return Terminated_.load(); }
     // True once the body has ended (by itself or when told to).
     bool Finished() const { return Finished_->load(); }
+    // True while a change handle for the current options is in place (the folder is watched).
+    bool Watching() const { return Watching_.load(); }
 
     // User-interface thread only.
     void SetChangeEvent(TThreadMethod Event) { ChangeEvent = std::move(Event); }
     HANDLE StopMutex() const { return StopMutex_; }
     // How many changes were handed to the user-interface thread (for tests).
     int Deliveries() const { return Deliveries_.load(); }
+    // User-interface thread: runs a change the worker is waiting on.
+    void DeliverNow();
 
 private:
     void Execute();
     void Synchronize();
-    void RunDelivery();
 
     HANDLE StopMutex_ = nullptr;
     HANDLE ChangeHandle = INVALID_HANDLE_VALUE;
@@ -59,6 +62,7 @@ private:
     DWORD FilterFlags = 0;
 
     std::atomic<bool> Terminated_{false};
+    std::atomic<bool> Watching_{false};
     std::shared_ptr<std::atomic<bool>> Finished_ = std::make_shared<std::atomic<bool>>(false);
     std::atomic<int> Deliveries_{0};
     bool Started_ = false;
