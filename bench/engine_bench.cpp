@@ -153,14 +153,15 @@ double BestPerCall(int chunks, int calls, F fn)
 struct Daemon {
     pid_t pid = -1;
     std::string log;
-    bool Start(const std::string &exe, const std::string &dir)
+    bool Start(const std::string &exe, const std::string &dir, const char *extra = nullptr)
     {
         log = dir + "/daemon.log";
         pid = fork();
         if (pid == 0) {
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
-            execl(exe.c_str(), exe.c_str(), "--no-load", static_cast<char *>(nullptr));
+            execl(exe.c_str(), exe.c_str(), "--no-load", "--device-dir", (dir + "/dev").c_str(), extra,
+                  static_cast<char *>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 3000; ++i) {
@@ -227,6 +228,39 @@ private:
     vx::device::ArenaBuffer pass_, block_, text_, proc_;
 };
 
+// Fills the engine behind `h` with `entries` entries, then reads them all as the main window does
+// (count, then GetEntry each), three times; returns the best seconds per entry.
+double ReadLikeTheMainWindow(HANDLE h, int entries, int &rc)
+{
+    RawAdder raw(h);
+    for (int i = 0; i < entries; ++i) {
+        char path[64];
+        std::snprintf(path, sizeof path, "C:\\Documents\\bench\\folder-%05d\\*;", i);
+        raw.Add(path, FP_PRESET_READONLY);
+    }
+    double best = 1e30;
+    TVeskFileProtector p(nullptr);
+    for (int round = 0; round < 3; ++round) {
+        const auto start = Clock::now();
+        uint32_t n = 0;
+        std::size_t read = 0;
+        if (p.GetEntryCount(n)) {
+            for (uint32_t i = 0; i < n; ++i) {
+                uint32_t mask = 0, sd = 0, c1 = 0, c2 = 0;
+                uint8_t flag = 0;
+                std::string a, b, c, d;
+                read += p.GetEntry(int32_t(i), mask, a, b, c, d, nullptr, sd, c1, nullptr, c2, nullptr, flag);
+            }
+        }
+        best = std::min(best, Seconds(start) / entries);
+        if (read != std::size_t(entries)) {
+            std::fprintf(stderr, "engine_bench: read %zu of %d entries\n", read, entries);
+            rc = 1;
+        }
+    }
+    return best;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -259,53 +293,54 @@ int main(int argc, char **argv)
         }
         RawAdder raw(h);
 
-        // 1. One request (the count: CONTROL 32 -> READ 16, answer 27 -> DONE 16), measured in
-        // alternating chunks against the bare ping-pong.
+        // 1. One request (the count), measured in alternating chunks against a bare ping-pong of
+        // the same messages: with the engine reaching the client's arena directly it is
+        // CONTROL 32 -> DONE 16; through the stub CONTROL 32 -> READ 16, answer 27 -> DONE 16.
         DWORD count = 0;
         BarePingPong bareRequest(dir, "pingpong-request", {{32, 16}, {27, 16}});
         BarePingPong bareTrip(dir, "pingpong-trip", {{32, 16}});
-        double perRequest = 1e30, perBareRequest = 1e30;
-        for (int round = 0; round < 10; ++round) {
-            perRequest = std::min(perRequest, BestPerCall(1, 2000, [&] { raw.Count(count); }));
-            perBareRequest = std::min(perBareRequest, BestPerCall(1, 2000, [&] { bareRequest.Exchange(); }));
-        }
-        std::printf("request round trip: %.2f us through qxd-engine, %.2f us bare ping-pong of the same sizes; "
-                    "ratio %.2f (goal <= 3)\n",
-                    perRequest * 1e6, perBareRequest * 1e6, perRequest / perBareRequest);
+        auto requestRatio = [&](HANDLE device, BarePingPong &bare, const char *how) {
+            RawAdder counter(device);
+            double perRequest = 1e30, perBare = 1e30;
+            for (int round = 0; round < 10; ++round) {
+                perRequest = std::min(perRequest, BestPerCall(1, 2000, [&] { counter.Count(count); }));
+                perBare = std::min(perBare, BestPerCall(1, 2000, [&] { bare.Exchange(); }));
+            }
+            std::printf("request round trip (%s): %.2f us through qxd-engine, %.2f us bare ping-pong of the same "
+                        "sizes; ratio %.2f (goal <= 3)\n",
+                        how, perRequest * 1e6, perBare * 1e6, perRequest / perBare);
+        };
+        requestRatio(h, bareTrip, "memory reached directly");
 
-        // 2. Reading 10,000 entries as the main window does, three times, against bare round trips.
+        // 2. Reading 10,000 entries as the main window does, against bare round trips; once with
+        // the engine reaching the client's arena directly (where permitted), once through the stub.
         const int kEntries = 10000;
-        for (int i = 0; i < kEntries; ++i) {
-            char path[64];
-            std::snprintf(path, sizeof path, "C:\\Documents\\bench\\folder-%05d\\*;", i);
-            raw.Add(path, FP_PRESET_READONLY);
-        }
-        double perEntry = 1e30, perTrip = 1e30;
+        const double perEntry = ReadLikeTheMainWindow(h, kEntries, rc);
+        double perEntryStub = 0;
         {
-            TVeskFileProtector p(nullptr);
-            for (int round = 0; round < 3; ++round) {
-                const auto start = Clock::now();
-                uint32_t n = 0;
-                std::size_t read = 0;
-                if (p.GetEntryCount(n)) {
-                    for (uint32_t i = 0; i < n; ++i) {
-                        uint32_t mask = 0, sd = 0, c1 = 0, c2 = 0;
-                        uint8_t flag = 0;
-                        std::string a, b, c, d;
-                        read += p.GetEntry(int32_t(i), mask, a, b, c, d, nullptr, sd, c1, nullptr, c2, nullptr, flag);
-                    }
+            const std::string stubDir = dir + "/stub";
+            std::filesystem::create_directories(stubDir);
+            Daemon stubDaemon;
+            if (stubDaemon.Start(exe, stubDir, "--stub-only")) {
+                setenv("VELLAMORIX_DEVICE_DIR", (stubDir + "/dev").c_str(), 1);
+                HANDLE hs = CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+                if (hs != INVALID_HANDLE_VALUE) {
+                    requestRatio(hs, bareRequest, "through the device stub");
+                    perEntryStub = ReadLikeTheMainWindow(hs, kEntries, rc);
+                    CloseHandle(hs);
                 }
-                perEntry = std::min(perEntry, Seconds(start) / kEntries);
-                if (read != std::size_t(kEntries)) {
-                    std::fprintf(stderr, "engine_bench: read %zu of %d entries\n", read, kEntries);
-                    rc = 1;
-                }
-                perTrip = std::min(perTrip, BestPerCall(4, 2500, [&] { bareTrip.Exchange(); }));
+                setenv("VELLAMORIX_DEVICE_DIR", (dir + "/dev").c_str(), 1);
             }
         }
+        const double perTrip = BestPerCall(10, 2500, [&] { bareTrip.Exchange(); });
         std::printf("reading %d entries: %.2f us per entry, bare round trip %.2f us; %.2f bare round trips per "
                     "entry (floor 2, goal <= 6)\n",
                     kEntries, perEntry * 1e6, perTrip * 1e6, perEntry / perTrip);
+        if (perEntryStub > 0)
+            std::printf("  the same through the device stub only (--stub-only): %.2f us per entry, %.2f bare round "
+                        "trips per entry\n",
+                        perEntryStub * 1e6, perEntryStub / perTrip);
 
         // 3. Resident memory with 100,000 entries of 100-byte paths.
         raw.Clear();

@@ -181,15 +181,34 @@ public:
     {
         if (!Direct())
             return stub_.ReadMany(ops);
+        // Everything in one call when every piece lies in the arena; piece by piece otherwise.
+        std::vector<iovec> local, remote;
+        std::size_t total = 0;
+        bool allInside = true;
+        for (auto &op : ops) {
+            allInside = allInside && Inside(op.addr, op.len);
+            op.out->resize(op.len);
+            if (op.len) {
+                local.push_back({op.out->data(), op.len});
+                remote.push_back({reinterpret_cast<void *>(op.addr), op.len});
+                total += op.len;
+            }
+        }
+        if (allInside && local.size() <= 1024 &&
+            (total == 0 || ::process_vm_readv(pid_, local.data(), local.size(), remote.data(), remote.size(), 0) ==
+                               ssize_t(total))) {
+            for (auto &op : ops)
+                op.status = 0;
+            return;
+        }
         for (auto &op : ops) {
             if (!Inside(op.addr, op.len)) {
                 op.status = kErrNoAccess;
                 continue;
             }
-            op.out->resize(op.len);
-            iovec local{op.out->data(), op.len};
-            iovec remote{reinterpret_cast<void *>(op.addr), op.len};
-            const ssize_t n = op.len ? ::process_vm_readv(pid_, &local, 1, &remote, 1, 0) : 0;
+            iovec l{op.out->data(), op.len};
+            iovec r{reinterpret_cast<void *>(op.addr), op.len};
+            const ssize_t n = op.len ? ::process_vm_readv(pid_, &l, 1, &r, 1, 0) : 0;
             if (n == ssize_t(op.len)) {
                 op.status = 0;
             } else if (n >= 0 || !Fallback()) {
@@ -204,15 +223,33 @@ public:
     {
         if (!Direct())
             return stub_.WriteMany(ops);
+        std::vector<iovec> local, remote;
+        std::size_t total = 0;
+        bool allInside = true;
+        for (auto &op : ops) {
+            allInside = allInside && Inside(op.addr, op.data.size());
+            if (!op.data.empty()) {
+                local.push_back({op.data.data(), op.data.size()});
+                remote.push_back({reinterpret_cast<void *>(op.addr), op.data.size()});
+                total += op.data.size();
+            }
+        }
+        if (allInside && local.size() <= 1024 &&
+            (total == 0 || ::process_vm_writev(pid_, local.data(), local.size(), remote.data(), remote.size(), 0) ==
+                               ssize_t(total))) {
+            for (auto &op : ops)
+                op.status = 0;
+            return;
+        }
         for (std::size_t i = 0; i < ops.size(); ++i) {
             auto &op = ops[i];
             if (!Inside(op.addr, op.data.size())) {
                 op.status = kErrNoAccess;
                 continue;
             }
-            iovec local{op.data.data(), op.data.size()};
-            iovec remote{reinterpret_cast<void *>(op.addr), op.data.size()};
-            const ssize_t n = op.data.empty() ? 0 : ::process_vm_writev(pid_, &local, 1, &remote, 1, 0);
+            iovec l{op.data.data(), op.data.size()};
+            iovec r{reinterpret_cast<void *>(op.addr), op.data.size()};
+            const ssize_t n = op.data.empty() ? 0 : ::process_vm_writev(pid_, &l, 1, &r, 1, 0);
             if (n == ssize_t(op.data.size())) {
                 op.status = 0;
             } else if (n >= 0 || !Fallback()) {
