@@ -51,8 +51,6 @@ public:
                 w.thread.join();
     }
 
-    ~WorkerSet() { StopAll(); }
-
 private:
     struct Worker {
         std::thread thread;
@@ -63,16 +61,27 @@ private:
     std::vector<Worker> workers_;
 };
 
+// The set lives to the end of the process; the guard ends every worker at exit.
 WorkerSet &Workers()
 {
-    static WorkerSet set;
-    return set;
+    static WorkerSet *set = new WorkerSet;
+    static struct ExitStop {
+        ~ExitStop() { set->StopAll(); }
+    } exitStop;
+    return *set;
 }
 
 // Changes waiting to be delivered on the user-interface thread. Only a plain function crosses
 // the event queue; the watchers travel through this queue under its own lock.
-std::mutex g_queueLock;
-std::vector<std::weak_ptr<TShellChangeThread>> g_queue;
+struct DeliveryQueue {
+    std::mutex lock;
+    std::vector<std::weak_ptr<TShellChangeThread>> items;
+};
+DeliveryQueue &Queue()
+{
+    static DeliveryQueue *queue = new DeliveryQueue;
+    return *queue;
+}
 
 } // namespace
 
@@ -81,11 +90,12 @@ void DrainShellDeliveries()
     for (;;) {
         std::weak_ptr<TShellChangeThread> next;
         {
-            std::lock_guard lock(g_queueLock);
-            if (g_queue.empty())
+            DeliveryQueue &q = Queue();
+            std::lock_guard lock(q.lock);
+            if (q.items.empty())
                 return;
-            next = std::move(g_queue.front());
-            g_queue.erase(g_queue.begin());
+            next = std::move(q.items.front());
+            q.items.erase(q.items.begin());
         }
         if (std::shared_ptr<TShellChangeThread> watcher = next.lock())
             watcher->DeliverNow();
@@ -235,8 +245,9 @@ void TShellChangeThread::Synchronize()
         DeliveryPending_ = true;
     }
     {
-        std::lock_guard lock(g_queueLock);
-        g_queue.push_back(weak_from_this());
+        DeliveryQueue &q = Queue();
+        std::lock_guard lock(q.lock);
+        q.items.push_back(weak_from_this());
     }
     QMetaObject::invokeMethod(app, &DrainShellDeliveries, Qt::QueuedConnection);
     std::unique_lock lock(SyncLock_);

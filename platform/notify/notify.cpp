@@ -284,24 +284,35 @@ private:
     std::map<int, std::string> wds_;
 };
 
-std::mutex g_tableLock;
-std::map<uintptr_t, std::shared_ptr<Object>> g_table;
-uintptr_t g_nextHandle = 0x7000;
+// The handle table lives to the end of the process: watcher threads may close handles while
+// the process exits.
+struct Table {
+    std::mutex lock;
+    std::map<uintptr_t, std::shared_ptr<Object>> objects;
+    uintptr_t next = 0x7000;
+};
+Table &Handles()
+{
+    static Table *table = new Table;
+    return *table;
+}
 
 HANDLE Insert(std::shared_ptr<Object> obj)
 {
-    std::lock_guard lock(g_tableLock);
-    const uintptr_t id = g_nextHandle;
-    g_nextHandle += 4;
-    g_table[id] = std::move(obj);
+    Table &t = Handles();
+    std::lock_guard lock(t.lock);
+    const uintptr_t id = t.next;
+    t.next += 4;
+    t.objects[id] = std::move(obj);
     return reinterpret_cast<HANDLE>(id);
 }
 
 std::shared_ptr<Object> Lookup(HANDLE h)
 {
-    std::lock_guard lock(g_tableLock);
-    auto it = g_table.find(reinterpret_cast<uintptr_t>(h));
-    return it == g_table.end() ? nullptr : it->second;
+    Table &t = Handles();
+    std::lock_guard lock(t.lock);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+    return it == t.objects.end() ? nullptr : it->second;
 }
 
 template <class T>
@@ -423,14 +434,15 @@ BOOL CloseHandle(HANDLE h)
 {
     std::shared_ptr<Object> obj;
     {
-        std::lock_guard lock(g_tableLock);
-        auto it = g_table.find(reinterpret_cast<uintptr_t>(h));
-        if (it == g_table.end()) {
+        Table &t = Handles();
+        std::lock_guard lock(t.lock);
+        auto it = t.objects.find(reinterpret_cast<uintptr_t>(h));
+        if (it == t.objects.end()) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE_;
         }
         obj = std::move(it->second);
-        g_table.erase(it);
+        t.objects.erase(it);
     }
     return TRUE_; // the object goes when the last wait lets it go
 }
@@ -480,8 +492,9 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
 
 size_t OpenHandleCount()
 {
-    std::lock_guard lock(g_tableLock);
-    return g_table.size();
+    Table &t = Handles();
+    std::lock_guard lock(t.lock);
+    return t.objects.size();
 }
 
 } // namespace vx::notify
