@@ -11,6 +11,6 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_FUZZ=ON \
 cmake --build "$build" --target fuzz_qxd_core
 corpus="$build/fuzz-corpus/qxd_core"
 mkdir -p "$corpus"
-"$build/bench/fuzz_qxd_core" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+VX_FUZZ_SEED_DIR="$corpus" "$build/bench/fuzz_qxd_core" -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
   -print_final_stats=1 "$corpus"
 echo "fuzz_qxd_core: ran ${seconds} s without a failure"
