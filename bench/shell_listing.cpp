@@ -88,6 +88,7 @@ int main(int argc, char **argv)
     double bare = 1e9, shell = 1e9;
     size_t bareCount = 0, shellCount = 0, nameBytes = 0;
     for (int round = 0; round < 3; ++round) {
+        nameBytes = 0;
         auto t0 = Clock::now();
         bareCount = Bare(dir);
         auto t1 = Clock::now();

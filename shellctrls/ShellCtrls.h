@@ -6,12 +6,12 @@
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellNotifier.h"
 
-#if __has_include("shellctrls/ShellTreeView.h")
-#include "shellctrls/ShellTreeView.h"
+#if __has_include("shellctrls/ShellTree.h")
+#include "shellctrls/ShellTree.h"
 #endif
-#if __has_include("shellctrls/ShellComboBox.h")
-#include "shellctrls/ShellComboBox.h"
+#if __has_include("shellctrls/ShellCombo.h")
+#include "shellctrls/ShellCombo.h"
 #endif
-#if __has_include("shellctrls/ShellListView.h")
-#include "shellctrls/ShellListView.h"
+#if __has_include("shellctrls/ShellList.h")
+#include "shellctrls/ShellList.h"
 #endif

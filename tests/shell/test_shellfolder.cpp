@@ -2,7 +2,8 @@
 // detail columns, file data texts, context menus and verbs.
 #include "platform/exec/exec.h"
 #include "platform/shell/drives.h"
-#include "shellctrls/ShellCtrls.h"
+#include "shellctrls/ShellFolder.h"
+#include "shellctrls/ShellNotifier.h"
 #include "tests/shell/shell_env.h"
 #include "tests/support/cp949.h"
 
