@@ -466,6 +466,12 @@ void Server::Accept(const Listener &listener)
                 Log(std::string("accept failed: ") + std::strerror(errno));
             return;
         }
+        Reap(false);
+        if (connections_.size() >= kMaxConnections) {
+            Log("too many clients; a new connection to " + std::string(ChannelName(listener.channel)) + " refused");
+            ::close(fd);
+            continue;
+        }
         timeval timeout{kPeerTimeoutMs / 1000, (kPeerTimeoutMs % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

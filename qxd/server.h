@@ -34,6 +34,8 @@ public:
 
     // How long a peer may keep the engine waiting in the middle of a request.
     static constexpr int kPeerTimeoutMs = 10000;
+    // Clients served at once; further connections are closed at once.
+    static constexpr std::size_t kMaxConnections = 256;
 
 private:
     struct Connection {

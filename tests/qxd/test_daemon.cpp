@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 using namespace qxdtest;
@@ -359,6 +360,41 @@ TEST(Daemon, ServesManyClientsAtOnce)
         }
         EXPECT_EQ(next, kAdds);
     }
+}
+
+TEST(Daemon, ClientsBeyondTheLimitAreTurnedAway)
+{
+    TempHome home;
+    Daemon daemon(home, {"--no-load", "--stub-only"});
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    const std::string ansi = home.deviceDir + "/QXDAnsi";
+    // One answered request each makes sure the engine has taken every connection.
+    auto served = [](RawClient &c) {
+        if (!c.Send(Control(IOCTL_QXD_GET_ENTRY_COUNT, 0x40, 19, 0, 0)) || c.Recv(wire::kReadSize).size() != wire::kReadSize)
+            return false;
+        std::string refuse;
+        wire::Put32(refuse, wire::kReadAnswer);
+        wire::Put32(refuse, ERROR_NOACCESS);
+        return c.Send(refuse) && c.Recv(wire::kDoneSize).size() == wire::kDoneSize;
+    };
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (std::size_t i = 0; i < 256; ++i) {
+        clients.push_back(std::make_unique<RawClient>(ansi));
+        ASSERT_TRUE(served(*clients.back())) << i;
+    }
+    RawClient extra(ansi);
+    EXPECT_TRUE(extra.Closed());
+    clients.clear();
+    // Room again once they are gone (the engine notices within its next round).
+    bool servedAgain = false;
+    for (int attempt = 0; attempt < 200 && !servedAgain; ++attempt) {
+        RawClient again(ansi);
+        servedAgain = served(again);
+        if (!servedAgain)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(servedAgain);
+    EXPECT_NE(daemon.Log().find("too many clients"), std::string::npos);
 }
 
 TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)
