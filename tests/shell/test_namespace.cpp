@@ -152,6 +152,26 @@ TEST_F(NamespaceTest, DesktopAndComputerAreVirtualFolders)
     std::vector<std::string> names = List(drives.Get(), SHCONTF_FOLDERS);
     EXPECT_EQ(names, (std::vector<std::string>{Cp949("로컬 디스크 (C:)"), Cp949("로컬 디스크 (T:)"), Cp949("제어판")}));
 
+    // A drive on removable media is named and marked as such.
+    env_.Set("VELLAMORIX_DRIVES", "C:=/,R:=/media/usb");
+    ComPtr<IShellFolder> drives2;
+    ASSERT_EQ(desktop_->BindToObject(computer, nullptr, IID_IShellFolder, drives2.PutVoid()), S_OK);
+    ComPtr<IEnumIDList> e;
+    ASSERT_EQ(drives2->EnumObjects(nullptr, SHCONTF_FOLDERS, e.Put()), S_OK);
+    LPITEMIDLIST item = nullptr;
+    ULONG fetched = 0;
+    bool sawRemovable = false;
+    while (e->Next(1, &item, &fetched) == S_OK) {
+        if (NameOf(drives2.Get(), item, SHGDN_INFOLDER) == Cp949("이동식 디스크 (R:)")) {
+            DWORD flags = SFGAO_REMOVABLE;
+            LPCITEMIDLIST one = item;
+            drives2->GetAttributesOf(1, &one, &flags);
+            sawRemovable = flags == SFGAO_REMOVABLE;
+        }
+        FreeList(item);
+    }
+    EXPECT_TRUE(sawRemovable);
+
     LPITEMIDLIST special = nullptr;
     ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &special), S_OK);
     EXPECT_EQ(desktop_->CompareIDs(0, special, computer), S_OK);

@@ -287,6 +287,14 @@ TEST_F(ShellFolderTest, RenameUpdatesTheNodeOrRefuses)
     }
     EXPECT_EQ(file->DisplayText(), Cp949("새.txt"));
 
+    // Folders too: an existing folder is never replaced.
+    env_.Dir(env_.Home("d1/child"));
+    env_.Dir(env_.Home("d2"));
+    TShellFolder *d1 = Child(docs, "d1");
+    ASSERT_NE(d1, nullptr);
+    EXPECT_THROW(d1->RenameTo(QStringLiteral("d2")), EShellError);
+    EXPECT_TRUE(std::filesystem::exists(env_.Home("d1/child")));
+
     // No rename ability: False, and the shell is not asked.
     TShellFolder *drive = Root("T:\\");
     EXPECT_FALSE(drive->RenameTo(QStringLiteral("X")));
