@@ -134,6 +134,26 @@ TEST_F(NamespaceTest, ParsesPathsAndNamesThemInThreeForms)
     EXPECT_EQ(ParseName(desktop_.Get(), "::{00000000-0000-0000-0000-000000000000}", &hr), nullptr);
 }
 
+TEST_F(NamespaceTest, LongPathsComeAsWideText)
+{
+    std::string rel, win = "T:";
+    for (int i = 0; i < 6; ++i) {
+        const std::string part = std::string(50, static_cast<char>('a' + i));
+        rel += (rel.empty() ? "" : "/") + part;
+        win += "\\" + part;
+    }
+    env_.Dir(env_.T(rel));
+    LPITEMIDLIST deep = Parse(win);
+    ASSERT_NE(deep, nullptr);
+    STRRET s{};
+    ASSERT_EQ(desktop_->GetDisplayNameOf(deep, SHGDN_FORPARSING, &s), S_OK);
+    EXPECT_EQ(s.uType, STRRET_WSTR);
+    EXPECT_EQ(StrRetToAnsi(s), win);
+    ASSERT_EQ(desktop_->GetDisplayNameOf(deep, SHGDN_NORMAL, &s), S_OK);
+    EXPECT_EQ(s.uType, STRRET_CSTR);
+    EXPECT_EQ(StrRetToAnsi(s), std::string(50, 'f'));
+}
+
 TEST_F(NamespaceTest, DesktopAndComputerAreVirtualFolders)
 {
     env_.File(env_.Home("Desktop/note.txt"));
@@ -515,7 +535,11 @@ TEST(ErrorMode, ReturnsThePreviousMode)
     const UINT before = SetErrorMode(SEM_FAILCRITICALERRORS);
     EXPECT_EQ(SetErrorMode(SEM_NOOPENFILEERRORBOX), SEM_FAILCRITICALERRORS);
     EXPECT_EQ(SetErrorMode(before), SEM_NOOPENFILEERRORBOX);
-    EXPECT_EQ(OleInitialize(nullptr) == S_OK || OleInitialize(nullptr) == S_FALSE, true);
+    const HRESULT first = OleInitialize(nullptr);
+    EXPECT_TRUE(first == S_OK || first == S_FALSE);
+    EXPECT_EQ(OleInitialize(nullptr), S_FALSE);
+    OleUninitialize();
+    OleUninitialize();
 }
 
 TEST_F(NamespaceTest, IconsComeFromOneSharedImageList)
