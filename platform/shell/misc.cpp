@@ -165,9 +165,15 @@ DWORD_PTR SHGetFileInfoA(const void *pszPath, DWORD, SHFILEINFOA *psfi, UINT cbF
                                       : LocationOfPath(static_cast<const char *>(pszPath));
     if (!loc)
         return 0;
-    if (psfi) {
-        if (cbFileInfo < sizeof(SHFILEINFOA) && cbFileInfo != 352)
+    // A caller's record may be the 32-bit size (352 bytes): fill a whole one, hand back what fits.
+    SHFILEINFOA local;
+    SHFILEINFOA *out = psfi;
+    if (psfi && cbFileInfo < sizeof(SHFILEINFOA)) {
+        if (cbFileInfo < 352)
             return 0;
+        psfi = &local;
+    }
+    if (psfi) {
         std::memset(psfi, 0, sizeof *psfi);
         if (uFlags & SHGFI_SYSICONINDEX)
             psfi->iIcon = IconIndexOf(*loc, uFlags & SHGFI_OPENICON);
@@ -181,6 +187,10 @@ DWORD_PTR SHGetFileInfoA(const void *pszPath, DWORD, SHFILEINFOA *psfi, UINT cbF
         }
         if (uFlags & SHGFI_ATTRIBUTES)
             psfi->dwAttributes = AttributesOf(*loc, 0);
+        if (psfi != out) {
+            psfi->szTypeName[sizeof psfi->szTypeName - 1 - (sizeof(SHFILEINFOA) - cbFileInfo)] = 0;
+            std::memcpy(out, psfi, cbFileInfo);
+        }
     }
     if (uFlags & SHGFI_SYSICONINDEX)
         return reinterpret_cast<DWORD_PTR>(SystemImageList(!(uFlags & SHGFI_SMALLICON)));

@@ -575,6 +575,15 @@ TEST_F(NamespaceTest, IconsComeFromOneSharedImageList)
     EXPECT_STREQ(named.szDisplayName, "file.txt");
     EXPECT_EQ(std::string(named.szTypeName), Cp949("TXT 파일"));
     EXPECT_EQ(SHGetFileInfoA("T:\\missing", 0, &named, sizeof named, SHGFI_DISPLAYNAME), 0u);
+
+    // A record of the 32-bit size is filled without writing past it.
+    std::vector<uint8_t> record(352 + 8, 0xAB);
+    const DWORD_PTR list = SHGetFileInfoA("C:\\", 0, reinterpret_cast<SHFILEINFOA *>(record.data()), 352,
+                                          SHGFI_SYSICONINDEX | SHGFI_SMALLICON | SHGFI_TYPENAME);
+    EXPECT_EQ(list, small);
+    for (size_t i = 352; i < record.size(); ++i)
+        EXPECT_EQ(record[i], 0xAB) << i;
+    EXPECT_EQ(SHGetFileInfoA("C:\\", 0, reinterpret_cast<SHFILEINFOA *>(record.data()), 100, SHGFI_SYSICONINDEX), 0u);
 }
 
 // ---- context menus ----
