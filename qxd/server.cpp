@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 #include <ostream>
 #include <vector>
@@ -364,6 +365,8 @@ void Server::Log(const std::string &line)
 
 bool Server::Start(std::string &error)
 {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(dir_).parent_path(), ec);
     for (const std::string &d : {dir_, dir_ + "/Global"}) {
         if (::mkdir(d.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot create " + d + ": " + std::strerror(errno);

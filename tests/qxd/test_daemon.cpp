@@ -481,6 +481,21 @@ TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
     }
 }
 
+TEST(Daemon, CreatesAMissingDeviceDirectory)
+{
+    TempHome home;
+    const std::string nested = home.dir + "/a/b/devices";
+    Daemon daemon(home, {"--no-load", "--device-dir", nested});
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    EXPECT_EQ(std::filesystem::status(nested).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(nested + "/QXDUni").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    setenv("VELLAMORIX_DEVICE_DIR", nested.c_str(), 1);
+    TVeskFileProtector p(nullptr);
+    EXPECT_EQ(p.NumEntriesUnicode(), 0u);
+}
+
 TEST(Daemon, HelpAndBadOptions)
 {
     TempHome home;
