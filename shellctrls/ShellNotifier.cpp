@@ -85,6 +85,31 @@ DeliveryQueue &Queue()
 
 } // namespace
 
+void DrainShellDeliveries();
+
+// Lives on the user-interface thread; the worker calls its slot by name through the event
+// queue, so that nothing the worker allocates is read by our code on the other thread.
+class DeliveryDispatcher : public QObject {
+    Q_OBJECT
+public slots:
+    void Drain() { DrainShellDeliveries(); }
+};
+
+namespace {
+std::atomic<DeliveryDispatcher *> g_dispatcher{nullptr};
+
+// Made on the user-interface thread before the first watcher starts; kept to the end.
+void EnsureDispatcher()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || g_dispatcher.load())
+        return;
+    auto *d = new DeliveryDispatcher;
+    d->moveToThread(app->thread());
+    g_dispatcher.store(d);
+}
+} // namespace
+
 void DrainShellDeliveries()
 {
     for (;;) {
@@ -235,8 +260,8 @@ void TShellChangeThread::Execute()
 // thread is told to terminate.
 void TShellChangeThread::Synchronize()
 {
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app)
+    DeliveryDispatcher *dispatcher = g_dispatcher.load();
+    if (!dispatcher || !QCoreApplication::instance())
         return;
     {
         std::lock_guard lock(SyncLock_);
@@ -249,7 +274,7 @@ void TShellChangeThread::Synchronize()
         std::lock_guard lock(q.lock);
         q.items.push_back(weak_from_this());
     }
-    QMetaObject::invokeMethod(app, &DrainShellDeliveries, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(dispatcher, "Drain", Qt::QueuedConnection);
     std::unique_lock lock(SyncLock_);
     SyncDone_.wait(lock, [this] { return !DeliveryPending_ || Terminated_; });
 }
@@ -343,8 +368,11 @@ void TCustomShellChangeNotifier::StartWatcher()
         Watcher_->Terminate();
         Watcher_.reset();
     }
+    EnsureDispatcher();
     auto watcher = std::make_shared<TShellChangeThread>(OnChange_);
     watcher->Retarget(Root_, WatchSubTree_, FilterFlagsOf(NotifyFilters_));
     Watcher_ = watcher;
     watcher->Resume();
 }
+
+#include "ShellNotifier.moc"
