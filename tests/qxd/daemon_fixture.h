@@ -115,11 +115,11 @@ public:
         }
         return status_;
     }
-    // SIGTERM and wait; returns the exit status.
-    int Stop()
+    // SIGTERM (or another signal) and wait; returns the exit status.
+    int Stop(int signal = SIGTERM)
     {
         if (pid_ > 0)
-            kill(pid_, SIGTERM);
+            kill(pid_, signal);
         return WaitExit();
     }
     std::string Log() const { return Slurp(log_); }

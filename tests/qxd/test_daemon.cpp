@@ -421,7 +421,8 @@ TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)
     // A stale socket left behind does not keep a new daemon from starting.
     Daemon third(home, {"--no-load"}, "third.log");
     ASSERT_TRUE(third.WaitReady()) << third.Log();
-    EXPECT_EQ(third.Stop(), 0);
+    EXPECT_EQ(third.Stop(SIGINT), 0);
+    EXPECT_FALSE(std::filesystem::exists(home.deviceDir + "/Global/QXDAnsi"));
 }
 
 TEST(Daemon, PlainSpellingsAndTheUnicodeChannel)
