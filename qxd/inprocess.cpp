@@ -11,7 +11,10 @@ namespace {
 
 class InProcessConnection final : public vx::device::DeviceConnection {
 public:
-    InProcessConnection(InProcessBackend &backend, Channel channel) : backend_(backend), channel_(channel) {}
+    InProcessConnection(InProcessBackend &backend, Channel channel)
+        : keep_(backend.weak_from_this().lock()), backend_(backend), channel_(channel)
+    {
+    }
 
     bool Control(const vx::device::ControlParams &p, DWORD &bytesReturned, DWORD &error) override
     {
@@ -30,6 +33,7 @@ public:
     }
 
 private:
+    std::shared_ptr<InProcessBackend> keep_;
     InProcessBackend &backend_;
     Channel channel_;
 };

@@ -12,7 +12,8 @@
 
 namespace vx::qxd {
 
-class InProcessBackend : public vx::device::DeviceBackend {
+// Connections keep the backend (and so the engine) alive when it is held by a shared_ptr.
+class InProcessBackend : public vx::device::DeviceBackend, public std::enable_shared_from_this<InProcessBackend> {
 public:
     explicit InProcessBackend(std::shared_ptr<Engine> engine) : engine_(std::move(engine)) {}
 

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 using vx::qxd::Channel;
@@ -662,6 +663,19 @@ TEST(ProtectorEntries, OverflowingSizesAbortWithoutARequestOrEvent)
     // The component is still usable and left no stale addresses behind.
     EXPECT_EQ(Add(p, "C:\\b"), 0);
     EXPECT_EQ(Get(p, 0).path, "C:\\b");
+}
+
+TEST(ProtectorDestroy, OutlivesTheInProcessEngineScope)
+{
+    std::unique_ptr<TVeskFileProtector> p;
+    {
+        ScopedInProcessEngine engine;
+        p = std::make_unique<TVeskFileProtector>(nullptr);
+        EXPECT_EQ(Add(*p, "C:\\a"), 0);
+    }
+    // The handles still reach the engine they were opened on.
+    EXPECT_EQ(p->NumEntries(), 1u);
+    p.reset();
 }
 
 TEST(ProtectorDestroy, ClearOnDestroyAndTypeNine)
