@@ -58,9 +58,13 @@ std::size_t LoadStoredEntries(Engine &engine, std::ostream &log)
         values.emplace(vx::registry::FoldName(v.Name), std::move(v));
 
     std::size_t loaded = 0;
-    const std::size_t n = std::min<std::size_t>(*count, kMaxEntries);
-    if (n < *count)
-        log << "qxd-engine: EntryCount " << *count << " is beyond the limit; reading " << n << std::endl;
+    // Rows are "0".."EntryCount-1"; a count beyond the values the key holds is not believed.
+    std::size_t n = std::min<std::size_t>(*count, kMaxEntries);
+    if (n > values.size()) {
+        log << "qxd-engine: EntryCount " << *count << " but the key holds " << values.size()
+            << " values; reading the rows that can be there" << std::endl;
+        n = values.size();
+    }
     for (std::size_t i = 0; i < n; ++i) {
         auto it = values.find(std::to_string(i));
         if (it == values.end() || (it->second.Type != REG_SZ && it->second.Type != REG_EXPAND_SZ)) {

@@ -475,6 +475,19 @@ TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
         EXPECT_NE(log.find("loaded 2 stored entries"), std::string::npos) << log;
     }
     {
+        // A count far beyond the rows present is not followed row by row.
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
+        reg.WriteInteger("EntryCount", -1);
+        Daemon daemon(home, {}, "huge.log");
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        TVeskFileProtector p(nullptr);
+        EXPECT_EQ(p.NumEntries(), 2u);
+        EXPECT_EQ(daemon.Stop(), 0);
+        EXPECT_NE(daemon.Log().find("EntryCount 4294967295 but the key holds 5 values"), std::string::npos)
+            << daemon.Log();
+    }
+    {
         Daemon daemon(home, {"--no-load"}, "noload.log");
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         TVeskFileProtector p(nullptr);
