@@ -127,6 +127,67 @@ TShellFolder *TShellTreeNode::TakeData()
     return std::exchange(Data_, nullptr);
 }
 
+void TShellTreeNode::DeferShellImages(bool Icons, bool Overlay)
+{
+    IconsPending_ = Icons;
+    OverlayPending_ = Overlay;
+}
+
+void TShellTreeNode::TakeShellImages() const
+{
+    if (IconsPending_) {
+        IconsPending_ = false;
+        if (Data_) {
+            ImageIndex_ = ShellIconIndex(Data_->FullItemId(), false, false);
+            SelectedIndex_ = ShellIconIndex(Data_->FullItemId(), false, true);
+        }
+        // An open icon of index 0 shows the closed one.
+        if (SelectedIndex_ == 0)
+            SelectedIndex_ = ImageIndex_;
+    }
+    if (OverlayPending_) {
+        OverlayPending_ = false;
+        if (Data_ && Data_->Traits().Contains(stShared))
+            OverlayIndex_ = 0;
+    }
+}
+
+int TShellTreeNode::ImageIndex() const
+{
+    TakeShellImages();
+    return ImageIndex_;
+}
+
+void TShellTreeNode::SetImageIndex(int Index)
+{
+    TakeShellImages();
+    ImageIndex_ = Index;
+}
+
+int TShellTreeNode::SelectedIndex() const
+{
+    TakeShellImages();
+    return SelectedIndex_;
+}
+
+void TShellTreeNode::SetSelectedIndex(int Index)
+{
+    TakeShellImages();
+    SelectedIndex_ = Index;
+}
+
+int TShellTreeNode::OverlayIndex() const
+{
+    TakeShellImages();
+    return OverlayIndex_;
+}
+
+void TShellTreeNode::SetOverlayIndex(int Index)
+{
+    TakeShellImages();
+    OverlayIndex_ = Index;
+}
+
 bool TShellTreeNode::HasChildren() const
 {
     return childIndicatorPolicy() == QTreeWidgetItem::ShowIndicator || childCount() > 0;
@@ -161,7 +222,7 @@ QVariant TShellTreeNode::data(int column, int role) const
         else
             tree->GetImageIndex(self);
     }
-    const QIcon icon = tree->ImageIcon(selected ? SelectedIndex : ImageIndex);
+    const QIcon icon = tree->ImageIcon(selected ? SelectedIndex() : ImageIndex());
     return icon.isNull() ? QVariant() : QVariant(icon);
 }
 
@@ -564,8 +625,8 @@ void TCustomShellTreeView::BuildRoot()
         TShellFolder *folder = node->Data();
         node->setText(0, U(ItemNameOf(DesktopFolder().Get(), folder->FullItemId(), SHGDN_NORMAL)));
         if (UseShellImages_ && !HasImages()) {
-            node->ImageIndex = ShellIconIndex(folder->FullItemId(), false, false);
-            node->SelectedIndex = ShellIconIndex(folder->FullItemId(), false, true);
+            node->SetImageIndex(ShellIconIndex(folder->FullItemId(), false, false));
+            node->SetSelectedIndex(ShellIconIndex(folder->FullItemId(), false, true));
         }
         node->SetHasChildren(folder->HasSubfolders());
         ExpandNode(node);
@@ -734,15 +795,13 @@ bool TCustomShellTreeView::SetUpNode(TShellTreeNode *NewNode, LPCITEMIDLIST Item
     NewNode->SetData(new TShellFolder(parentFolder, Item, folder.Get()));
     TShellFolder *f = NewNode->Data();
     NewNode->setText(0, U(f->DisplayText()));
-    if (UseShellImages_ && !HasImages()) {
-        NewNode->ImageIndex = ShellIconIndex(f->FullItemId(), false, false);
-        NewNode->SelectedIndex = ShellIconIndex(f->FullItemId(), false, true);
-    }
-    if (NewNode->SelectedIndex == 0)
-        NewNode->SelectedIndex = NewNode->ImageIndex;
+    // The icons and the shared mark are taken from the shell when the node is first drawn:
+    // a folder of thousands of items asks only for those on screen.
+    const bool shellIcons = UseShellImages_ && !HasImages();
+    if (!shellIcons && NewNode->SelectedIndex() == 0)
+        NewNode->SetSelectedIndex(NewNode->ImageIndex());
+    NewNode->DeferShellImages(shellIcons, true);
     NewNode->SetHasChildren(f->HasSubfolders());
-    if (f->Traits().Contains(stShared))
-        NewNode->OverlayIndex = 0;
     if (ObjectTypes_.Contains(otNonFolders) && f->FolderIntf())
         NewNode->SetHasChildren(HasContent(f->FolderIntf(), EnumFlagsOf(ObjectTypes_)));
     bool canAdd = true;
@@ -916,8 +975,8 @@ void TCustomShellTreeView::RefreshNode(TShellTreeNode *Node)
 
     FillNode(newNode);
     TShellFolder *folder = newNode->Data();
-    newNode->ImageIndex = ShellIconIndex(folder->FullItemId(), false, false);
-    newNode->SelectedIndex = ShellIconIndex(folder->FullItemId(), false, true);
+    newNode->SetImageIndex(ShellIconIndex(folder->FullItemId(), false, false));
+    newNode->SetSelectedIndex(ShellIconIndex(folder->FullItemId(), false, true));
     newNode->SetHasChildren(folder->HasSubfolders());
     newNode->setText(0, U(folder->DisplayText()));
 

@@ -38,10 +38,17 @@ public:
     // Gives up ownership and returns the folder object; the node keeps none.
     TShellFolder *TakeData();
 
-    int ImageIndex = -1;
-    int SelectedIndex = -1;
+    // Image indices in the tree's image list; -1 for none. With the shell's icons they are
+    // asked of the shell when first needed (usually when the node is first drawn).
+    int ImageIndex() const;
+    void SetImageIndex(int Index);
+    int SelectedIndex() const;
+    void SetSelectedIndex(int Index);
     // Overlay image of the image list (0: the shared-folder mark); -1 for none.
-    int OverlayIndex = -1;
+    int OverlayIndex() const;
+    void SetOverlayIndex(int Index);
+    // The shell's icons and the shared mark of the folder object, taken when first asked for.
+    void DeferShellImages(bool Icons, bool Overlay);
 
     // The expand button (shown before the children are filled in).
     bool HasChildren() const;
@@ -55,7 +62,14 @@ public:
     QVariant data(int column, int role) const override;
 
 private:
+    void TakeShellImages() const;
+
     TShellFolder *Data_ = nullptr;
+    mutable int ImageIndex_ = -1;
+    mutable int SelectedIndex_ = -1;
+    mutable int OverlayIndex_ = -1;
+    mutable bool IconsPending_ = false;
+    mutable bool OverlayPending_ = false;
 };
 
 using TTVExpandingEvent = std::function<void(QObject *Sender, TShellTreeNode *Node, bool &AllowExpansion)>;

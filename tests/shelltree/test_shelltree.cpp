@@ -533,7 +533,7 @@ TEST(ShellTree, OwnImagesReplaceTheShellIcons)
     TShellTreeNode *a = ChildNamed(tree->FirstNode(), "a");
     ASSERT_NE(a, nullptr);
     // Shell icons: indices into the system list; an open icon of index 0 would show the closed one.
-    EXPECT_GE(a->ImageIndex, 0);
+    EXPECT_GE(a->ImageIndex(), 0);
     EXPECT_FALSE(a->data(0, Qt::DecorationRole).isNull());
 
     QPixmap red(16, 16);
@@ -543,7 +543,7 @@ TEST(ShellTree, OwnImagesReplaceTheShellIcons)
     int asked = 0;
     tree->OnGetImageIndex = [&](QObject *, TShellTreeNode *node) {
         ++asked;
-        node->ImageIndex = 1;
+        node->SetImageIndex(1);
     };
     tree->SetImages({QIcon(red), QIcon(blue)});
     const QIcon shown = a->data(0, Qt::DecorationRole).value<QIcon>();
