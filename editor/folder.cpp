@@ -2,6 +2,7 @@
 
 #include "editor/setting.h"
 #include "platform/codepage/codepage.h"
+#include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellTree.h"
@@ -91,7 +92,7 @@ Tfindfolder::Tfindfolder(QWidget *parent) : QDialog(parent)
     try {
         ShellTreeView1->Loaded();
     } catch (const std::exception &e) {
-        vx::gui::ShowMessage(QString::fromStdString(e.what()));
+        vx::gui::ReportException(e);
     }
 }
 

@@ -3,6 +3,8 @@
 
 #include "platform/exec/exec.h"
 #include "platform/gui/messagebox.h"
+#include "shellctrls/ShellCombo.h"
+#include "shellctrls/ShellList.h"
 #include "shellctrls/ShellNotifier.h"
 #include "shellctrls/ShellTree.h"
 
@@ -710,4 +712,51 @@ TEST(ShellTree, MenuMessagesAreNotPassedOn)
     EXPECT_TRUE(tree->MenuMessage(0x120, 0, 0, result));
     EXPECT_EQ(result, 7); // no shell menu open: dropped
     EXPECT_FALSE(tree->MenuMessage(0x0F, 0, 0, result));
+}
+
+TEST(ShellTree, CompanionsFollowTheTreeAndDriveIt)
+{
+    std::string win;
+    const fs::path dir = CaseDir("companions", &win);
+    MakeDirs(dir / "a" / "b");
+    MakeFile(dir / "a" / "file.txt");
+    auto tree = MakeTree(win);
+    auto combo = std::make_unique<TShellComboBox>();
+    auto list = std::make_unique<TShellListView>();
+
+    // Linking hands the tree's root to the companion and sets its back-link.
+    tree->SetShellComboBox(combo.get());
+    tree->SetShellListView(list.get());
+    EXPECT_EQ(combo->ShellTreeView(), tree.get());
+    EXPECT_EQ(list->ShellTreeView(), tree.get());
+    EXPECT_EQ(combo->Root(), win);
+    EXPECT_EQ(list->Root(), win);
+
+    // Selecting a node makes both follow it.
+    TShellTreeNode *a = ChildNamed(tree->FirstNode(), "a");
+    tree->SetSelected(a);
+    ASSERT_NE(combo->SelectedShellFolder(), nullptr);
+    EXPECT_TRUE(SameItemId(combo->SelectedShellFolder()->FullItemId(), a->Data()->FullItemId()));
+    ASSERT_NE(list->RootShellFolder(), nullptr);
+    EXPECT_TRUE(SameItemId(list->RootShellFolder()->FullItemId(), a->Data()->FullItemId()));
+    EXPECT_EQ(list->EntryCount(), 2); // b and file.txt
+
+    // The list view moving elsewhere moves the tree there.
+    IdList b(ParsePath(win + "\\a\\b"));
+    list->BrowseTo(b.get());
+    ASSERT_NE(tree->Selected(), nullptr);
+    EXPECT_EQ(PathOf(tree->Selected()), Q(win + "\\a\\b"));
+
+    // A new root on the tree reaches both.
+    tree->SetRoot(win + "\\a");
+    EXPECT_EQ(combo->Root(), win + "\\a");
+    EXPECT_EQ(list->Root(), win + "\\a");
+
+    // Unlinking clears the back-link; a companion that goes away unlinks itself.
+    tree->SetShellComboBox(nullptr);
+    EXPECT_EQ(combo->ShellTreeView(), nullptr);
+    list.reset();
+    EXPECT_EQ(tree->ShellListView(), nullptr);
+    tree->SetSelected(tree->FirstNode()->Child(0)); // nothing linked: no call into freed objects
+    EXPECT_EQ(tree->ShellComboBox(), nullptr);
 }
