@@ -760,3 +760,38 @@ TEST(ShellTree, CompanionsFollowTheTreeAndDriveIt)
     tree->SetSelected(tree->FirstNode()->Child(0)); // nothing linked: no call into freed objects
     EXPECT_EQ(tree->ShellComboBox(), nullptr);
 }
+
+TEST(ShellTree, FoldersThatVanishLeaveTheTreeUsable)
+{
+    std::string win;
+    const fs::path dir = CaseDir("vanish", &win);
+    MakeDirs(dir / "gone" / "inner");
+    MakeDirs(dir / "here" / "inner");
+    auto tree = MakeTree(win);
+    TShellTreeNode *gone = ChildNamed(tree->FirstNode(), "gone");
+    ASSERT_TRUE(gone && gone->HasChildren());
+
+    fs::remove_all(dir / "gone");
+    tree->ExpandNode(gone);
+    EXPECT_EQ(gone->childCount(), 0);
+    EXPECT_FALSE(gone->HasChildren());
+    EXPECT_FALSE(gone->isExpanded());
+
+    // Refreshing a node whose folder is gone rebuilds it empty; the rest still works.
+    tree->SetSelected(gone);
+    tree->RefreshNode(gone);
+    TShellTreeNode *again = ChildNamed(tree->FirstNode(), "gone");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->childCount(), 0);
+    TShellTreeNode *here = ChildNamed(tree->FirstNode(), "here");
+    tree->ExpandNode(here);
+    EXPECT_EQ(ChildTexts(here), QStringList{"inner"});
+
+    // The whole root gone: refreshing leaves an empty top node, a new root still works.
+    fs::remove_all(dir);
+    tree->RefreshNode(tree->FirstNode());
+    ASSERT_EQ(tree->topLevelItemCount(), 1);
+    EXPECT_EQ(tree->FirstNode()->childCount(), 0);
+    tree->SetRoot("rfMyComputer");
+    EXPECT_EQ(PathOf(tree->FirstNode()->Child(0)), QStringLiteral("C:\\"));
+}
