@@ -894,10 +894,13 @@ void TCustomShellTreeView::Rebind(TShellTreeNode *Node)
         return;
     TShellTreeNode *parentNode = Node->ParentNode();
     TShellFolder *parentFolder = parentNode ? parentNode->Data() : nullptr;
-    if (!parentFolder)
-        return; // the top node is not renamed by its parent
+    if (parentNode && !parentFolder)
+        return;
     const bool wasExpanded = Node->isExpanded();
-    ComPtr<IShellFolder> bound = BindSubfolder(parentFolder->FolderIntf(), folder->ItemId(), nullptr);
+    // The top node's item list is a full one: the desktop binds it.
+    ComPtr<IShellFolder> desktop = parentFolder ? ComPtr<IShellFolder>() : DesktopFolder();
+    ComPtr<IShellFolder> bound =
+        BindSubfolder(parentFolder ? parentFolder->FolderIntf() : desktop.Get(), folder->ItemId(), nullptr);
     Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
     Node->SetData(new TShellFolder(parentFolder, folder->ItemId(), bound.Get()));
     const QList<QTreeWidgetItem *> children = Node->takeChildren();
