@@ -346,6 +346,13 @@ TCustomShellListView::TCustomShellListView(QWidget *parent) : QWidget(parent)
 TCustomShellListView::~TCustomShellListView()
 {
     Destroying_ = true;
+    // The views and the model read this object's fields: they go first.
+    delete IconView_;
+    IconView_ = nullptr;
+    delete ReportView_;
+    ReportView_ = nullptr;
+    delete Model_;
+    Model_ = nullptr;
     delete ChangeWatcher_;
     ChangeWatcher_ = nullptr;
     ClearEntries();
@@ -629,8 +636,10 @@ void TCustomShellListView::FillEntries()
     if (!RootShellFolder_ || !RootShellFolder_->FolderIntf())
         return;
     IShellFolder *root = RootShellFolder_->FolderIntf();
-    // A folder that could not be opened as itself is not listed (it would show the desktop).
-    if (::ItemCount(RootShellFolder_->FullItemId()) > 0 && root == DesktopFolder().Get())
+    // An item that cannot be opened as a folder lists nothing (its node stands in with the
+    // desktop's folder).
+    if (::ItemCount(RootShellFolder_->FullItemId()) > 0 &&
+        !BindSubfolder(DesktopFolder().Get(), RootShellFolder_->FullItemId(), nullptr))
         return;
     ComPtr<IEnumIDList> items;
     if (root->EnumObjects(vx::gui::MainForm(), EnumFlagsOf(ObjectTypes_), items.Put()) != S_OK || !items)
