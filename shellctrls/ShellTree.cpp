@@ -190,13 +190,48 @@ void TShellTreeNode::SetOverlayIndex(int Index)
 
 bool TShellTreeNode::HasChildren() const
 {
+    TakeButton(true);
+    if (ButtonDecided_ >= 0)
+        return ButtonDecided_ == 1 || childCount() > 0;
     return childIndicatorPolicy() == QTreeWidgetItem::ShowIndicator || childCount() > 0;
 }
 
 void TShellTreeNode::SetHasChildren(bool Value)
 {
+    ButtonPending_ = false;
+    ButtonDecided_ = -1;
     setChildIndicatorPolicy(Value ? QTreeWidgetItem::ShowIndicator
                                   : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+void TShellTreeNode::DeferHasChildren(DWORD Kinds)
+{
+    SetHasChildren(true);
+    ButtonPending_ = true;
+    ButtonKinds_ = Kinds;
+}
+
+void TShellTreeNode::TakeButton(bool Apply) const
+{
+    if (!ButtonPending_)
+        return;
+    ButtonPending_ = false;
+    bool has = false;
+    if (Data_) {
+        if (ButtonKinds_ && Data_->FolderIntf())
+            has = HasContent(Data_->FolderIntf(), ButtonKinds_);
+        else
+            has = Data_->HasSubfolders();
+    }
+    auto *self = const_cast<TShellTreeNode *>(this);
+    auto *tree = dynamic_cast<TCustomShellTreeView *>(treeWidget());
+    if (Apply || !tree) {
+        self->SetHasChildren(has);
+        return;
+    }
+    // Inside a paint the view's layout must not change: the tree applies it right after.
+    ButtonDecided_ = has ? 1 : 0;
+    tree->ApplyButtonLater(self);
 }
 
 int TShellTreeNode::Level() const
@@ -209,6 +244,8 @@ int TShellTreeNode::Level() const
 
 QVariant TShellTreeNode::data(int column, int role) const
 {
+    if (role == Qt::DisplayRole || role == Qt::DecorationRole)
+        TakeButton(false); // the node is being drawn: decide its button now
     if (role != Qt::DecorationRole || column != 0)
         return QTreeWidgetItem::data(column, role);
     auto *tree = dynamic_cast<TCustomShellTreeView *>(treeWidget());
@@ -801,9 +838,10 @@ bool TCustomShellTreeView::SetUpNode(TShellTreeNode *NewNode, LPCITEMIDLIST Item
     if (!shellIcons && NewNode->SelectedIndex() == 0)
         NewNode->SetSelectedIndex(NewNode->ImageIndex());
     NewNode->DeferShellImages(shellIcons, true);
-    NewNode->SetHasChildren(f->HasSubfolders());
-    if (ObjectTypes_.Contains(otNonFolders) && f->FolderIntf())
-        NewNode->SetHasChildren(HasContent(f->FolderIntf(), EnumFlagsOf(ObjectTypes_)));
+    // The button: from the sub-folders, or with files listed from whether the folder yields an
+    // item; decided when the node is first drawn or asked, so a large folder does not open
+    // every one of its sub-folders at once.
+    NewNode->DeferHasChildren(ObjectTypes_.Contains(otNonFolders) ? EnumFlagsOf(ObjectTypes_) : 0);
     bool canAdd = true;
     if (OnAddFolder)
         OnAddFolder(this, f, canAdd);
@@ -914,6 +952,24 @@ void TCustomShellTreeView::Rebind(TShellTreeNode *Node)
         Node->setExpanded(false);
         --ExpandingByCode_;
         ExpandNode(Node);
+    }
+}
+
+void TCustomShellTreeView::ApplyButtonLater(TShellTreeNode *Node)
+{
+    ButtonsToApply_.emplace_back(indexFromItem(Node));
+    if (ButtonsToApply_.size() == 1)
+        QMetaObject::invokeMethod(this, [this] { ApplyButtons(); }, Qt::QueuedConnection);
+}
+
+void TCustomShellTreeView::ApplyButtons()
+{
+    std::vector<QPersistentModelIndex> pending;
+    pending.swap(ButtonsToApply_);
+    for (const QPersistentModelIndex &index : pending) {
+        TShellTreeNode *node = NodeOf(index);
+        if (node && node->ButtonDecided_ >= 0)
+            node->SetHasChildren(node->ButtonDecided_ == 1);
     }
 }
 

@@ -53,6 +53,10 @@ public:
     // The expand button (shown before the children are filled in).
     bool HasChildren() const;
     void SetHasChildren(bool Value);
+    // Shows a button until the folder object decides, which it does when the node is first
+    // drawn or asked: by its sub-folders, or with Kinds (enumeration flags) by whether its
+    // folder yields an item of those kinds.
+    void DeferHasChildren(DWORD Kinds);
     // 0 for top-level nodes.
     int Level() const;
     TShellTreeNode *ParentNode() const { return static_cast<TShellTreeNode *>(parent()); }
@@ -62,7 +66,10 @@ public:
     QVariant data(int column, int role) const override;
 
 private:
+    friend class TCustomShellTreeView;
     void TakeShellImages() const;
+    // Decides a deferred button; applied at once, or by the tree after the current paint.
+    void TakeButton(bool Apply) const;
 
     TShellFolder *Data_ = nullptr;
     mutable int ImageIndex_ = -1;
@@ -70,6 +77,9 @@ private:
     mutable int OverlayIndex_ = -1;
     mutable bool IconsPending_ = false;
     mutable bool OverlayPending_ = false;
+    mutable bool ButtonPending_ = false;
+    mutable int ButtonDecided_ = -1; // decided but not yet applied: 0 or 1
+    DWORD ButtonKinds_ = 0;
 };
 
 using TTVExpandingEvent = std::function<void(QObject *Sender, TShellTreeNode *Node, bool &AllowExpansion)>;
@@ -239,6 +249,8 @@ private:
     void EndUpdate();
     TShellTreeNode *NodeOf(const QModelIndex &Index) const;
     void Rebind(TShellTreeNode *Node);
+    void ApplyButtonLater(TShellTreeNode *Node);
+    void ApplyButtons();
     QIcon CachedShellIcon(int Index) const;
 
     TRoot Root_ = "rfDesktop";
@@ -269,6 +281,7 @@ private:
     int UpdateCount_ = 0;
     TShellTreeSelection *Selection_ = nullptr;
     mutable std::vector<QIcon> ShellIcons_;
+    std::vector<QPersistentModelIndex> ButtonsToApply_;
 };
 
 // The tree as placed on a form.

@@ -795,3 +795,28 @@ TEST(ShellTree, FoldersThatVanishLeaveTheTreeUsable)
     tree->SetRoot("rfMyComputer");
     EXPECT_EQ(PathOf(tree->FirstNode()->Child(0)), QStringLiteral("C:\\"));
 }
+
+TEST(ShellTree, ButtonsAreDecidedWhenNodesAreDrawn)
+{
+    std::string win;
+    const fs::path dir = CaseDir("drawn", &win);
+    MakeDirs(dir / "withsub" / "inner");
+    MakeFile(dir / "filesonly" / "a.txt");
+    auto tree = MakeTree(win);
+    TShellTreeNode *withsub = ChildNamed(tree->FirstNode(), "withsub");
+    TShellTreeNode *filesonly = ChildNamed(tree->FirstNode(), "filesonly");
+    ASSERT_TRUE(withsub && filesonly);
+    // Before anything asks or draws, a button is shown and nothing below is read.
+    EXPECT_EQ(filesonly->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+
+    tree->resize(300, 300);
+    tree->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tree.get()));
+    // Drawn, then the decided buttons are applied to the view.
+    EXPECT_TRUE(WaitFor([&] {
+        return filesonly->childIndicatorPolicy() == QTreeWidgetItem::DontShowIndicatorWhenChildless;
+    }));
+    EXPECT_EQ(withsub->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+    EXPECT_FALSE(filesonly->HasChildren());
+    EXPECT_TRUE(withsub->HasChildren());
+}
