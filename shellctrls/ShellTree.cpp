@@ -252,7 +252,7 @@ QVariant TShellTreeNode::data(int column, int role) const
     if (!tree)
         return QVariant();
     auto *self = const_cast<TShellTreeNode *>(this);
-    const bool selected = isSelected();
+    const bool selected = tree->Selected() == this;
     if (tree->HasImages()) {
         if (selected)
             tree->GetSelectedIndex(self);
@@ -355,6 +355,11 @@ TCustomShellTreeView::TCustomShellTreeView(QWidget *parent) : QTreeWidget(parent
     Selection_ = new TShellTreeSelection(model(), this);
     setSelectionModel(Selection_);
     delete old;
+    // The item bookkeeping of the base widget follows the new selection model, as it did the old.
+    connect(Selection_, SIGNAL(currentChanged(QModelIndex, QModelIndex)), this,
+            SLOT(_q_emitCurrentItemChanged(QModelIndex, QModelIndex)));
+    connect(Selection_, SIGNAL(selectionChanged(QItemSelection, QItemSelection)), this,
+            SLOT(_q_selectionChanged(QItemSelection, QItemSelection)));
     setItemDelegate(new TShellTreeDelegate(this));
 
     SHFILEINFOA info{};

@@ -535,8 +535,17 @@ TEST(ShellTree, OwnImagesReplaceTheShellIcons)
     TShellTreeNode *a = ChildNamed(tree->FirstNode(), "a");
     ASSERT_NE(a, nullptr);
     // Shell icons: indices into the system list; an open icon of index 0 would show the closed one.
-    EXPECT_GE(a->ImageIndex(), 0);
+    EXPECT_EQ(a->ImageIndex(), ShellIconIndex(a->Data()->FullItemId(), false, false));
+    EXPECT_EQ(a->SelectedIndex(), ShellIconIndex(a->Data()->FullItemId(), false, true));
+    EXPECT_NE(a->ImageIndex(), a->SelectedIndex()); // a folder: closed and open icons
+    EXPECT_EQ(a->OverlayIndex(), -1);              // not shared
     EXPECT_FALSE(a->data(0, Qt::DecorationRole).isNull());
+    EXPECT_EQ(a->data(0, Qt::DecorationRole).value<QIcon>().cacheKey(), tree->ImageIcon(a->ImageIndex()).cacheKey());
+    tree->SetSelected(a);
+    ASSERT_EQ(tree->Selected(), a);
+    EXPECT_TRUE(a->isSelected());
+    EXPECT_EQ(a->data(0, Qt::DecorationRole).value<QIcon>().cacheKey(), tree->ImageIcon(a->SelectedIndex()).cacheKey());
+    tree->SetSelected(tree->FirstNode());
 
     QPixmap red(16, 16);
     red.fill(Qt::red);
