@@ -829,3 +829,22 @@ TEST(ShellTree, ButtonsAreDecidedWhenNodesAreDrawn)
     EXPECT_FALSE(filesonly->HasChildren());
     EXPECT_TRUE(withsub->HasChildren());
 }
+
+TEST(ShellTree, ObjectTypesAndDriveRootsRebuildTheTree)
+{
+    MakeFile(Box().D() / "kinds" / "note.txt");
+    auto tree = MakeTree("D:");
+    EXPECT_EQ(tree->Root(), "D:\\"); // completed by the resolution
+    EXPECT_EQ(PathOf(tree->FirstNode()), QStringLiteral("D:\\"));
+    TShellTreeNode *kinds = ChildNamed(tree->FirstNode(), "kinds");
+    ASSERT_NE(kinds, nullptr);
+    EXPECT_FALSE(kinds->HasChildren());
+
+    tree->SetObjectTypes({otFolders, otNonFolders});
+    kinds = ChildNamed(tree->FirstNode(), "kinds");
+    ASSERT_NE(kinds, nullptr);
+    EXPECT_TRUE(kinds->HasChildren());
+    tree->ExpandNode(kinds);
+    EXPECT_EQ(ChildTexts(kinds), QStringList{"note.txt"});
+    fs::remove_all(Box().D() / "kinds");
+}
