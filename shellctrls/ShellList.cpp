@@ -553,6 +553,7 @@ void TCustomShellListView::Reload()
     FillEntries();
     if (ViewStyle_ == vsReport)
         LoadColumns();
+    emit FolderChanged();
 }
 
 void TCustomShellListView::TellCompanions()

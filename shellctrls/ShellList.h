@@ -127,6 +127,10 @@ public:
     void VerbInvoking(const AnsiString &Verb, bool &Handled) override;
     void VerbInvoked(const AnsiString &Verb, bool Succeeded) override;
 
+signals:
+    // The view shows another folder, or read its folder again.
+    void FolderChanged();
+
 protected:
     // Enumerates RootShellFolder into the entries.
     virtual void FillEntries();
