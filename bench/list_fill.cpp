@@ -1,0 +1,143 @@
+// Showing a folder of many files in the shell list view (the fill, then the first screen of
+// captions, icons and detail texts in report style) against a bare readdir and lstat of the same
+// folder, in the same run. Also the memory the view holds per entry.
+//
+//   list_bench [files] [rounds]     (default 100000 files, 3 rounds; best round of each counts)
+//
+// Build without sanitizers for meaningful numbers. The folder is made in a temporary place and
+// removed at the end; the drive map, home and XDG folders point there during the run.
+#include "shellctrls/ShellList.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <malloc.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Millis(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+size_t Bare(const std::string &dir)
+{
+    size_t count = 0;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return 0;
+    while (dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            ++count;
+    }
+    ::closedir(d);
+    return count;
+}
+
+size_t HeapInUse()
+{
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const long files = argc > 1 ? std::max(1L, std::atol(argv[1])) : 100000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+
+    char pattern[] = "/tmp/vx-list-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string root = pattern;
+    const std::string dir = root + "/c/many";
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_directories(root + "/home");
+    ::setenv("VELLAMORIX_DRIVES", ("C:=" + root + "/c").c_str(), 1);
+    ::setenv("HOME", (root + "/home").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/home/.local/share").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (root + "/home/.config").c_str(), 1);
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    std::printf("making %ld files in %s ...\n", files, dir.c_str());
+    for (long i = 0; i < files; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/file-%07ld.txt", i);
+        const int fd = ::open((dir + name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd >= 0) {
+            if (i % 7 == 0 && ::write(fd, "data", 4) < 0)
+                std::perror("write");
+            ::close(fd);
+        }
+    }
+
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        TShellListView list;
+        list.SetViewStyle(vsReport);
+        list.resize(1000, 700);
+        list.show();
+        QApplication::processEvents();
+        list.SetRoot("C:\\");
+
+        double bareBest = 1e300, fillBest = 1e300, screenBest = 1e300;
+        size_t bareCount = 0;
+        double perEntry = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const auto b0 = Clock::now();
+            bareCount = Bare(dir);
+            const auto b1 = Clock::now();
+            bareBest = std::min(bareBest, Millis(b0, b1));
+
+            const size_t heapBefore = HeapInUse();
+            const auto t0 = Clock::now();
+            if (round == 0)
+                list.SetRoot("C:\\many");
+            else
+                list.RefreshFolder();
+            const auto t1 = Clock::now();
+            list.ItemView()->viewport()->repaint();
+            const auto t2 = Clock::now();
+            fillBest = std::min(fillBest, Millis(t0, t1));
+            screenBest = std::min(screenBest, Millis(t0, t2));
+            if (round == 0)
+                perEntry = double(HeapInUse() - std::min(HeapInUse(), heapBefore)) / double(std::max(1, list.EntryCount()));
+            if (list.EntryCount() != static_cast<int>(bareCount)) {
+                std::fprintf(stderr, "the view lists %d entries, the folder holds %zu\n", list.EntryCount(), bareCount);
+                result = 1;
+            }
+        }
+        int loaded = 0;
+        for (int i = 0; i < list.EntryCount(); ++i)
+            loaded += list.Entry(i)->DetailTexts().empty() ? 0 : 1;
+
+        std::printf("entries:                          %d (details loaded for %d drawn)\n", list.EntryCount(), loaded);
+        std::printf("bare readdir + lstat:             %10.1f ms\n", bareBest);
+        std::printf("list view fill:                   %10.1f ms\n", fillBest);
+        std::printf("list view fill + first screen:    %10.1f ms\n", screenBest);
+        std::printf("ratio (fill + first screen / bare): %8.2f  (goal: at most 4)\n", screenBest / bareBest);
+        std::printf("memory held per entry:            %10.0f bytes\n", perEntry);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(root, ignored);
+    return result;
+}
