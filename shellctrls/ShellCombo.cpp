@@ -12,6 +12,7 @@
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <cctype>
+#include <exception>
 #include <algorithm>
 #include <utility>
 
@@ -115,9 +116,13 @@ TCustomShellComboBox::TCustomShellComboBox(QWidget *parent) : QComboBox(parent)
     if (QLineEdit *edit = lineEdit())
         connect(edit, &QLineEdit::returnPressed, this, &TCustomShellComboBox::OnEditReturn);
 
-    // The window exists from here on: build the entries from the root.
+    // The window exists from here on: build the entries from the root. Without a desktop the
+    // combo box stays empty.
     ApplyImages();
-    BuildEntries();
+    try {
+        BuildEntries();
+    } catch (const std::exception &) {
+    }
 }
 
 TCustomShellComboBox::~TCustomShellComboBox()
@@ -203,10 +208,25 @@ void TCustomShellComboBox::ApplyRoot()
     FlagGuard syncing(Syncing_);
     ClearEntries();
     BuildEntries();
-    if (TCustomShellTreeView *tree = ShellTreeView())
-        tree->SetRoot(Root_);
-    if (TCustomShellListView *list = ShellListView())
-        list->SetRoot(Root_);
+    // Each companion is told, even when another one fails; the first failure is raised after.
+    std::exception_ptr error;
+    if (TCustomShellTreeView *tree = ShellTreeView()) {
+        try {
+            tree->SetRoot(Root_);
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (TCustomShellListView *list = ShellListView()) {
+        try {
+            list->SetRoot(Root_);
+        } catch (...) {
+            if (!error)
+                error = std::current_exception();
+        }
+    }
+    if (error)
+        std::rethrow_exception(error);
 }
 
 void TCustomShellComboBox::ClearEntries()

@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <exception>
 #include <unordered_map>
 
 namespace {
@@ -338,9 +339,13 @@ TCustomShellListView::TCustomShellListView(QWidget *parent) : QWidget(parent)
     setFocusProxy(IconView_);
     ApplyViewStyle();
 
-    // The window exists from here on: resolve the root and show it.
-    RootShellFolder_ = ResolveRoot(RootShellFolder_, PreviousRoot_, Root_);
-    Reload();
+    // The window exists from here on: resolve the root and show it. Without a desktop the view
+    // stays empty.
+    try {
+        RootShellFolder_ = ResolveRoot(RootShellFolder_, PreviousRoot_, Root_);
+        Reload();
+    } catch (const std::exception &) {
+    }
 }
 
 TCustomShellListView::~TCustomShellListView()
@@ -549,11 +554,19 @@ void TCustomShellListView::Reload()
             }
         }
     } restore{this, keep};
-    TellCompanions();
+    // A companion that fails to follow does not keep this view from showing its folder.
+    std::exception_ptr companionError;
+    try {
+        TellCompanions();
+    } catch (...) {
+        companionError = std::current_exception();
+    }
     FillEntries();
     if (ViewStyle_ == vsReport)
         LoadColumns();
     emit FolderChanged();
+    if (companionError)
+        std::rethrow_exception(companionError);
 }
 
 void TCustomShellListView::TellCompanions()
@@ -563,10 +576,19 @@ void TCustomShellListView::TellCompanions()
         ~ClearByName() { flag = false; }
     } clear{RootByName_};
     if (RootByName_) {
-        if (TCustomShellTreeView *tree = ShellTreeView())
-            tree->SetRoot(Root_);
+        // Both are told, even when the first fails; its failure is raised after.
+        std::exception_ptr error;
+        if (TCustomShellTreeView *tree = ShellTreeView()) {
+            try {
+                tree->SetRoot(Root_);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
         if (TCustomShellComboBox *combo = ShellComboBox())
             combo->SetRoot(Root_);
+        if (error)
+            std::rethrow_exception(error);
     } else if (RootShellFolder_) {
         IdListHolder id;
         id.list = CopyIdList(RootShellFolder_->FullItemId());
