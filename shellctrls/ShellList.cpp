@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <unordered_map>
 
@@ -668,47 +669,132 @@ void TCustomShellListView::FillEntries()
     if (root->EnumObjects(vx::gui::MainForm(), EnumFlagsOf(ObjectTypes_), items.Put()) != S_OK || !items)
         return;
     int counted = 0;
+    std::vector<char> isFolder; // per entry, for the sort
     PItemIDList item = nullptr;
     ULONG fetched = 0;
     while (items->Next(1, &item, &fetched) == S_OK && item) {
         IdListHolder taken;
         taken.list = item;
         item = nullptr;
-        ComPtr<IShellFolder> sub = BindSubfolder(root, taken.list, nullptr);
+        // Only folder items can be opened as folders: the others are not offered to the binder.
+        DWORD attributes = SFGAO_FOLDER;
+        LPCITEMIDLIST one = taken.list;
+        root->GetAttributesOf(1, &one, &attributes);
+        const bool folderItem = attributes & SFGAO_FOLDER;
+        ComPtr<IShellFolder> sub = folderItem ? BindSubfolder(root, taken.list, nullptr) : ComPtr<IShellFolder>();
         auto folder = std::make_unique<TShellFolder>(RootShellFolder_, taken.list, sub.Get());
         bool canAdd = true;
         if (OnAddFolder)
             OnAddFolder(this, folder.get(), canAdd);
         if (canAdd) {
             Entries_.push_back(folder.release());
+            isFolder.push_back(folderItem ? 1 : 0);
             ++counted;
         }
     }
     Model_->SetCount(counted);
 
-    if (SortEntries_ && Entries_.size() > 1) {
-        // Folders first, then the shell's order of the folder; the weights are read once.
-        struct Keyed {
-            TShellFolder *folder;
-            int weight;
-        };
-        std::vector<Keyed> keyed;
-        keyed.reserve(Entries_.size());
-        for (TShellFolder *folder : Entries_)
-            keyed.push_back({folder, folder && folder->IsFolderItem() ? 1 : 0});
-        IShellFolder *container = Entries_.front() ? Entries_.front()->ContainerIntf() : nullptr;
-        std::stable_sort(keyed.begin(), keyed.end(), [container](const Keyed &a, const Keyed &b) {
-            if (!a.folder || !b.folder)
-                return false;
-            if (a.weight != b.weight)
-                return a.weight > b.weight;
-            if (!container)
-                return false;
-            return HRESULT_CODE_SHORT(container->CompareIDs(0, a.folder->ItemId(), b.folder->ItemId())) < 0;
-        });
-        for (size_t i = 0; i < keyed.size(); ++i)
-            Entries_[i] = keyed[i].folder;
+    if (SortEntries_ && Entries_.size() > 1)
+        SortInShellOrder(isFolder);
+}
+
+namespace {
+
+// A key whose byte order is a guess at the shell's order of names (letter case ignored, digit
+// runs by value), used only to hand the real ordering an input that is nearly in order.
+std::string GuessKey(const std::string &name)
+{
+    std::string key;
+    key.reserve(name.size() + 4);
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    for (size_t i = 0; i < name.size();) {
+        if (digit(name[i])) {
+            size_t start = i;
+            while (i < name.size() && digit(name[i]))
+                ++i;
+            while (start + 1 < i && name[start] == '0')
+                ++start;
+            // The run's length first, so that shorter numbers come first.
+            key += static_cast<char>('0' + std::min<size_t>(i - start, 40));
+            key.append(name, start, i - start);
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(name[i]);
+        key += static_cast<char>(c < 0x80 ? std::tolower(c) : c);
+        ++i;
     }
+    return key;
+}
+
+// Sorts with Less, keeping the runs that are already in order (a natural merge sort): an input
+// in order costs n - 1 comparisons, any other input at most about n log n.
+template <class T, class Less>
+void RunMergeSort(std::vector<T> &items, Less less)
+{
+    const size_t n = items.size();
+    if (n < 2)
+        return;
+    std::vector<size_t> bounds{0};
+    for (size_t i = 1; i < n; ++i)
+        if (less(items[i], items[i - 1]))
+            bounds.push_back(i);
+    bounds.push_back(n);
+    std::vector<T> merged(n);
+    while (bounds.size() > 2) {
+        std::vector<size_t> next{0};
+        for (size_t k = 0; k + 1 < bounds.size(); k += 2) {
+            const size_t lo = bounds[k], mid = bounds[k + 1];
+            const size_t hi = k + 2 < bounds.size() ? bounds[k + 2] : mid;
+            std::merge(items.begin() + static_cast<std::ptrdiff_t>(lo), items.begin() + static_cast<std::ptrdiff_t>(mid),
+                       items.begin() + static_cast<std::ptrdiff_t>(mid), items.begin() + static_cast<std::ptrdiff_t>(hi),
+                       merged.begin() + static_cast<std::ptrdiff_t>(lo), less);
+            next.push_back(hi);
+        }
+        items.swap(merged);
+        bounds.swap(next);
+    }
+}
+
+} // namespace
+
+void TCustomShellListView::SortInShellOrder(const std::vector<char> &IsFolder)
+{
+    // Folders first, then the shell's own order of the folder (CompareIDs of the two items).
+    // The weights are read once; a first pass by name makes the input nearly sorted, so that the
+    // shell is asked about few pairs.
+    struct Keyed {
+        TShellFolder *folder = nullptr;
+        int weight = 0;
+        size_t name = 0; // position in keys
+    };
+    std::vector<std::string> keys;
+    keys.reserve(Entries_.size());
+    std::vector<Keyed> keyed;
+    keyed.reserve(Entries_.size());
+    for (size_t i = 0; i < Entries_.size(); ++i) {
+        TShellFolder *folder = Entries_[i];
+        keys.push_back(folder ? GuessKey(folder->DisplayText()) : std::string());
+        const bool folderItem = i < IsFolder.size() ? IsFolder[i] != 0 : (folder && folder->IsFolderItem());
+        keyed.push_back({folder, folderItem ? 1 : 0, keys.size() - 1});
+    }
+    std::sort(keyed.begin(), keyed.end(), [&keys](const Keyed &a, const Keyed &b) {
+        if (a.weight != b.weight)
+            return a.weight > b.weight;
+        return keys[a.name] < keys[b.name];
+    });
+    TShellFolder *first = Entries_.front();
+    IShellFolder *container = first ? first->ContainerIntf() : nullptr;
+    RunMergeSort(keyed, [container](const Keyed &a, const Keyed &b) {
+        if (!a.folder || !b.folder)
+            return false;
+        if (a.weight != b.weight)
+            return a.weight > b.weight;
+        if (!container)
+            return false;
+        return HRESULT_CODE_SHORT(container->CompareIDs(0, a.folder->ItemId(), b.folder->ItemId())) < 0;
+    });
+    for (size_t i = 0; i < keyed.size(); ++i)
+        Entries_[i] = keyed[i].folder;
 }
 
 TShellFolder *TCustomShellListView::SelectedShellFolder() const

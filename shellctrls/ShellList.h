@@ -155,6 +155,7 @@ private:
     friend class TShellListReportView;
 
     void ApplyViewStyle();
+    void SortInShellOrder(const std::vector<char> &IsFolder);
     void ReadColumns();
     void ScheduleRefresh();
     int CharWidth() const;

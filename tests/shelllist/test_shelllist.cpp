@@ -134,6 +134,32 @@ TEST_F(ShellListTest, FoldersComeFirstThenTheShellsOrder)
     EXPECT_EQ(list.ItemView()->model()->rowCount(), 6);
 }
 
+TEST_F(ShellListTest, AnyMixOfNamesEndsInTheShellsOrder)
+{
+    // Names on which a plain ordering of letters would disagree with the shell's.
+    const char *names[] = {"a01", "a1", "a001.txt", "A1.txt", "_x", "~y", "Z", "z", "10", "9", "0009",
+                           "\xed\x95\x9c\xea\xb8\x80", "\xea\xb0\x80", "b-2", "b_2", "b 2", "b.2", "B2", "x10y2", "x10y10",
+                           "x9y99", "e\xcc\x81", "\xc3\xa9"};
+    for (const char *name : names) {
+        MakeFile(dir + "/" + name);
+        MakeDir(dir + "/dir-" + name);
+    }
+    TShellListView list;
+    list.SetRoot(win);
+    ASSERT_EQ(list.EntryCount(), 6 + 2 * static_cast<int>(std::size(names)));
+    IShellFolder *folder = list.RootShellFolder()->FolderIntf();
+    for (int i = 1; i < list.EntryCount(); ++i) {
+        TShellFolder *a = list.Entry(i - 1);
+        TShellFolder *b = list.Entry(i);
+        if (a->IsFolderItem() != b->IsFolderItem()) {
+            EXPECT_TRUE(a->IsFolderItem()) << i; // folders first
+            continue;
+        }
+        EXPECT_LT(HRESULT_CODE_SHORT(folder->CompareIDs(0, a->ItemId(), b->ItemId())), 0)
+            << a->DisplayText() << " / " << b->DisplayText();
+    }
+}
+
 TEST_F(ShellListTest, UnsortedEntriesKeepTheEnumerationOrder)
 {
     TShellListView list;
