@@ -7,6 +7,7 @@
 
 #include <QAbstractItemView>
 #include <QLineEdit>
+#include <QPixmap>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
@@ -228,6 +229,32 @@ TEST_F(ShellComboTest, ImagesFollowTheSetting)
     combo.SetRoot("rfDesktop");
     EXPECT_GE(combo.EntryImageIndex(0), 0);
     EXPECT_FALSE(combo.itemIcon(0).isNull());
+}
+
+TEST_F(ShellComboTest, AnOwnImageListTakesPrecedence)
+{
+    TShellComboBox combo;
+    QPixmap red(16, 16);
+    red.fill(Qt::red);
+    const int index = combo.EntryImageIndex(0);
+    ASSERT_GE(index, 0);
+    std::vector<QIcon> own(static_cast<size_t>(index) + 1);
+    own[static_cast<size_t>(index)] = QIcon(red);
+    combo.SetImages(own);
+    EXPECT_EQ(combo.itemIcon(0).pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::red));
+    combo.SetImages({});
+    EXPECT_NE(combo.itemIcon(0).pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::red));
+}
+
+TEST_F(ShellComboTest, WithoutShellImagesTheImageEventIsNotRaised)
+{
+    TShellComboBox combo;
+    int raised = 0;
+    combo.OnGetItemImage = [&](QObject *, int, int &) { ++raised; };
+    combo.SetUseShellImages(false);
+    combo.SetRoot("C:\\");
+    EXPECT_EQ(raised, 0);
+    EXPECT_GT(combo.count(), 1);
 }
 
 TEST_F(ShellComboTest, ARootThatCannotBeResolvedKeepsThePreviousRootAndItsEntries)
