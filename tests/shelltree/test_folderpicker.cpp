@@ -232,7 +232,7 @@ TEST_F(PickerTest, AddWithoutASelectedFolderDoesNothing)
 TEST_F(PickerTest, RightClickSelectsAndOffersTheAddMenu)
 {
     picker->show();
-    QVERIFY2(QTest::qWaitForWindowExposed(picker.get()), "picker not shown");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(picker.get())) << "picker not shown";
     TShellTreeView *tree = picker->ShellTreeView1;
     TShellTreeNode *drive = tree->FirstNode()->Child(1);
     const QRect rect = tree->visualItemRect(drive);

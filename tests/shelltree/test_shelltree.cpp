@@ -374,7 +374,7 @@ TEST(ShellTree, LabelEditRenamesThroughTheShellWithTheHandlersText)
     auto tree = MakeTree(win);
     tree->resize(300, 300);
     tree->show();
-    QVERIFY2(QTest::qWaitForWindowExposed(tree.get()), "tree not shown");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tree.get())) << "tree not shown";
 
     TShellTreeNode *node = ChildNamed(tree->FirstNode(), "old");
     ASSERT_NE(node, nullptr);
@@ -579,7 +579,7 @@ TEST(ShellTree, VerbsFromTheShellMenu)
     auto tree = MakeTree(win);
     tree->resize(300, 300);
     tree->show();
-    QVERIFY2(QTest::qWaitForWindowExposed(tree.get()), "tree not shown");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tree.get())) << "tree not shown";
 
     // "rename" starts the label editor and keeps the shell from renaming.
     TShellTreeNode *stays = ChildNamed(tree->FirstNode(), "stays");
@@ -640,7 +640,7 @@ TEST(ShellTree, OwnPopupMenuIsShownInsteadOfTheShellMenu)
     tree->SetPopupMenu(&menu);
     tree->resize(300, 300);
     tree->show();
-    QVERIFY2(QTest::qWaitForWindowExposed(tree.get()), "tree not shown");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tree.get())) << "tree not shown";
 
     int shellMenus = 0;
     auto previous = vx::shell::SetTrackPopupHook([&](const vx::shell::Menu &, int, int) -> UINT {
