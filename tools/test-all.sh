@@ -10,9 +10,7 @@ build=${VX_TEST_BUILD_DIR:-build-asan}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVX_SANITIZE=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 
-# Each test gets a private device directory, registry and home, so nothing of the user's is touched.
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
 
 # Threaded code runs once more under ThreadSanitizer.
 if [ -f tests/tsan-targets.txt ]; then
@@ -25,3 +23,7 @@ if [ -f tests/tsan-targets.txt ]; then
       ctest --test-dir "$tsan" --output-on-failure -R "^($(IFS='|'; echo "${targets[*]}"))\$"
   fi
 fi
+
+# The whole suite last, so its summary closes the output. Every test makes its own device
+# directory, registry and home, so nothing of the user's is touched.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
