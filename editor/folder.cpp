@@ -15,10 +15,16 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <algorithm>
 
 Tfindfolder *findfolder = nullptr;
 
 namespace {
+
+constexpr int kWidth = 329;
+constexpr int kHeight = 310;
+constexpr int kTreeWidth = 273;
+constexpr int kTreeHeight = 201;
 
 // The editor field the picker fills: 1 the protected path, anything else the excluded path.
 QLineEdit *TargetField()
@@ -36,7 +42,7 @@ Tfindfolder::Tfindfolder(QWidget *parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("폴더 찾기"));
     setWindowIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
     setSizeGripEnabled(true);
-    resize(329, 310);
+    resize(kWidth, kHeight);
 
     Label1 = new QLabel(QStringLiteral("마우스 오른쪽 버튼으로 계속 추가할 수 있습니다. "), this);
     Label1->setObjectName(QStringLiteral("Label1"));
@@ -59,7 +65,6 @@ Tfindfolder::Tfindfolder(QWidget *parent) : QDialog(parent)
     ShellTreeView1->SetShowRoot(false);
     ShellTreeView1->SetPopupMenu(PopupMenu1);
     ShellTreeView1->setMinimumSize(120, 80);
-    ShellTreeView1->resize(273, 201);
 
     Button1 = new QPushButton(QStringLiteral("추가하기"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
@@ -83,6 +88,14 @@ Tfindfolder::Tfindfolder(QWidget *parent) : QDialog(parent)
     layout->addWidget(Label1);
     layout->addWidget(ShellTreeView1, 1);
     layout->addLayout(buttons);
+    // At the window's first size the tree is 273 x 201 pixels; it grows and shrinks with the
+    // window. The margins take what the label and the buttons leave.
+    const int spacing = std::max(0, layout->spacing());
+    const int spareWidth = std::max(0, kWidth - kTreeWidth);
+    const int spareHeight = std::max(0, kHeight - kTreeHeight - Label1->sizeHint().height() -
+                                            Button1->sizeHint().height() - 2 * spacing);
+    layout->setContentsMargins(spareWidth / 2, spareHeight / 2, spareWidth - spareWidth / 2,
+                               spareHeight - spareHeight / 2);
 
     setTabOrder(ShellTreeView1, Button2);
     setTabOrder(Button2, Button1);

@@ -11,24 +11,13 @@
 #include <QStandardItemModel>
 #include <QStyle>
 #include <QStyledItemDelegate>
-#include <cctype>
 #include <exception>
 #include <algorithm>
 #include <utility>
 
+using namespace vx::shellctrls;
+
 namespace {
-
-// Sets a flag for the lifetime of the guard and clears it on every path out.
-class FlagGuard {
-public:
-    explicit FlagGuard(bool &flag) : flag_(flag) { flag_ = true; }
-    ~FlagGuard() { flag_ = false; }
-    FlagGuard(const FlagGuard &) = delete;
-    FlagGuard &operator=(const FlagGuard &) = delete;
-
-private:
-    bool &flag_;
-};
 
 // Draws each entry of the drop-down list indented by its level.
 class IndentDelegate : public QStyledItemDelegate {
@@ -59,46 +48,9 @@ private:
 
 } // namespace
 
-// Root texts compared without regard to case (ASCII letters only: CP949 trail bytes stay exact).
-bool SameRootText(const AnsiString &a, const AnsiString &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 0x80 || y >= 0x80) {
-            if (x != y)
-                return false;
-            if (i + 1 < a.size()) { // a two-byte character: compare its trail byte exactly
-                ++i;
-                if (a[i] != b[i])
-                    return false;
-            }
-            continue;
-        }
-        if (std::tolower(x) != std::tolower(y))
-            return false;
-    }
-    return true;
-}
 
-namespace {
-
-// Frees an item ID list on every path.
-struct IdListHolder {
-    PItemIDList list = nullptr;
-    ~IdListHolder() { FreeIdList(list); }
-};
-
-struct IdListListHolder {
-    TIdListList *lists = nullptr;
-    ~IdListListHolder() { FreeIdListList(lists); }
-};
-
-} // namespace
-
-TCustomShellComboBox::TCustomShellComboBox(QWidget *parent) : QComboBox(parent)
+TCustomShellComboBox::TCustomShellComboBox(QWidget *parent)
+    : QComboBox(parent), TShellRootedControl(TShellObjectTypes{otFolders})
 {
     // The plain drop-down style: an edit field with a list.
     setEditable(true);
@@ -106,10 +58,6 @@ TCustomShellComboBox::TCustomShellComboBox(QWidget *parent) : QComboBox(parent)
     setItemDelegate(new IndentDelegate(this));
     setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     setMinimumContentsLength(20);
-
-    SHFILEINFOA info{};
-    SystemSmallImages_ = reinterpret_cast<HIMAGELIST>(
-        SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
 
     connect(this, &QComboBox::currentIndexChanged, this, &TCustomShellComboBox::OnCurrentIndexChanged);
     connect(this, &QComboBox::activated, this, &TCustomShellComboBox::OnActivated);
@@ -141,11 +89,8 @@ TCustomShellListView *TCustomShellComboBox::ShellListView() const { return Shell
 
 void TCustomShellComboBox::SetRoot(const TRoot &Value)
 {
-    if (SameRootText(Value, Root_))
-        return;
-    PreviousRoot_ = Root_;
-    Root_ = Value;
-    ApplyRoot();
+    if (TakeRoot(Value))
+        ApplyRoot();
 }
 
 void TCustomShellComboBox::SetObjectTypes(TShellObjectTypes Value)
@@ -173,14 +118,8 @@ void TCustomShellComboBox::SetShellTreeView(TCustomShellTreeView *Value)
 
 void TCustomShellComboBox::SetShellListView(TCustomShellListView *Value)
 {
-    if (ShellListView_.data() == Value)
-        return;
-    TCustomShellListView *old = ShellListView_.data();
-    ShellListView_ = Value;
-    if (old && old->ShellComboBox() == this)
-        old->SetShellComboBox(nullptr);
-    if (Value)
-        Value->SetShellComboBox(this);
+    Relink<TCustomShellListView, TCustomShellComboBox>(ShellListView_, Value, this, &TCustomShellListView::ShellComboBox,
+                                                       &TCustomShellListView::SetShellComboBox);
 }
 
 // ---- entries ----
@@ -193,15 +132,7 @@ void TCustomShellComboBox::EndUpdate()
         --UpdateCount_;
 }
 
-namespace {
-struct UpdateGuard {
-    explicit UpdateGuard(std::function<void()> begin, std::function<void()> end) : end_(std::move(end)) { begin(); }
-    ~UpdateGuard() { end_(); }
-    std::function<void()> end_;
-};
-} // namespace
-
-#define VX_COMBO_UPDATE UpdateGuard updateGuard_([this] { BeginUpdate(); }, [this] { EndUpdate(); })
+#define VX_COMBO_UPDATE ScopeUpdate updateGuard_([this] { BeginUpdate(); }, [this] { EndUpdate(); })
 
 void TCustomShellComboBox::ApplyRoot()
 {
@@ -283,10 +214,12 @@ void TCustomShellComboBox::FillRootEntries()
     AddSubfolders(0, RootShellFolder_);
     if (Root_ != "rfDesktop")
         return;
-    IdListHolder drives;
-    if (SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &drives.list) != S_OK || !drives.list)
+    PItemIDList computer = nullptr;
+    const HRESULT located = SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer);
+    IdListPtr drives(computer);
+    if (located != S_OK || !drives)
         return;
-    const int index = IndexOfId(drives.list);
+    const int index = IndexOfId(drives.get());
     if (index >= 0)
         AddSubfolders(index, FolderOfEntry(index));
 }
@@ -436,12 +369,13 @@ void TCustomShellComboBox::ShowPath(LPCITEMIDLIST FullId)
     BuildEntries();
     if (!FullId)
         return;
-    IdListListHolder ancestors;
-    ancestors.lists = AncestorIdLists(FullId);
+    IdListListPtr ancestors(AncestorIdLists(FullId));
+    if (!ancestors)
+        return;
     int index = -1;
     size_t found = 0;
-    for (size_t k = ancestors.lists->size(); k-- > 0;) {
-        index = IndexOfId((*ancestors.lists)[k]);
+    for (size_t k = ancestors->size(); k-- > 0;) {
+        index = IndexOfId((*ancestors)[k]);
         if (index >= 0) {
             found = k;
             break;
@@ -449,18 +383,16 @@ void TCustomShellComboBox::ShowPath(LPCITEMIDLIST FullId)
     }
     if (index < 0)
         return;
-    for (size_t k = found + 1; k < ancestors.lists->size(); ++k) {
-        IdListHolder last;
-        last.list = LastItemOf((*ancestors.lists)[k]);
-        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.list);
+    for (size_t k = found + 1; k < ancestors->size(); ++k) {
+        IdListPtr last(LastItemOf((*ancestors)[k]));
+        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.get());
         InsertEntry(index + 1, folder->DisplayText(), folder);
         ++index;
     }
     int position = IndexOfId(FullId);
     if (position < 0) {
-        IdListHolder last;
-        last.list = LastItemOf(FullId);
-        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.list);
+        IdListPtr last(LastItemOf(FullId));
+        TShellFolder *folder = MakeEntryFolder(FolderOfEntry(index), last.get());
         InsertEntry(index + 1, folder->DisplayText(), folder);
         position = index + 1;
     }
@@ -484,12 +416,11 @@ void TCustomShellComboBox::MoveCompanions()
     if (!folder)
         return;
     // The entries may be rebuilt while the companions move: work on a copy of the list.
-    IdListHolder id;
-    id.list = CopyIdList(folder->FullItemId());
+    IdListPtr id(CopyIdList(folder->FullItemId()));
     if (TCustomShellTreeView *tree = ShellTreeView())
-        tree->NavigateToId(id.list);
+        tree->NavigateToId(id.get());
     if (TCustomShellListView *list = ShellListView())
-        list->FollowItemId(id.list);
+        list->FollowItemId(id.get());
 }
 
 void TCustomShellComboBox::Change()
@@ -514,28 +445,19 @@ void TCustomShellComboBox::Click()
     if (!folder)
         return;
     FlagGuard syncing(Syncing_);
-    IdListHolder id;
-    id.list = CopyIdList(folder->FullItemId());
-    ShowPath(id.list);
+    IdListPtr id(CopyIdList(folder->FullItemId()));
+    ShowPath(id.get());
 }
 
 void TCustomShellComboBox::OnCurrentIndexChanged(int)
 {
     // Reached from the user's choice: errors are reported, not thrown into the widget.
-    try {
-        Change();
-    } catch (const std::exception &error) {
-        vx::gui::ReportException(error);
-    }
+    ReportErrors([this] { Change(); });
 }
 
 void TCustomShellComboBox::OnActivated(int)
 {
-    try {
-        Click();
-    } catch (const std::exception &error) {
-        vx::gui::ReportException(error);
-    }
+    ReportErrors([this] { Click(); });
 }
 
 void TCustomShellComboBox::OnEditReturn()
@@ -582,11 +504,7 @@ void TCustomShellComboBox::hidePopup()
     if (ChangedWhileDropped_) {
         // The choice made in the list is confirmed now.
         ChangedWhileDropped_ = false;
-        try {
-            if (!Syncing_ && currentIndex() >= 0)
-                MoveCompanions();
-        } catch (const std::exception &error) {
-            vx::gui::ReportException(error);
-        }
+        if (!Syncing_ && currentIndex() >= 0)
+            ReportErrors([this] { MoveCompanions(); });
     }
 }

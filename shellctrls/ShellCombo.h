@@ -4,7 +4,7 @@
 // the combo box follows.
 #pragma once
 
-#include "shellctrls/ShellFolder.h"
+#include "shellctrls/ShellTree.h"
 
 #include <QComboBox>
 #include <QIcon>
@@ -13,14 +13,13 @@
 #include <memory>
 #include <vector>
 
-class TCustomShellTreeView;
 class TCustomShellListView;
 
 // Lets the owner change the image of each sub-folder entry as it is inserted.
 // Index is the entry's position; ImageIndex comes in with the shell's image and may be changed.
 using TGetItemImageEvent = std::function<void(QObject *Sender, int Index, int &ImageIndex)>;
 
-class TCustomShellComboBox : public QComboBox {
+class TCustomShellComboBox : public QComboBox, public TShellRootedControl {
     Q_OBJECT
 
 public:
@@ -37,23 +36,17 @@ public:
     explicit TCustomShellComboBox(QWidget *parent = nullptr);
     ~TCustomShellComboBox() override;
 
-    // Root: a TRootFolder name ("rfDesktop", "rfMyComputer", ...) or a path ("C:\tmp").
-    // Setting it rebuilds the entries and moves the linked tree and list view to it.
-    // A root that cannot be resolved raises EShellError; Root stays at its previous value and
-    // the entries are rebuilt from that root.
-    const TRoot &Root() const { return Root_; }
+    // Setting Root rebuilds the entries and moves the linked tree and list view to it. A root
+    // that cannot be resolved raises EShellError; Root stays at its previous value and the
+    // entries are rebuilt from that root, so the control stays usable.
     void SetRoot(const TRoot &Value);
-    const AnsiString &PreviousRoot() const { return PreviousRoot_; }
-    TShellFolder *RootShellFolder() const { return RootShellFolder_; }
-
-    TShellObjectTypes ObjectTypes() const { return ObjectTypes_; }
+    // Setting the kinds listed rebuilds the entries.
     virtual void SetObjectTypes(TShellObjectTypes Value);
 
     // With shell images the entries show the system small icons, unless an own image list is
     // set (SetImages), which then takes precedence.
     bool UseShellImages() const { return UseShellImages_; }
     void SetUseShellImages(bool Value);
-    HIMAGELIST SystemSmallImages() const { return SystemSmallImages_; }
     // An own image list addressed by the entries' image indices; empty: none.
     void SetImages(std::vector<QIcon> Images);
     const std::vector<QIcon> &Images() const { return Images_; }
@@ -128,15 +121,10 @@ private:
     void OnActivated(int Index);
     void OnEditReturn();
 
-    AnsiString PreviousRoot_;
-    TRoot Root_ = "rfDesktop";
-    TShellFolder *RootShellFolder_ = nullptr;
     QPointer<TCustomShellTreeView> ShellTreeView_;
     QPointer<TCustomShellListView> ShellListView_;
-    TShellObjectTypes ObjectTypes_{otFolders};
     bool UseShellImages_ = true;
     bool Syncing_ = false;
-    HIMAGELIST SystemSmallImages_ = nullptr;
     std::vector<QIcon> Images_;
     // Folder objects of the entries; freed by ClearEntries and with the control.
     std::vector<std::unique_ptr<TShellFolder>> EntryFolders_;
@@ -145,9 +133,6 @@ private:
     bool ChangedWhileDropped_ = false;
     bool Destroying_ = false;
 };
-
-// Root texts compared without regard to letter case (ASCII letters; other bytes exactly).
-bool SameRootText(const AnsiString &a, const AnsiString &b);
 
 // The combo box as placed on a form.
 class TShellComboBox : public TCustomShellComboBox {

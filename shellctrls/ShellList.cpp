@@ -27,59 +27,7 @@
 #include <exception>
 #include <unordered_map>
 
-namespace {
-
-class FlagGuard {
-public:
-    explicit FlagGuard(bool &flag) : flag_(flag) { flag_ = true; }
-    ~FlagGuard() { flag_ = false; }
-    FlagGuard(const FlagGuard &) = delete;
-    FlagGuard &operator=(const FlagGuard &) = delete;
-
-private:
-    bool &flag_;
-};
-
-struct IdListHolder {
-    PItemIDList list = nullptr;
-    ~IdListHolder() { FreeIdList(list); }
-};
-
-// The hourglass while a folder is read; restored on every path.
-struct WaitCursor {
-    WaitCursor()
-    {
-        if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-    }
-    ~WaitCursor()
-    {
-        if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-            QApplication::restoreOverrideCursor();
-    }
-};
-
-// The folder part of a Windows path: up to and including its last "\" or ":".
-AnsiString PathPart(const AnsiString &path)
-{
-    size_t cut = AnsiString::npos;
-    for (size_t i = 0; i < path.size(); i += static_cast<size_t>(vx::codepage::AnsiCharLength(static_cast<unsigned char>(path[i])))) {
-        if (path[i] == '\\' || path[i] == ':')
-            cut = i;
-    }
-    return cut == AnsiString::npos ? AnsiString() : path.substr(0, cut + 1);
-}
-
-void ReportErrors(const std::function<void()> &action)
-{
-    try {
-        action();
-    } catch (const std::exception &error) {
-        vx::gui::ReportException(error);
-    }
-}
-
-} // namespace
+using namespace vx::shellctrls;
 
 // ---- the virtual model: every text and image is asked of the entry when a view needs it ----
 
@@ -239,60 +187,33 @@ private:
 
 // ---- the two item views: icons / small icons / list, and report ----
 
-class TShellListIconView : public QListView {
+// The one item view shown: QListView for the icon, small icon and list styles, QTreeView for
+// the report style. Keys, double clicks, context menus and typed text go to the list view.
+template <class View>
+class TShellListItemView : public View {
 public:
-    explicit TShellListIconView(TCustomShellListView *owner) : QListView(owner), Owner(owner) {}
+    explicit TShellListItemView(TCustomShellListView *owner) : View(owner), Owner(owner) {}
 
     void keyboardSearch(const QString &search) override { Owner->KeyboardSearch(search); }
-    bool Editing() const { return state() == EditingState; }
+    bool Editing() const { return this->state() == QAbstractItemView::EditingState; }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override
     {
-        QListView::keyPressEvent(event);
+        View::keyPressEvent(event);
         Owner->KeyDown(event);
     }
     void mouseDoubleClickEvent(QMouseEvent *event) override
     {
-        QListView::mouseDoubleClickEvent(event);
+        View::mouseDoubleClickEvent(event);
         Owner->DblClick(event->position().toPoint());
     }
     void contextMenuEvent(QContextMenuEvent *event) override
     {
-        if (Owner->ContextPopup(viewport()->mapTo(Owner, event->pos())))
+        if (Owner->ContextPopup(this->viewport()->mapTo(Owner, event->pos())))
             event->accept();
         else
-            QListView::contextMenuEvent(event);
-    }
-
-private:
-    TCustomShellListView *Owner;
-};
-
-class TShellListReportView : public QTreeView {
-public:
-    explicit TShellListReportView(TCustomShellListView *owner) : QTreeView(owner), Owner(owner) {}
-
-    void keyboardSearch(const QString &search) override { Owner->KeyboardSearch(search); }
-    bool Editing() const { return state() == EditingState; }
-
-protected:
-    void keyPressEvent(QKeyEvent *event) override
-    {
-        QTreeView::keyPressEvent(event);
-        Owner->KeyDown(event);
-    }
-    void mouseDoubleClickEvent(QMouseEvent *event) override
-    {
-        QTreeView::mouseDoubleClickEvent(event);
-        Owner->DblClick(event->position().toPoint());
-    }
-    void contextMenuEvent(QContextMenuEvent *event) override
-    {
-        if (Owner->ContextPopup(viewport()->mapTo(Owner, event->pos())))
-            event->accept();
-        else
-            QTreeView::contextMenuEvent(event);
+            View::contextMenuEvent(event);
     }
 
 private:
@@ -301,16 +222,15 @@ private:
 
 // ---- the list view ----
 
-TCustomShellListView::TCustomShellListView(QWidget *parent) : QWidget(parent)
+TCustomShellListView::TCustomShellListView(QWidget *parent)
+    : QWidget(parent), TShellRootedControl(TShellObjectTypes{otFolders, otNonFolders})
 {
     SHFILEINFOA info{};
     SystemLargeImages_ = reinterpret_cast<HIMAGELIST>(SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX));
-    SystemSmallImages_ = reinterpret_cast<HIMAGELIST>(
-        SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
 
     Model_ = new TShellListModel(this);
-    IconView_ = new TShellListIconView(this);
-    ReportView_ = new TShellListReportView(this);
+    IconView_ = new TShellListItemView<QListView>(this);
+    ReportView_ = new TShellListItemView<QTreeView>(this);
     IconView_->setModel(Model_);
     ReportView_->setModel(Model_);
     Selection_ = new QItemSelectionModel(Model_, this);
@@ -376,14 +296,8 @@ void TCustomShellListView::SetShellTreeView(TCustomShellTreeView *Value)
 
 void TCustomShellListView::SetShellComboBox(TCustomShellComboBox *Value)
 {
-    if (ShellComboBox_.data() == Value)
-        return;
-    TCustomShellComboBox *old = ShellComboBox_.data();
-    ShellComboBox_ = Value;
-    if (old && old->ShellListView() == this)
-        old->SetShellListView(nullptr);
-    if (Value)
-        Value->SetShellListView(this);
+    Relink<TCustomShellComboBox, TCustomShellListView>(ShellComboBox_, Value, this, &TCustomShellComboBox::ShellListView,
+                                                       &TCustomShellComboBox::SetShellListView);
 }
 
 TShellFolder *TCustomShellListView::Entry(int Index) const
@@ -403,10 +317,8 @@ QAbstractItemView *TCustomShellListView::ItemView() const
 
 void TCustomShellListView::SetRoot(const TRoot &Value)
 {
-    if (SameRootText(Value, Root_))
+    if (!TakeRoot(Value))
         return;
-    PreviousRoot_ = Root_;
-    Root_ = Value;
     RootShellFolder_ = ResolveRoot(RootShellFolder_, PreviousRoot_, Root_);
     RootByName_ = true;
     Reload();
@@ -591,12 +503,11 @@ void TCustomShellListView::TellCompanions()
         if (error)
             std::rethrow_exception(error);
     } else if (RootShellFolder_) {
-        IdListHolder id;
-        id.list = CopyIdList(RootShellFolder_->FullItemId());
+        IdListPtr id(CopyIdList(RootShellFolder_->FullItemId()));
         if (TCustomShellTreeView *tree = ShellTreeView())
-            tree->NavigateToId(id.list);
+            tree->NavigateToId(id.get());
         if (TCustomShellComboBox *combo = ShellComboBox())
-            combo->FollowItemId(id.list);
+            combo->FollowItemId(id.get());
     }
 }
 
@@ -604,10 +515,9 @@ void TCustomShellListView::BrowseUp()
 {
     if (!RootShellFolder_)
         return;
-    IdListHolder id;
-    id.list = CopyIdList(RootShellFolder_->FullItemId());
-    StripLastItem(id.list);
-    BrowseTo(id.list);
+    IdListPtr id(CopyIdList(RootShellFolder_->FullItemId()));
+    StripLastItem(id.get());
+    BrowseTo(id.get());
 }
 
 void TCustomShellListView::RefreshFolder()
@@ -616,20 +526,19 @@ void TCustomShellListView::RefreshFolder()
         return;
     const int pos = SelectedIndex();
     SelectEntry(-1);
-    IdListHolder id;
-    id.list = CopyIdList(RootShellFolder_->FullItemId());
+    IdListPtr id(CopyIdList(RootShellFolder_->FullItemId()));
     delete RootShellFolder_;
     RootShellFolder_ = nullptr;
     try {
-        BrowseTo(id.list);
+        BrowseTo(id.get());
     } catch (...) {
         // The folder can no longer be read: stay on it with no entries.
         if (!RootShellFolder_)
-            RootShellFolder_ = new TShellFolder(nullptr, id.list, nullptr);
+            RootShellFolder_ = new TShellFolder(nullptr, id.get(), nullptr);
         throw;
     }
-    // The entry at the same position is selected again, the last one included.
-    if (pos >= 0 && pos < EntryCount())
+    // The entry at the same position is selected again, unless it is the last one.
+    if (pos >= 0 && pos < EntryCount() - 1)
         SelectEntry(pos);
 }
 
@@ -673,16 +582,15 @@ void TCustomShellListView::FillEntries()
     PItemIDList item = nullptr;
     ULONG fetched = 0;
     while (items->Next(1, &item, &fetched) == S_OK && item) {
-        IdListHolder taken;
-        taken.list = item;
+        IdListPtr taken(item);
         item = nullptr;
         // Only folder items can be opened as folders: the others are not offered to the binder.
         DWORD attributes = SFGAO_FOLDER;
-        LPCITEMIDLIST one = taken.list;
+        LPCITEMIDLIST one = taken.get();
         root->GetAttributesOf(1, &one, &attributes);
         const bool folderItem = attributes & SFGAO_FOLDER;
-        ComPtr<IShellFolder> sub = folderItem ? BindSubfolder(root, taken.list, nullptr) : ComPtr<IShellFolder>();
-        auto folder = std::make_unique<TShellFolder>(RootShellFolder_, taken.list, sub.Get());
+        ComPtr<IShellFolder> sub = folderItem ? BindSubfolder(root, taken.get(), nullptr) : ComPtr<IShellFolder>();
+        auto folder = std::make_unique<TShellFolder>(RootShellFolder_, taken.get(), sub.Get());
         bool canAdd = true;
         if (OnAddFolder)
             OnAddFolder(this, folder.get(), canAdd);
@@ -1010,9 +918,8 @@ void TCustomShellListView::KeyDown(QKeyEvent *Event)
             } else if (TShellFolder *folder = SelectedShellFolder()) {
                 Event->accept();
                 if (folder->IsFolderItem()) {
-                    IdListHolder id;
-                    id.list = CopyIdList(folder->FullItemId());
-                    BrowseTo(id.list);
+                    IdListPtr id(CopyIdList(folder->FullItemId()));
+                    BrowseTo(id.get());
                 } else {
                     folder->OpenDefault();
                 }
@@ -1042,13 +949,12 @@ void TCustomShellListView::DblClick(const QPoint &ViewPos)
         if (!folder)
             return;
         if (folder->IsFolderItem()) {
-            IdListHolder id;
-            id.list = CopyIdList(folder->FullItemId());
-            BrowseTo(id.list);
+            IdListPtr id(CopyIdList(folder->FullItemId()));
+            BrowseTo(id.get());
         } else {
             const AnsiString path = folder->ParsingPath();
             const AnsiString dir = PathPart(path);
-            ShellExecuteA(static_cast<QWidget *>(this), nullptr, path.c_str(), nullptr, dir.c_str(), SW_SHOWNORMAL);
+            ShellExecuteA(static_cast<QWidget *>(this), nullptr, path.c_str(), nullptr, dir.c_str(), SW_HIDE);
         }
     });
 }
@@ -1078,8 +984,9 @@ void TCustomShellListView::VerbInvoking(const AnsiString &Verb, bool &Handled)
     } else if (verb.compare(QLatin1String("open"), Qt::CaseInsensitive) == 0) {
         if (TShellFolder *folder = SelectedShellFolder()) {
             SavedCurrentDir_ = QDir::currentPath().toStdString();
-            if (auto dir = vx::shell::WindowsToPosix(PathPart(folder->ParsingPath())))
-                QDir::setCurrent(QString::fromStdString(*dir));
+            const QString dir = LocalFolder(PathPart(folder->ParsingPath()));
+            if (!dir.isEmpty())
+                QDir::setCurrent(dir);
         }
     }
 }

@@ -5,7 +5,7 @@
 // drive it.
 #pragma once
 
-#include "shellctrls/ShellFolder.h"
+#include "shellctrls/ShellTree.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -16,38 +16,32 @@
 
 class QAbstractItemView;
 class QKeyEvent;
+class QListView;
+class QTreeView;
 class QStackedLayout;
 class QItemSelectionModel;
-class TCustomShellTreeView;
 class TCustomShellComboBox;
 class TShellChangeNotifier;
 class TShellListModel;
-class TShellListIconView;
-class TShellListReportView;
-
-// May refuse an entry: set CanAdd to false to keep AFolder out of the view.
-using TAddFolderEvent = std::function<void(QObject *Sender, TShellFolder *AFolder, bool &CanAdd)>;
+template <class View>
+class TShellListItemView;
 
 enum TViewStyle { vsIcon, vsSmallIcon, vsList, vsReport };
 
 // The kinds of a search by typed text; the two text kinds are served, both as a prefix match.
 enum TItemFind { ifData, ifPartialString, ifExactString, ifNearest };
 
-class TCustomShellListView : public QWidget, public IShellVerbSink {
+class TCustomShellListView : public QWidget, public TShellRootedControl, public IShellVerbSink {
     Q_OBJECT
 
 public:
     explicit TCustomShellListView(QWidget *parent = nullptr);
     ~TCustomShellListView() override;
 
-    // Root: a TRootFolder name or a path. Setting it shows that folder and moves the linked
-    // tree and combo box to the same root. A root that cannot be resolved raises EShellError
-    // and leaves the view on its previous folder.
-    const TRoot &Root() const { return Root_; }
+    // Setting Root shows that folder (RootShellFolder) and moves the linked tree and combo box
+    // to the same root. A root that cannot be resolved raises EShellError and leaves the view
+    // on its previous folder.
     void SetRoot(const TRoot &Value);
-    const AnsiString &PreviousRoot() const { return PreviousRoot_; }
-    // The folder shown.
-    TShellFolder *RootShellFolder() const { return RootShellFolder_; }
 
     bool AutoContextMenus() const { return AutoContextMenus_; }
     void SetAutoContextMenus(bool Value) { AutoContextMenus_ = Value; }
@@ -62,11 +56,9 @@ public:
     void SetSortEntries(bool Value) { SortEntries_ = Value; }
     // Set while the view reloads itself.
     bool Syncing() const { return Syncing_; }
-    TShellObjectTypes ObjectTypes() const { return ObjectTypes_; }
     // Stores the kinds and re-reads the folder.
     virtual void SetObjectTypes(TShellObjectTypes Value);
     HIMAGELIST SystemLargeImages() const { return SystemLargeImages_; }
-    HIMAGELIST SystemSmallImages() const { return SystemSmallImages_; }
 
     TViewStyle ViewStyle() const { return ViewStyle_; }
     void SetViewStyle(TViewStyle Value);
@@ -151,8 +143,8 @@ protected:
 
 private:
     friend class TShellListModel;
-    friend class TShellListIconView;
-    friend class TShellListReportView;
+    template <class View>
+    friend class TShellListItemView;
 
     void ApplyViewStyle();
     void SortInShellOrder(const std::vector<char> &IsFolder);
@@ -160,17 +152,12 @@ private:
     void ScheduleRefresh();
     int CharWidth() const;
 
-    AnsiString PreviousRoot_;
-    TRoot Root_ = "rfDesktop";
-    TShellFolder *RootShellFolder_ = nullptr;
     bool AutoContextMenus_ = true;
     bool AutoRefresh_ = false;
     bool AutoBrowse_ = true;
     bool SortEntries_ = true;
     bool Syncing_ = false;
-    TShellObjectTypes ObjectTypes_{otFolders, otNonFolders};
     HIMAGELIST SystemLargeImages_ = nullptr;
-    HIMAGELIST SystemSmallImages_ = nullptr;
     std::vector<TShellFolder *> Entries_; // owned
     QPointer<TCustomShellTreeView> ShellTreeView_;
     QPointer<TCustomShellComboBox> ShellComboBox_;
@@ -182,8 +169,8 @@ private:
     std::vector<TColumn> Columns_;
     TShellListModel *Model_ = nullptr;
     QStackedLayout *Stack_ = nullptr;
-    TShellListIconView *IconView_ = nullptr;
-    TShellListReportView *ReportView_ = nullptr;
+    TShellListItemView<QListView> *IconView_ = nullptr;
+    TShellListItemView<QTreeView> *ReportView_ = nullptr;
     QItemSelectionModel *Selection_ = nullptr;
     QString SearchText_;
     QElapsedTimer SearchClock_;

@@ -18,7 +18,104 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidgetItemIterator>
 #include <algorithm>
+#include <cctype>
 #include <memory>
+
+// ---- shared by the three controls ----
+
+namespace vx::shellctrls {
+
+WaitCursor::WaitCursor()
+{
+    Active_ = qobject_cast<QApplication *>(QCoreApplication::instance()) != nullptr;
+    if (Active_)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+WaitCursor::~WaitCursor()
+{
+    if (Active_)
+        QApplication::restoreOverrideCursor();
+}
+
+bool SameRootText(const AnsiString &A, const AnsiString &B)
+{
+    if (A.size() != B.size())
+        return false;
+    for (size_t i = 0; i < A.size(); ++i) {
+        const auto x = static_cast<unsigned char>(A[i]);
+        const auto y = static_cast<unsigned char>(B[i]);
+        if (x >= 0x80 || y >= 0x80) {
+            if (x != y)
+                return false;
+            if (i + 1 < A.size()) { // a two-byte character: its trail byte exactly
+                ++i;
+                if (A[i] != B[i])
+                    return false;
+            }
+            continue;
+        }
+        if (std::tolower(x) != std::tolower(y))
+            return false;
+    }
+    return true;
+}
+
+AnsiString PathPart(const AnsiString &Path)
+{
+    size_t end = 0;
+    for (size_t i = 0; i < Path.size();) {
+        const char c = Path[i];
+        const int n = vx::codepage::AnsiCharLength(static_cast<unsigned char>(c));
+        if (n == 1 && (c == '\\' || c == ':'))
+            end = i + 1;
+        i += static_cast<size_t>(std::max(n, 1));
+    }
+    return Path.substr(0, std::min(end, Path.size()));
+}
+
+QString LocalFolder(const AnsiString &Path)
+{
+    if (std::optional<std::string> posix = vx::shell::WindowsToPosix(Path))
+        return QString::fromStdString(*posix);
+    if (!Path.empty() && Path.front() == '/')
+        return QString::fromStdString(vx::codepage::AnsiToUtf8(Path));
+    return QString();
+}
+
+void ReportErrors(const std::function<void()> &Action)
+{
+    try {
+        Action();
+    } catch (const std::exception &e) {
+        vx::gui::ReportException(e);
+    }
+}
+
+} // namespace vx::shellctrls
+
+TShellRootedControl::TShellRootedControl(TShellObjectTypes Types) : ObjectTypes_(Types)
+{
+    SHFILEINFOA info{};
+    SystemSmallImages_ = reinterpret_cast<HIMAGELIST>(
+        SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
+}
+
+TShellRootedControl::~TShellRootedControl()
+{
+    delete std::exchange(RootShellFolder_, nullptr);
+}
+
+bool TShellRootedControl::TakeRoot(const TRoot &Value)
+{
+    if (vx::shellctrls::SameRootText(Value, Root_))
+        return false;
+    PreviousRoot_ = Root_;
+    Root_ = Value;
+    return true;
+}
+
+using namespace vx::shellctrls;
 
 namespace {
 
@@ -33,72 +130,6 @@ QString U(const AnsiString &ansi)
 {
     return vx::codepage::FromAnsi(ansi);
 }
-
-bool SameText(const AnsiString &a, const AnsiString &b)
-{
-    return U(a).compare(U(b), Qt::CaseInsensitive) == 0;
-}
-
-// The folder part of a path: up to and including its last "\" or ":".
-AnsiString PathPart(const AnsiString &path)
-{
-    size_t end = 0;
-    for (size_t i = 0; i < path.size();) {
-        const char c = path[i];
-        const int n = vx::codepage::AnsiCharLength(static_cast<unsigned char>(c));
-        if (n == 1 && (c == '\\' || c == ':'))
-            end = i + 1;
-        i += static_cast<size_t>(n);
-    }
-    return path.substr(0, std::min(end, path.size()));
-}
-
-// A Windows path of the drive map (or a POSIX path) as the local folder it names.
-QString LocalPath(const AnsiString &path)
-{
-    if (std::optional<std::string> posix = vx::shell::WindowsToPosix(path))
-        return QString::fromStdString(*posix);
-    if (!path.empty() && path.front() == '/')
-        return QString::fromStdString(vx::codepage::AnsiToUtf8(path));
-    return QString();
-}
-
-class Flag {
-public:
-    explicit Flag(bool &f) : f_(f) { f_ = true; }
-    ~Flag() { f_ = false; }
-
-private:
-    bool &f_;
-};
-
-class WaitCursor {
-public:
-    WaitCursor()
-    {
-        if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-        else
-            active_ = false;
-    }
-    ~WaitCursor()
-    {
-        if (active_)
-            QApplication::restoreOverrideCursor();
-    }
-
-private:
-    bool active_ = true;
-};
-
-struct IdListDeleter {
-    void operator()(ITEMIDLIST *list) const { FreeIdList(list); }
-};
-using IdListPtr = std::unique_ptr<ITEMIDLIST, IdListDeleter>;
-
-struct IdListListDeleter {
-    void operator()(TIdListList *lists) const { FreeIdListList(lists); }
-};
 
 } // namespace
 
@@ -341,7 +372,8 @@ private:
 
 // ---- the tree ----
 
-TCustomShellTreeView::TCustomShellTreeView(QWidget *parent) : QTreeWidget(parent)
+TCustomShellTreeView::TCustomShellTreeView(QWidget *parent)
+    : QTreeWidget(parent), TShellRootedControl(TShellObjectTypes{otFolders})
 {
     setColumnCount(1);
     setHeaderHidden(true);
@@ -362,9 +394,6 @@ TCustomShellTreeView::TCustomShellTreeView(QWidget *parent) : QTreeWidget(parent
             SLOT(_q_selectionChanged(QItemSelection, QItemSelection)));
     setItemDelegate(new TShellTreeDelegate(this));
 
-    SHFILEINFOA info{};
-    SystemSmallImages_ = reinterpret_cast<HIMAGELIST>(
-        SHGetFileInfoA("C:\\", 0, &info, sizeof info, SHGFI_SYSICONINDEX | SHGFI_SMALLICON));
     // Idle until an OnChange is given: no watcher thread.
     ChangeWatcher_ = new TShellChangeNotifier(this);
 
@@ -387,11 +416,8 @@ TCustomShellTreeView::~TCustomShellTreeView()
 
 void TCustomShellTreeView::SetRoot(const TRoot &Value)
 {
-    if (SameText(Value, Root_))
-        return;
-    PreviousRoot_ = Root_;
-    Root_ = Value;
-    ApplyRoot();
+    if (TakeRoot(Value))
+        ApplyRoot();
 }
 
 void TCustomShellTreeView::SetObjectTypes(TShellObjectTypes Value)
@@ -464,7 +490,7 @@ void TCustomShellTreeView::RefreshImages()
 {
     if (SettingImages_)
         return;
-    Flag setting(SettingImages_);
+    FlagGuard setting(SettingImages_);
     viewport()->update();
 }
 
@@ -475,16 +501,9 @@ TCustomShellComboBox *TCustomShellTreeView::ShellComboBox() const
 
 void TCustomShellTreeView::SetShellComboBox(TCustomShellComboBox *Value)
 {
-    if (Value == ShellComboBox_.data())
-        return;
-    TCustomShellComboBox *old = ShellComboBox_.data();
-    ShellComboBox_ = Value;
-    if (old && old->ShellTreeView() == this)
-        old->SetShellTreeView(nullptr);
-    if (Value) {
-        Value->SetRoot(Root_);
-        Value->SetShellTreeView(this);
-    }
+    Relink<TCustomShellComboBox, TCustomShellTreeView>(
+        ShellComboBox_, Value, this, &TCustomShellComboBox::ShellTreeView, &TCustomShellComboBox::SetShellTreeView,
+        [this](TCustomShellComboBox *combo) { combo->SetRoot(Root_); });
 }
 
 TCustomShellListView *TCustomShellTreeView::ShellListView() const
@@ -494,16 +513,9 @@ TCustomShellListView *TCustomShellTreeView::ShellListView() const
 
 void TCustomShellTreeView::SetShellListView(TCustomShellListView *Value)
 {
-    if (Value == ShellListView_.data())
-        return;
-    TCustomShellListView *old = ShellListView_.data();
-    ShellListView_ = Value;
-    if (old && old->ShellTreeView() == this)
-        old->SetShellTreeView(nullptr);
-    if (Value) {
-        Value->SetRoot(Root_);
-        Value->SetShellTreeView(this);
-    }
+    Relink<TCustomShellListView, TCustomShellTreeView>(
+        ShellListView_, Value, this, &TCustomShellListView::ShellTreeView, &TCustomShellListView::SetShellTreeView,
+        [this](TCustomShellListView *list) { list->SetRoot(Root_); });
 }
 
 void TCustomShellTreeView::SetReadOnly(bool Value)
@@ -614,20 +626,9 @@ void TCustomShellTreeView::EndUpdate()
         setUpdatesEnabled(true);
 }
 
-namespace {
-class Update {
-public:
-    explicit Update(std::function<void()> begin, std::function<void()> end) : end_(std::move(end)) { begin(); }
-    ~Update() { end_(); }
-
-private:
-    std::function<void()> end_;
-};
-} // namespace
-
 void TCustomShellTreeView::ClearNodes()
 {
-    Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
+    ScopeUpdate update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
     // Deleting a node frees its folder object (and those of its children).
     clear();
 }
@@ -638,7 +639,7 @@ void TCustomShellTreeView::ApplyRoot()
 {
     if (Syncing_)
         return;
-    Flag syncing(Syncing_);
+    FlagGuard syncing(Syncing_);
     BuildRoot();
     if (TCustomShellComboBox *combo = ShellComboBox_.data())
         combo->SetRoot(Root_);
@@ -658,7 +659,7 @@ void TCustomShellTreeView::BuildRoot()
     }
     Built_ = true;
     if (RootShellFolder_) {
-        Flag building(BuildingRoot_);
+        FlagGuard building(BuildingRoot_);
         if (topLevelItemCount() > 0)
             ClearNodes();
         auto *node = new TShellTreeNode(
@@ -794,7 +795,7 @@ bool TCustomShellTreeView::CanExpand(TShellTreeNode *Node)
 void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
 {
     WaitCursor cursor;
-    Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
+    ScopeUpdate update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
     TShellFolder *parentFolder = Node->Data();
     if (!parentFolder || !parentFolder->FolderIntf())
         return;
@@ -880,7 +881,7 @@ bool TCustomShellTreeView::CanChange(TShellTreeNode *Node)
     if (folder && !folder->IsFolderItem())
         folder = folder->ParentFolder();
     if (folder) {
-        Flag syncing(Syncing_);
+        FlagGuard syncing(Syncing_);
         if (TCustomShellComboBox *combo = ShellComboBox_.data())
             combo->FollowItemId(folder->FullItemId());
         if (TCustomShellListView *list = ShellListView_.data())
@@ -944,7 +945,7 @@ void TCustomShellTreeView::Rebind(TShellTreeNode *Node)
     ComPtr<IShellFolder> desktop = parentFolder ? ComPtr<IShellFolder>() : DesktopFolder();
     ComPtr<IShellFolder> bound =
         BindSubfolder(parentFolder ? parentFolder->FolderIntf() : desktop.Get(), folder->ItemId(), nullptr);
-    Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
+    ScopeUpdate update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
     Node->SetData(new TShellFolder(parentFolder, folder->ItemId(), bound.Get()));
     const QList<QTreeWidgetItem *> children = Node->takeChildren();
     qDeleteAll(children);
@@ -1025,7 +1026,7 @@ void TCustomShellTreeView::RefreshNode(TShellTreeNode *Node)
     IdListPtr topId(top && top->Data() ? CopyIdList(top->Data()->FullItemId()) : nullptr);
     IdListPtr selId(selected && selected->Data() ? CopyIdList(selected->Data()->FullItemId()) : nullptr);
 
-    Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
+    ScopeUpdate update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
     WaitCursor cursor;
 
     TShellTreeNode *parentNode = Node->ParentNode();
@@ -1081,9 +1082,9 @@ void TCustomShellTreeView::NavigateToId(LPCITEMIDLIST FullId)
     if (TShellFolder *selected = SelectedShellFolder())
         if (SameItemId(selected->FullItemId(), FullId))
             return;
-    Flag syncing(Syncing_);
-    Update update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
-    std::unique_ptr<TIdListList, IdListListDeleter> ancestors(AncestorIdLists(FullId));
+    FlagGuard syncing(Syncing_);
+    ScopeUpdate update([this] { BeginUpdate(); }, [this] { EndUpdate(); });
+    IdListListPtr ancestors(AncestorIdLists(FullId));
     TShellTreeNode *start = FirstNode();
     if (ancestors) {
         for (PItemIDList ancestor : *ancestors) {
@@ -1165,7 +1166,7 @@ void TCustomShellTreeView::VerbInvoking(const AnsiString &Verb, bool &Handled)
         if (!folder)
             return;
         SavedCurrentDir_ = QDir::currentPath().toStdString();
-        const QString dir = LocalPath(PathPart(folder->ParsingPath()));
+        const QString dir = LocalFolder(PathPart(folder->ParsingPath()));
         if (!dir.isEmpty())
             QDir::setCurrent(dir);
     }

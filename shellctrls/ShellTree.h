@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTreeWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -20,6 +21,114 @@ class TShellChangeNotifier;
 class TCustomShellTreeView;
 class TShellTreeSelection;
 class TShellTreeDelegate;
+
+// ---- what the tree, the combo box and the list view share ----
+
+namespace vx::shellctrls {
+
+// Sets a flag for the guard's lifetime; cleared on every path out.
+class FlagGuard {
+public:
+    explicit FlagGuard(bool &Flag) : Flag_(Flag) { Flag_ = true; }
+    ~FlagGuard() { Flag_ = false; }
+    FlagGuard(const FlagGuard &) = delete;
+    FlagGuard &operator=(const FlagGuard &) = delete;
+
+private:
+    bool &Flag_;
+};
+
+// Runs End on every path out of the scope (after Begin at its start).
+class ScopeUpdate {
+public:
+    ScopeUpdate(const std::function<void()> &Begin, std::function<void()> End) : End_(std::move(End)) { Begin(); }
+    ~ScopeUpdate() { End_(); }
+    ScopeUpdate(const ScopeUpdate &) = delete;
+    ScopeUpdate &operator=(const ScopeUpdate &) = delete;
+
+private:
+    std::function<void()> End_;
+};
+
+// The hourglass cursor for the guard's lifetime (where there is a GUI application).
+class WaitCursor {
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor &) = delete;
+    WaitCursor &operator=(const WaitCursor &) = delete;
+
+private:
+    bool Active_ = false;
+};
+
+// Item ID lists freed on every path.
+struct IdListDeleter {
+    void operator()(ITEMIDLIST *List) const { FreeIdList(List); }
+};
+using IdListPtr = std::unique_ptr<ITEMIDLIST, IdListDeleter>;
+struct IdListListDeleter {
+    void operator()(TIdListList *Lists) const { FreeIdListList(Lists); }
+};
+using IdListListPtr = std::unique_ptr<TIdListList, IdListListDeleter>;
+
+// Root texts compared without regard to case (ASCII letters; other bytes exactly).
+bool SameRootText(const AnsiString &A, const AnsiString &B);
+// The folder part of a path: up to and including its last "\" or ":" (empty without one).
+AnsiString PathPart(const AnsiString &Path);
+// The local folder that a path of the drive map (or a POSIX path) names; empty for none.
+QString LocalFolder(const AnsiString &Path);
+// Runs Action and shows what it throws in the application's error report.
+void ReportErrors(const std::function<void()> &Action);
+
+// A link between two controls kept on both sides: Link := Value; the old partner's back-link
+// to Self is cleared; Attach(Value) runs and Value's back-link becomes Self.
+template <class Other, class Self>
+void Relink(QPointer<Other> &Link, Other *Value, Self *Owner, Self *(Other::*BackLink)() const,
+            void (Other::*SetBackLink)(Self *), const std::function<void(Other *)> &Attach = {})
+{
+    if (Link.data() == Value)
+        return;
+    Other *old = Link.data();
+    Link = Value;
+    if (old && (old->*BackLink)() == Owner)
+        (old->*SetBackLink)(nullptr);
+    if (!Value)
+        return;
+    if (Attach)
+        Attach(Value);
+    (Value->*SetBackLink)(Owner);
+}
+
+} // namespace vx::shellctrls
+
+// The root that a shell control shows: a TRootFolder name or a path, the text it had before
+// its last change, the resolved folder (owned), the kinds of items listed, and the system
+// small-icon list.
+class TShellRootedControl {
+public:
+    const TRoot &Root() const { return Root_; }
+    const AnsiString &PreviousRoot() const { return PreviousRoot_; }
+    TShellFolder *RootShellFolder() const { return RootShellFolder_; }
+    TShellObjectTypes ObjectTypes() const { return ObjectTypes_; }
+    HIMAGELIST SystemSmallImages() const { return SystemSmallImages_; }
+
+protected:
+    explicit TShellRootedControl(TShellObjectTypes Types);
+    ~TShellRootedControl();
+    TShellRootedControl(const TShellRootedControl &) = delete;
+    TShellRootedControl &operator=(const TShellRootedControl &) = delete;
+
+    // False when Value names the current root (letter case ignored); otherwise PreviousRoot
+    // takes the current root, Root takes Value and the result is true.
+    bool TakeRoot(const TRoot &Value);
+
+    TRoot Root_ = "rfDesktop";
+    AnsiString PreviousRoot_;
+    TShellFolder *RootShellFolder_ = nullptr; // owned
+    TShellObjectTypes ObjectTypes_;
+    HIMAGELIST SystemSmallImages_ = nullptr;
+};
 
 // May refuse an item: set CanAdd to false to keep AFolder out of the tree.
 using TAddFolderEvent = std::function<void(QObject *Sender, TShellFolder *AFolder, bool &CanAdd)>;
@@ -87,24 +196,18 @@ using TTVChangingEvent = std::function<void(QObject *Sender, TShellTreeNode *Nod
 using TTVEditedEvent = std::function<void(QObject *Sender, TShellTreeNode *Node, QString &S)>;
 using TTVChangedEvent = std::function<void(QObject *Sender, TShellTreeNode *Node)>;
 
-class TCustomShellTreeView : public QTreeWidget, public IShellVerbSink {
+class TCustomShellTreeView : public QTreeWidget, public TShellRootedControl, public IShellVerbSink {
 public:
     explicit TCustomShellTreeView(QWidget *parent = nullptr);
     ~TCustomShellTreeView() override;
 
     // ---- properties ----
 
-    // A TRootFolder name ("rfDesktop", "rfMyComputer", ...) or a path ("C:\tmp"). Setting it
-    // rebuilds the tree and moves the linked combo box and list view to it. A root that cannot
-    // be resolved raises EShellError after the tree has been rebuilt from the previous root;
-    // Root then keeps its previous value. A text that differs only in letter case is ignored.
-    const TRoot &Root() const { return Root_; }
+    // Setting Root rebuilds the tree and moves the linked combo box and list view to it. A
+    // root that cannot be resolved raises EShellError after the tree has been rebuilt from the
+    // previous root; Root then keeps its previous value.
     void SetRoot(const TRoot &Value);
-    const AnsiString &PreviousRoot() const { return PreviousRoot_; }
-    TShellFolder *RootShellFolder() const { return RootShellFolder_; }
-
-    // Which items the tree lists; setting it rebuilds the tree.
-    TShellObjectTypes ObjectTypes() const { return ObjectTypes_; }
+    // Setting the kinds listed rebuilds the tree.
     virtual void SetObjectTypes(TShellObjectTypes Value);
 
     // Show the shell context menu when no popup menu of the control's own pops up by itself.
@@ -120,7 +223,6 @@ public:
     // Show the shell's icons when the control has no image list of its own.
     bool UseShellImages() const { return UseShellImages_; }
     void SetUseShellImages(bool Value);
-    HIMAGELIST SystemSmallImages() const { return SystemSmallImages_; }
     // The control's own image list (empty: none). With it, the shell's icons are not used and
     // OnGetImageIndex / OnGetSelectedIndex decide the nodes' images.
     void SetImages(std::vector<QIcon> Images);
@@ -253,11 +355,6 @@ private:
     void ApplyButtons();
     QIcon CachedShellIcon(int Index) const;
 
-    TRoot Root_ = "rfDesktop";
-    AnsiString PreviousRoot_;
-    TShellFolder *RootShellFolder_ = nullptr; // owned
-    TShellObjectTypes ObjectTypes_{otFolders};
-    HIMAGELIST SystemSmallImages_ = nullptr;
     bool BuildingRoot_ = false;
     bool AutoContextMenus_ = true;
     bool Syncing_ = false;

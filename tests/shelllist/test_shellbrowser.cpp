@@ -26,15 +26,10 @@ protected:
         MakeDir(DriveC() + "/docs/letters");
         MakeFile(DriveC() + "/docs/readme.txt");
         MakeFile(DriveC() + "/docs/.hidden");
-        previousBox = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            messages.push_back(call.text);
-            return vx::gui::IDOK;
-        });
     }
-    void TearDown() override { vx::gui::SetMessageBoxHook(previousBox); }
 
-    std::vector<QString> messages;
-    vx::gui::MessageBoxHook previousBox;
+    MessageLog box;
+    std::vector<QString> &messages = box.texts;
 };
 
 } // namespace

@@ -16,12 +16,6 @@ using namespace shelltest;
 
 namespace {
 
-struct IdHolder {
-    explicit IdHolder(const std::string &path) : id(IdOf(path)) {}
-    ~IdHolder() { FreeIdList(id); }
-    PItemIDList id;
-};
-
 int IndexOfPath(const TCustomShellComboBox &combo, const std::string &path)
 {
     for (int i = 0; i < combo.count(); ++i)
@@ -54,15 +48,10 @@ protected:
         MakeDir(DriveC() + "/a/x");
         MakeDir(DriveD() + "/data");
         MakeDir(DesktopDir() + "/proj");
-        previousHook = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            messages.push_back(call.text);
-            return vx::gui::IDOK;
-        });
     }
-    void TearDown() override { vx::gui::SetMessageBoxHook(previousHook); }
 
-    std::vector<QString> messages;
-    vx::gui::MessageBoxHook previousHook;
+    MessageLog box;
+    std::vector<QString> &messages = box.texts;
 };
 
 } // namespace
@@ -270,11 +259,11 @@ TEST_F(ShellComboTest, ARootThatCannotBeResolvedKeepsThePreviousRootAndItsEntrie
 
 TEST_F(ShellComboTest, RootTextsDifferingInCaseAreTheSame)
 {
-    EXPECT_TRUE(SameRootText("C:\\Temp", "c:\\tEMP"));
-    EXPECT_FALSE(SameRootText("C:\\Temp", "C:\\Temp2"));
+    EXPECT_TRUE(vx::shellctrls::SameRootText("C:\\Temp", "c:\\tEMP"));
+    EXPECT_FALSE(vx::shellctrls::SameRootText("C:\\Temp", "C:\\Temp2"));
     // Bytes of two-byte characters compare exactly (trail bytes may look like letters).
-    EXPECT_FALSE(SameRootText(std::string("\xB0\x41"), std::string("\xB0\x61")));
-    EXPECT_TRUE(SameRootText(A("C:\\한글"), A("c:\\한글")));
+    EXPECT_FALSE(vx::shellctrls::SameRootText(std::string("\xB0\x41"), std::string("\xB0\x61")));
+    EXPECT_TRUE(vx::shellctrls::SameRootText(A("C:\\한글"), A("c:\\한글")));
 }
 
 TEST_F(ShellComboTest, TypingAPathIntoTheEditFieldShowsIt)

@@ -15,12 +15,6 @@ using namespace shelltest;
 
 namespace {
 
-struct IdHolder {
-    explicit IdHolder(const std::string &path) : id(IdOf(path)) {}
-    ~IdHolder() { FreeIdList(id); }
-    PItemIDList id;
-};
-
 int IndexOfPath(const TCustomShellComboBox &combo, const std::string &path)
 {
     for (int i = 0; i < combo.count(); ++i)
@@ -38,10 +32,6 @@ protected:
         MakeFile(DriveC() + "/a/b/c/two.txt");
         MakeDir(DriveC() + "/a/b/c/three");
         MakeDir(DriveD() + "/data");
-        previousBox = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            messages.push_back(call.text);
-            return vx::gui::IDOK;
-        });
         tree = std::make_unique<TShellTreeView>();
         combo = std::make_unique<TShellComboBox>();
         list = std::make_unique<TShellListView>();
@@ -58,7 +48,6 @@ protected:
         list.reset();
         combo.reset();
         tree.reset();
-        vx::gui::SetMessageBoxHook(previousBox);
         EXPECT_TRUE(messages.empty()) << messages.front().toStdString();
     }
 
@@ -66,8 +55,8 @@ protected:
     std::unique_ptr<TShellComboBox> combo;
     std::unique_ptr<TShellListView> list;
     int added = 0;
-    std::vector<QString> messages;
-    vx::gui::MessageBoxHook previousBox;
+    MessageLog box;
+    std::vector<QString> &messages = box.texts;
 };
 
 } // namespace

@@ -23,12 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct IdHolder {
-    explicit IdHolder(const std::string &path) : id(IdOf(path)) {}
-    ~IdHolder() { FreeIdList(id); }
-    PItemIDList id;
-};
-
 std::vector<std::string> Names(const TCustomShellListView &list)
 {
     std::vector<std::string> out;
@@ -79,14 +73,6 @@ protected:
         MakeFile(dir + "/c10.txt");
         MakeFile(dir + "/c9.txt");
         win = "C:\\list-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
-        previousBox = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            messages.push_back(call.text);
-            return vx::gui::IDOK;
-        });
-        previousExec = vx::platform::SetShellExecHandler([this](const vx::platform::ShellExecRequest &request) {
-            executed.push_back(request);
-            return true;
-        });
         previousSheet = vx::shell::SetPropertySheetHook([this](const vx::shell::PropertySheetInfo &info) {
             sheets.push_back(info.name);
             return true;
@@ -94,8 +80,6 @@ protected:
     }
     void TearDown() override
     {
-        vx::gui::SetMessageBoxHook(previousBox);
-        vx::platform::SetShellExecHandler(previousExec);
         vx::shell::SetPropertySheetHook(previousSheet);
         vx::shell::SetTrackPopupHook({});
         RemoveAll(dir);
@@ -103,11 +87,11 @@ protected:
 
     std::string dir;  // POSIX
     std::string win;  // the same folder as the namespace writes it
-    std::vector<QString> messages;
-    std::vector<vx::platform::ShellExecRequest> executed;
+    MessageLog box;
+    std::vector<QString> &messages = box.texts;
+    ExecLog exec;
+    std::vector<vx::platform::ShellExecRequest> &executed = exec.requests;
     std::vector<QString> sheets;
-    vx::gui::MessageBoxHook previousBox;
-    vx::platform::ShellExecHandler previousExec;
     vx::shell::PropertySheetHook previousSheet;
 };
 
@@ -275,7 +259,7 @@ TEST_F(ShellListTest, AddFolderMayRefuseSome)
     EXPECT_EQ(Names(list), (std::vector<std::string>{"Mdir", "zdir"}));
 }
 
-TEST_F(ShellListTest, F5KeepsTheSelectedPositionTheLastOneIncluded)
+TEST_F(ShellListTest, F5KeepsTheSelectedPositionExceptTheLast)
 {
     TShellListView list;
     list.SetRoot(win);
@@ -285,11 +269,22 @@ TEST_F(ShellListTest, F5KeepsTheSelectedPositionTheLastOneIncluded)
     list.SelectEntry(1);
     QTest::keyClick(view, Qt::Key_F5);
     EXPECT_EQ(list.SelectedIndex(), 1);
+    EXPECT_EQ(PathOf(list.SelectedShellFolder()), win + "\\zdir");
 
+    // The last entry is not selected again: the view ends with nothing selected.
     const int last = list.EntryCount() - 1;
+    ASSERT_EQ(last, 5);
     list.SelectEntry(last);
+    ASSERT_EQ(list.SelectedIndex(), last);
     QTest::keyClick(view, Qt::Key_F5);
-    EXPECT_EQ(list.SelectedIndex(), last);
+    EXPECT_EQ(list.SelectedIndex(), -1);
+    EXPECT_EQ(list.SelectedShellFolder(), nullptr);
+    EXPECT_EQ(list.EntryCount(), 6);
+
+    // The entry before the last one is.
+    list.SelectEntry(last - 1);
+    list.RefreshFolder();
+    EXPECT_EQ(list.SelectedIndex(), last - 1);
 
     // F5 reads the folder again.
     MakeFile(dir + "/d.txt");
@@ -420,7 +415,8 @@ TEST_F(ShellListTest, DoubleClickOpensTheEntryUnderTheMouse)
     ASSERT_EQ(executed.size(), 1u);
     EXPECT_EQ(executed[0].file, win + "\\c9.txt");
     EXPECT_EQ(executed[0].directory, win + "\\");
-    EXPECT_EQ(executed[0].show, SW_SHOWNORMAL);
+    EXPECT_EQ(executed[0].show, SW_HIDE);
+    EXPECT_EQ(executed[0].verb, "");
 
     // A double click on empty space opens nothing, even with an entry selected.
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, QPoint(10, view->viewport()->height() - 5));

@@ -1,7 +1,9 @@
-// A private namespace for each test program: drives, home and XDG folders in one temporary folder.
+// A private namespace for each test program: drives, home and XDG folders in one temporary folder
+// (the shared sandbox of tests/support/shellenv.h), and helpers on it.
 #pragma once
 
 #include "shellctrls/ShellFolder.h"
+#include "tests/support/shellenv.h"
 
 #include <QString>
 #include <functional>
@@ -17,9 +19,9 @@ std::string DriveD();
 std::string Home();
 std::string DesktopDir();
 
-// Processes events until Condition holds or TimeoutMs pass; true when it holds. (The QTRY_
-// macros report to QTestLib, not to GoogleTest, so they are not used here.)
-bool WaitFor(const std::function<bool()> &Condition, int TimeoutMs = 15000);
+using shellenv::ExecLog;
+using shellenv::MessageLog;
+using shellenv::WaitFor;
 
 // Creates a folder (and its parents) / a file with some bytes.
 void MakeDir(const std::string &path);
@@ -31,6 +33,14 @@ void RemoveAll(const std::string &path);
 PItemIDList IdOf(const std::string &ansiPath);
 // The parsing path of a node (e.g. "C:\a\b").
 std::string PathOf(TShellFolder *folder);
+// The full item ID list of a Windows path, freed with the holder.
+struct IdHolder {
+    explicit IdHolder(const std::string &path) : id(IdOf(path)) {}
+    ~IdHolder() { FreeIdList(id); }
+    IdHolder(const IdHolder &) = delete;
+    IdHolder &operator=(const IdHolder &) = delete;
+    PItemIDList id;
+};
 // UTF-8 text -> CP949 bytes and back.
 std::string A(const char *utf8);
 QString U(const std::string &ansi);

@@ -1,63 +1,26 @@
-// Shared set-up of the shell tree tests: a private home, XDG places and a drive map whose C: and
-// D: are temporary folders, so nothing outside them is read or changed.
+// Helpers of the shell tree tests on the shared sandbox: a private home, XDG places and a drive
+// map whose C: and D: are temporary folders, so nothing outside them is read or changed.
 #pragma once
 
 #include "platform/codepage/codepage.h"
 #include "shellctrls/ShellFolder.h"
+#include "tests/support/shellenv.h"
 
 #include <QString>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
-#include <unistd.h>
 
 namespace shelltest {
 
 namespace fs = std::filesystem;
 
-class Sandbox {
-public:
-    Sandbox()
-    {
-        std::string pattern = (fs::temp_directory_path() / "vx-shelltree-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            std::abort();
-        base_ = pattern;
-        for (const char *dir : {"home", "home/Desktop", "data", "config", "cache", "runtime", "c", "d"})
-            fs::create_directories(base_ / dir);
-        fs::permissions(base_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-        setenv("HOME", (base_ / "home").c_str(), 1);
-        setenv("XDG_DATA_HOME", (base_ / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (base_ / "config").c_str(), 1);
-        setenv("XDG_CACHE_HOME", (base_ / "cache").c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", (base_ / "runtime").c_str(), 1);
-        setenv("XDG_DESKTOP_DIR", (base_ / "home/Desktop").c_str(), 1);
-        setenv("VELLAMORIX_REGISTRY", (base_ / "registry.db").c_str(), 1);
-        setenv("VELLAMORIX_DEVICE_DIR", (base_ / "runtime").c_str(), 1);
-        const std::string drives = "C:=" + (base_ / "c").string() + ",D:=" + (base_ / "d").string();
-        setenv("VELLAMORIX_DRIVES", drives.c_str(), 1);
-    }
-    ~Sandbox()
-    {
-        std::error_code ec;
-        fs::remove_all(base_, ec);
-    }
-    const fs::path &Base() const { return base_; }
-    fs::path C() const { return base_ / "c"; }
-    fs::path D() const { return base_ / "d"; }
-
-private:
-    fs::path base_;
-};
-
-// One per test executable, made before main.
-inline Sandbox &Box()
-{
-    static Sandbox box;
-    return box;
-}
+using shellenv::Box;
+using shellenv::ExecLog;
+using shellenv::IdList;
+using shellenv::MessageLog;
+using shellenv::WaitFor;
 
 inline void MakeDirs(const fs::path &p)
 {
@@ -80,16 +43,6 @@ inline fs::path CaseDir(const std::string &name, std::string *win = nullptr)
         *win = "C:\\" + name;
     return p;
 }
-
-struct IdList {
-    PItemIDList p = nullptr;
-    IdList() = default;
-    explicit IdList(PItemIDList list) : p(list) {}
-    IdList(const IdList &) = delete;
-    IdList &operator=(const IdList &) = delete;
-    ~IdList() { FreeIdList(p); }
-    PItemIDList get() const { return p; }
-};
 
 // The full item ID list of a Windows path (CP949) through the desktop's parser.
 inline PItemIDList ParsePath(const std::string &ansi)

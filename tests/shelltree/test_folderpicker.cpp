@@ -6,6 +6,7 @@
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellTree.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,22 +19,6 @@
 using namespace shelltest;
 
 namespace {
-
-class Messages {
-public:
-    Messages()
-    {
-        previous_ = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            texts.push_back(call.text);
-            return vx::gui::IDOK;
-        });
-    }
-    ~Messages() { vx::gui::SetMessageBoxHook(previous_); }
-    std::vector<QString> texts;
-
-private:
-    vx::gui::MessageBoxHook previous_;
-};
 
 // The next widget that Tab reaches after w.
 QWidget *NextTabStop(QWidget *w)
@@ -106,6 +91,28 @@ TEST_F(PickerTest, WindowAndControls)
     EXPECT_EQ(tree->FirstNode()->childCount(), 3); // C:, D: and the control panel
     EXPECT_EQ(tree->ChangeWatcher(), nullptr);
 
+    // Resizable, with an icon of its own; under the label the tree of 273 x 201 pixels, under
+    // it one row of buttons: add, OK, cancel from left to right.
+    EXPECT_TRUE(picker->isSizeGripEnabled());
+    EXPECT_FALSE(picker->windowIcon().isNull());
+    picker->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(picker.get())) << "picker not shown";
+    EXPECT_EQ(picker->size(), QSize(329, 310));
+    EXPECT_EQ(tree->size(), QSize(273, 201));
+    EXPECT_LT(picker->Label1->geometry().bottom(), tree->geometry().top());
+    for (QPushButton *b : {picker->Button1, picker->Button2, picker->Button3}) {
+        EXPECT_GT(b->geometry().top(), tree->geometry().bottom()) << b->objectName().toStdString();
+        EXPECT_EQ(b->geometry().top(), picker->Button1->geometry().top()) << b->objectName().toStdString();
+    }
+    EXPECT_LT(picker->Button1->geometry().right(), picker->Button2->geometry().left());
+    EXPECT_LT(picker->Button2->geometry().right(), picker->Button3->geometry().left());
+    // The tree grows with the window.
+    picker->resize(500, 450);
+    QApplication::processEvents();
+    EXPECT_GT(tree->width(), 273);
+    EXPECT_GT(tree->height(), 201);
+    picker->hide();
+
     // Tab order: the tree, OK, add, cancel.
     EXPECT_EQ(NextTabStop(tree), picker->Button2);
     EXPECT_EQ(NextTabStop(picker->Button2), picker->Button1);
@@ -174,7 +181,7 @@ TEST_F(PickerTest, ExcludedFieldIsTheOnlyOneTouchedWhenTargeted)
 
 TEST_F(PickerTest, OkOnAnEmptyFieldWarnsAndStaysOpen)
 {
-    Messages messages;
+    MessageLog messages;
     picker->show();
     picker->Button2Click();
     ASSERT_EQ(messages.texts.size(), 1u);

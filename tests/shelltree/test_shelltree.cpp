@@ -25,40 +25,6 @@ namespace {
 
 const bool kSandbox = (Box(), true);
 
-// Message boxes are answered at once and remembered.
-class MessageLog {
-public:
-    MessageLog()
-    {
-        previous_ = vx::gui::SetMessageBoxHook([this](const vx::gui::MessageBoxCall &call) {
-            texts.push_back(call.text);
-            return vx::gui::IDOK;
-        });
-    }
-    ~MessageLog() { vx::gui::SetMessageBoxHook(previous_); }
-    std::vector<QString> texts;
-
-private:
-    vx::gui::MessageBoxHook previous_;
-};
-
-// Shell executions are recorded instead of run.
-class ExecLog {
-public:
-    ExecLog()
-    {
-        previous_ = vx::platform::SetShellExecHandler([this](const vx::platform::ShellExecRequest &r) {
-            requests.push_back(r);
-            return true;
-        });
-    }
-    ~ExecLog() { vx::platform::SetShellExecHandler(previous_); }
-    std::vector<vx::platform::ShellExecRequest> requests;
-
-private:
-    vx::platform::ShellExecHandler previous_;
-};
-
 std::unique_ptr<TShellTreeView> MakeTree(const TRoot &root, TShellObjectTypes types = {otFolders})
 {
     auto tree = std::make_unique<TShellTreeView>();
@@ -83,17 +49,6 @@ QStringList ChildTexts(TShellTreeNode *parent)
     for (int i = 0; parent && i < parent->childCount(); ++i)
         out << parent->Child(i)->Text();
     return out;
-}
-
-// Runs the event loop until the condition holds (true) or a generous limit passes (false).
-bool WaitFor(const std::function<bool()> &condition)
-{
-    for (int i = 0; i < 600; ++i) {
-        if (condition())
-            return true;
-        QTest::qWait(50);
-    }
-    return condition();
 }
 
 // The label editor now open (closed ones may linger until deleted).
