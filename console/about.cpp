@@ -2,6 +2,7 @@
 
 #include "platform/codepage/codepage.h"
 #include "platform/exec/exec.h"
+#include "platform/gui/application.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -66,6 +67,7 @@ TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Vellamorix  정보"));
     setFixedSize(388, 199);
     setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) & ~Qt::WindowContextHelpButtonHint);
+    vx::gui::CentreOnScreen(this);
 
     PanelTovra = new QFrame(this);
     PanelTovra->setObjectName(QStringLiteral("PanelTovra"));

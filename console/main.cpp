@@ -21,7 +21,6 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -91,8 +90,7 @@ TFormVellamorix::TFormVellamorix(QWidget *parent) : QMainWindow(parent)
     setWindowTitle(QStringLiteral("Vellamorix"));
     setFont(QFont(QStringLiteral("굴림"), 9));
     resize(682, 476);
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    vx::gui::CentreOnScreen(this);
     if (!vx::gui::MainForm())
         vx::gui::SetMainForm(this);
     if (!FormVellamorix)
@@ -225,7 +223,7 @@ void TFormVellamorix::BuildToolBar()
 {
     ToolBar = new QToolBar(CoolBar1);
     ToolBar->setObjectName(QStringLiteral("ToolBar"));
-    ToolBar->setFixedHeight(24);
+    ToolBar->setFixedHeight(22);
     ToolBar->setIconSize(QSize(16, 16));
     ToolBar->setMovable(false);
     ToolBar->setFloatable(false);
@@ -497,6 +495,7 @@ void TFormVellamorix::FormShow()
         vx::gui::ReportException(error);
     }
     bool passed = false;
+    const int closesBefore = closeQueries_;
     if (stored.empty()) {
         if (!Formsetpass)
             Formsetpass = new TFormsetpass(this);
@@ -510,8 +509,10 @@ void TFormVellamorix::FormShow()
     }
     if (passed || closed_)
         return;
-    // The gate was left without a password: the console must not stay usable.
-    close();
+    // The gate was left without a password: the console must not stay usable. The dialog's
+    // exit steps asked for the close already unless this is not the main form.
+    if (closeQueries_ == closesBefore)
+        close();
     if (!closed_) {
         // The close-time save failed (and was reported); leave without it, entries kept.
         closed_ = true;
@@ -533,22 +534,24 @@ void TFormVellamorix::TimerTimer()
     ToolButton2->setEnabled(active);
 }
 
-void TFormVellamorix::Menu_ActiveClick()
+void TFormVellamorix::SwitchProtection(bool on)
 {
-    Protector->SetActive(true);
+    Protector->SetActive(on);
+    // A checkable item flips its own mark when chosen; the marks show the engine's state.
     Menu_Active->setChecked(Protector->Active());
     Menu_NotActive->setChecked(!Protector->Active());
-    ToolButton1->setEnabled(false);
-    ToolButton2->setEnabled(true);
+    ToolButton1->setEnabled(!on);
+    ToolButton2->setEnabled(on);
+}
+
+void TFormVellamorix::Menu_ActiveClick()
+{
+    SwitchProtection(true);
 }
 
 void TFormVellamorix::Menu_NotActiveClick()
 {
-    Protector->SetActive(false);
-    Menu_Active->setChecked(Protector->Active());
-    Menu_NotActive->setChecked(!Protector->Active());
-    ToolButton2->setEnabled(false);
-    ToolButton1->setEnabled(true);
+    SwitchProtection(false);
 }
 
 void TFormVellamorix::Menu_AddEntryClick()
@@ -782,6 +785,7 @@ void TFormVellamorix::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
+    ++closeQueries_;
     if (!FormCloseQuery()) {
         event->ignore();
         return;

@@ -128,6 +128,7 @@ private:
     void BuildToolBar();
     void BuildPanels();
     void SetRowCommands(bool enabled);
+    void SwitchProtection(bool on);
     QTreeWidgetItem *AppendRow(const TFPRec &rec, int engineIndex);
     void SetRow(QTreeWidgetItem *item, const TFPRec &rec, int engineIndex);
     static TFPRec RowRecord(const QTreeWidgetItem *item);
@@ -141,6 +142,7 @@ private:
     bool listComplete_ = false;
     bool showHandled_ = false;
     bool closed_ = false;
+    int closeQueries_ = 0; // close queries run so far
 };
 
 extern TFormVellamorix *FormVellamorix;

@@ -1,6 +1,7 @@
 #include "editor/setting.h"
 
 #include "platform/codepage/codepage.h"
+#include "platform/gui/application.h"
 #include "platform/gui/ime.h"
 #include "platform/gui/messagebox.h"
 
@@ -70,6 +71,8 @@ QComboBox *MakeCombo(QWidget *parent, const char *name, bool editable, const QSt
     auto *c = new QComboBox(parent);
     c->setObjectName(QString::fromLatin1(name));
     c->setEditable(editable);
+    // Typed text never joins the five items.
+    c->setInsertPolicy(QComboBox::NoInsert);
     c->setToolTip(hint);
     c->setGeometry(geometry);
     c->addItems({QString(), QStringLiteral("*"), QStringLiteral("Exploler*"), QStringLiteral("Notepad*"),
@@ -87,6 +90,8 @@ TForm_SetEntry::TForm_SetEntry(QWidget *parent) : QDialog(parent)
     setFont(QFont(QStringLiteral("굴림"), 9));
     setFixedSize(626, 272);
     setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) & ~Qt::WindowContextHelpButtonHint);
+    // Centred on the desktop, whichever window opened it.
+    vx::gui::CentreOnScreen(this);
 
     // Selection: the four text rows.
     GroupBox1 = new QGroupBox(QStringLiteral(" 선 택 "), this);

@@ -72,15 +72,6 @@ void TFormchangepwd::FormShow()
     MaskEdit3->clear();
 }
 
-void TFormchangepwd::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        event->accept(); // Escape does nothing here.
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
 void TFormchangepwd::Button1Click()
 {
     try {

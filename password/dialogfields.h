@@ -3,6 +3,7 @@
 
 #include <QColor>
 #include <QString>
+#include <functional>
 
 class QDialog;
 class QLineEdit;
@@ -19,7 +20,15 @@ QColor RequiredFieldColor();
 // The active-caption gradient colour.
 QColor GradientCaptionColor();
 
-// Fixed single border, centred, caption "Vellamorix", the console's font.
+// Fixed single border, centred, caption "Vellamorix", the console's font; Escape does nothing.
 void SetupPasswordDialog(QDialog *dialog, const char *name, int clientWidth, int clientHeight);
+
+// Enter (Return or the keypad's Enter) typed in `field` runs `action` instead of reaching the
+// dialog; other keys are typed normally.
+void OnEnter(QLineEdit *field, std::function<void()> action);
+
+// The exit steps of the start-up dialogs: close the dialog (result 2), then ask the main window
+// to close, which ends the program.
+void ExitProgram(QDialog *dialog);
 
 } // namespace vx::password

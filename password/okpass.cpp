@@ -42,7 +42,8 @@ TFormokpass::TFormokpass(QWidget *parent) : QDialog(parent)
     setTabOrder(Button1, Button2);
     setTabOrder(Button2, MaskEdit1);
 
-    MaskEdit1->installEventFilter(this);
+    // MaskEdit1KeyPress: Enter runs the prompt steps.
+    vx::password::OnEnter(MaskEdit1, [this] { PromptSteps(); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
 }
@@ -59,28 +60,6 @@ void TFormokpass::FormShow()
     passed_ = false;
     MaskEdit1->clear();
     MaskEdit1->setFocus();
-}
-
-void TFormokpass::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        event->accept(); // Escape does nothing here.
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-bool TFormokpass::eventFilter(QObject *watched, QEvent *event)
-{
-    // MaskEdit1KeyPress: Enter runs the prompt steps.
-    if (watched == MaskEdit1 && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent *>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            PromptSteps();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void TFormokpass::Button1Click()
@@ -123,7 +102,5 @@ void TFormokpass::reject()
 
 void TFormokpass::ExitSteps()
 {
-    done(2);
-    if (QWidget *main = vx::gui::MainForm())
-        main->close();
+    vx::password::ExitProgram(this);
 }

@@ -43,7 +43,8 @@ TFormsetpass::TFormsetpass(QWidget *parent) : QDialog(parent)
     setTabOrder(Button1, MaskEdit1);
     setTabOrder(MaskEdit1, MaskEdit2);
 
-    MaskEdit2->installEventFilter(this);
+    // MaskEdit2KeyPress: Enter runs the set-password steps.
+    vx::password::OnEnter(MaskEdit2, [this] { SetPasswordSteps(); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
     FormCreate();
 }
@@ -71,28 +72,6 @@ void TFormsetpass::FormShow()
     MaskEdit1->clear();
     MaskEdit2->clear();
     MaskEdit1->setFocus();
-}
-
-void TFormsetpass::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        event->accept(); // Escape does nothing here.
-        return;
-    }
-    QDialog::keyPressEvent(event);
-}
-
-bool TFormsetpass::eventFilter(QObject *watched, QEvent *event)
-{
-    // MaskEdit2KeyPress: Enter runs the set-password steps.
-    if (watched == MaskEdit2 && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent *>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            SetPasswordSteps();
-            return true;
-        }
-    }
-    return QDialog::eventFilter(watched, event);
 }
 
 void TFormsetpass::Button1Click()
@@ -135,7 +114,5 @@ void TFormsetpass::reject()
 
 void TFormsetpass::ExitSteps()
 {
-    done(2);
-    if (QWidget *main = vx::gui::MainForm())
-        main->close();
+    vx::password::ExitProgram(this);
 }

@@ -4,6 +4,7 @@
 #include "platform/gui/messagebox.h"
 #include "platform/codepage/codepage.h"
 
+#include <QScreen>
 #include <QStringDecoder>
 
 #include <QWidget>
@@ -37,6 +38,12 @@ void SetMainForm(QWidget *form)
 QWidget *MainForm()
 {
     return g_mainForm.data();
+}
+
+void CentreOnScreen(QWidget *window)
+{
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        window->move(screen->availableGeometry().center() - window->rect().center());
 }
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)

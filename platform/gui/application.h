@@ -20,6 +20,9 @@ void ReportError(const QString &text);
 void SetMainForm(QWidget *form);
 QWidget *MainForm();
 
+// Moves a window (whose size is set) to the centre of the screen's free area.
+void CentreOnScreen(QWidget *window);
+
 class TApplication : public QApplication {
 public:
     TApplication(int &argc, char **argv);

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <functional>
 
@@ -210,9 +211,16 @@ TEST(EntryEditor, ComboChoicesReplaceTheField)
         for (int i = 0; i < items.size(); ++i)
             EXPECT_EQ(c->itemText(i), items[i]);
     }
-    // Typing into the process list's own field neither fails nor changes the process field.
+    // Typing into the process list's own field neither fails nor changes the process field,
+    // and the typed text does not join the items.
     d.Combo_Process->setEditText("typed");
     d.Combo_ProcessChange();
+    EXPECT_EQ(d.Edit_Process->text(), QString("Notepad*"));
+    vxtest::MessageRecorder messages; // nothing is expected; never a modal box
+    d.Combo_Process->setEditText("typed2");
+    QTest::keyClick(d.Combo_Process->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(d.Combo_Process->count(), items.size());
+    EXPECT_EQ(d.Combo_Process->findText("typed2"), -1);
     EXPECT_EQ(d.Edit_Process->text(), QString("Notepad*"));
     EXPECT_FALSE(d.Combo_Exclude->isEditable());
 }
@@ -285,9 +293,12 @@ TEST(EntryEditor, FolderButtonsSetTheTargetAndOpenThePicker)
 TEST(EntryEditor, TextFieldsAskForTheKoreanInputMethod)
 {
     TForm_SetEntry d;
+    QLineEdit other; // asks for another method, so each field's own request is seen
+    vx::gui::SetImeName(&other, "other");
     for (QLineEdit *e : {d.Edit_FileFolder, d.Edit_Process, d.Edit_ExcludeFileFolder, d.Edit_ExcludeProcess}) {
-        QFocusEvent out(QEvent::FocusOut);
-        QApplication::sendEvent(d.Combo_Process, &out);
+        QFocusEvent otherIn(QEvent::FocusIn);
+        QApplication::sendEvent(&other, &otherIn);
+        ASSERT_EQ(vx::gui::LastRequestedIme(), QString("other"));
         QFocusEvent in(QEvent::FocusIn);
         QApplication::sendEvent(e, &in);
         EXPECT_EQ(vx::gui::LastRequestedIme(), QString("한국어(한글) (MS-IME98)")) << e->objectName().toStdString();
@@ -295,6 +306,19 @@ TEST(EntryEditor, TextFieldsAskForTheKoreanInputMethod)
     // Required fields are yellow, optional ones are not.
     EXPECT_NE(d.Edit_FileFolder->palette().color(QPalette::Base), d.Edit_ExcludeFileFolder->palette().color(QPalette::Base));
     EXPECT_EQ(d.Edit_FileFolder->palette().color(QPalette::Base), d.Edit_Process->palette().color(QPalette::Base));
+}
+
+TEST(EntryEditor, CentredOnTheDesktopWhoeverOpensIt)
+{
+    QWidget opener;
+    opener.setGeometry(0, 0, 200, 100);
+    opener.show();
+    TForm_SetEntry d(&opener);
+    d.show();
+    const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE((d.geometry().center() - centre).manhattanLength(), 10); // frame margins aside
+    EXPECT_EQ(d.size(), QSize(626, 272));
+    EXPECT_EQ(d.minimumSize(), d.maximumSize()); // not resizable
 }
 
 TEST(FileDialogSeam, LocalPathsTakeTheDriveForm)

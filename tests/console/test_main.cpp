@@ -16,6 +16,8 @@
 #include "qxd/inprocess.h"
 #include "support/cp949.h"
 
+#include <sqlite3.h>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QLabel>
@@ -23,6 +25,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -587,14 +590,37 @@ TEST_F(MainWindow, ViewTogglesMenusAndShortcuts)
         EXPECT_NE(w->findChild<QObject *>(name), nullptr) << name;
     EXPECT_EQ(w->ToolButton6->toolTip(), QString("엔트리 삭제"));
 
-    // F5 reaches the refresh command through the window.
-    QApplication::setActiveWindow(w.get());
-    if (QTest::qWaitForWindowActive(w.get())) {
-        Seed({MakeEntry("C:\\keyed", 0)});
-        QTest::keyClick(w.get(), Qt::Key_F5);
-        EXPECT_EQ(Captions(*w), QStringList{"C:\\keyed"});
-    }
-    CloseAndDestroy(w);
+    // The short-cuts reach their commands from the window's focus widget.
+    w->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    w->ListView_Proceted->setFocus();
+    QWidget *focus = QApplication::focusWidget() ? QApplication::focusWidget() : w.get();
+    Seed({MakeEntry("C:\\keyed", 0)});
+    QTest::keyClick(focus, Qt::Key_F5);
+    EXPECT_EQ(Captions(*w), QStringList{"C:\\keyed"});
+    WhenEditorOpens([](TForm_SetEntry *d) {
+        d->Edit_FileFolder->setText("C:\\f2");
+        d->B_OK->click();
+    });
+    QTest::keyClick(focus, Qt::Key_F2);
+    EXPECT_EQ(Captions(*w), (QStringList{"C:\\keyed", "C:\\f2"}));
+    w->activateWindow(); // back from the modal editor
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.get()));
+    QTest::keyClick(focus, Qt::Key_F3); // disabled while no row is selected
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_EQ(engine.engine().Count(), 2u);
+    Select(*w, 0);
+    QTest::keyClick(focus, Qt::Key_F3);
+    EXPECT_EQ(Captions(*w), QStringList{"C:\\f2"});
+    QTest::keyClick(focus, Qt::Key_T, Qt::ControlModifier);
+    EXPECT_TRUE(w->ToolBar->isHidden());
+    QTest::keyClick(focus, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(engine.engine().Active());
+    QTest::keyClick(focus, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_TRUE(engine.engine().Active());
+    QTest::keyClick(focus, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_FALSE(w->isVisible());
+    w.reset();
 }
 
 TEST_F(MainWindow, HelpAboutAndPasswordCommands)
@@ -750,6 +776,215 @@ TEST_F(MainWindow, TheRightPasswordOpensTheConsole)
     EXPECT_TRUE(w->isVisible());
     EXPECT_TRUE(messages.texts.isEmpty());
     CloseAndDestroy(w);
+    delete Formokpass;
+    Formokpass = nullptr;
+}
+
+TEST_F(MainWindow, PanelsMenusAndToolButtonsAsLaidOut)
+{
+    auto w = Open();
+    w->show();
+    EXPECT_EQ(w->Panel3->text(), QString("보호중인 파일/폴더"));
+    EXPECT_EQ(w->Panel5->text(), QString("보호 엔트리 정보"));
+    EXPECT_EQ(w->Panel3->height(), 21);
+    EXPECT_EQ(w->Panel5->height(), 21);
+    EXPECT_TRUE(w->Panel3->alignment() & Qt::AlignLeft);
+    EXPECT_EQ(w->Panel4->height(), 178);
+    EXPECT_EQ(w->ToolBar->height(), 22);
+    EXPECT_EQ(w->ListView_Proceted->toolTip(), QString("현재 보호중인 엔트리 목록"));
+    EXPECT_EQ(w->TreeView_Entry->toolTip(), QString("엔트리의 상세정보"));
+    EXPECT_EQ(w->StatusBar->toolTip(), QString("현재 보호모드"));
+    EXPECT_EQ(w->TreeView_Entry->indentation(), 19);
+    EXPECT_EQ(w->StatusPanel0->width(), 100);
+    EXPECT_EQ(w->StatusPanel1->width(), 50);
+    EXPECT_TRUE(w->StatusPanel0->alignment() & Qt::AlignHCenter);
+    EXPECT_TRUE(w->StatusText(1).isEmpty());
+    EXPECT_EQ(w->ListView_Proceted->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(w->ListView_Proceted->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_FALSE(w->ListView_Proceted->isSortingEnabled());
+
+    // The menu bar: captions in order, each submenu's items with their first states.
+    struct Item {
+        QString caption;
+        bool separator, checkable, checked, enabled;
+    };
+    const std::vector<std::pair<QString, std::vector<Item>>> menus = {
+        {"파일(&F)",
+         {{"보호 시작(&A)", false, true, true, true}, {"보호 중지(&S)", false, true, false, true},
+          {"", true, false, false, true}, {"닫기(&C)", false, false, false, true}}},
+        {"편집(&E)",
+         {{"엔트리 추가(&A)", false, false, false, true}, {"엔트리 삭제(&D)", false, false, false, false},
+          {"엔트리 수정(&M)", false, false, false, false}, {"", true, false, false, true},
+          {"새로고침(&R)", false, false, false, true}}},
+        {"보기(&V)",
+         {{"툴바(&T)", false, true, true, true}, {"", true, false, false, true},
+          {"보호 정보(&I)", false, true, true, true}}},
+        {"설정(&O)", {{"암호 변경(&P)", false, false, false, true}}},
+        {"도움말(&H)",
+         {{"도움말(&H)", false, false, false, true}, {"", true, false, false, true},
+          {"정보 (&A)", false, false, false, true}}},
+    };
+    const QList<QAction *> bar = w->MainMenu->actions();
+    ASSERT_EQ(bar.size(), static_cast<qsizetype>(menus.size()));
+    for (std::size_t m = 0; m < menus.size(); ++m) {
+        EXPECT_EQ(bar[m]->text(), menus[m].first);
+        ASSERT_NE(bar[m]->menu(), nullptr);
+        const QList<QAction *> items = bar[m]->menu()->actions();
+        ASSERT_EQ(items.size(), static_cast<qsizetype>(menus[m].second.size())) << menus[m].first.toStdString();
+        for (std::size_t i = 0; i < menus[m].second.size(); ++i) {
+            const Item &want = menus[m].second[i];
+            const std::string where = menus[m].first.toStdString() + " #" + std::to_string(i);
+            EXPECT_EQ(items[i]->isSeparator(), want.separator) << where;
+            if (want.separator)
+                continue;
+            EXPECT_EQ(items[i]->text(), want.caption) << where;
+            EXPECT_EQ(items[i]->isCheckable(), want.checkable) << where;
+            EXPECT_EQ(items[i]->isChecked(), want.checked) << where;
+            EXPECT_EQ(items[i]->isEnabled(), want.enabled) << where;
+        }
+    }
+
+    // The tool buttons left to right, with the 8-wide separators between the groups.
+    const std::vector<std::pair<QString, QString>> tools = {
+        {"ToolButton1", "보호시작"},  {"ToolButton2", "보호 멈춤"}, {"ToolButton4", ""},
+        {"ToolButton5", "엔트리 추가"}, {"ToolButton6", "엔트리 삭제"}, {"ToolButton7", "엔트리 수정"},
+        {"ToolButton8", ""},          {"ToolButton9", "새로고침"},  {"ToolButton13", "도움말"},
+        {"ToolButton12", ""},         {"ToolButton11", "닫기"}};
+    const QList<QAction *> toolActions = w->ToolBar->actions();
+    ASSERT_EQ(toolActions.size(), static_cast<qsizetype>(tools.size()));
+    int lastX = -1;
+    for (std::size_t i = 0; i < tools.size(); ++i) {
+        QWidget *tool = w->ToolBar->widgetForAction(toolActions[i]);
+        ASSERT_NE(tool, nullptr);
+        EXPECT_EQ(tool->objectName(), tools[i].first);
+        EXPECT_GT(tool->x(), lastX) << tools[i].first.toStdString();
+        lastX = tool->x();
+        if (tools[i].second.isEmpty()) {
+            EXPECT_EQ(tool->width(), 8) << tools[i].first.toStdString();
+        } else {
+            EXPECT_EQ(tool->toolTip(), tools[i].second);
+            EXPECT_TRUE(tool->isEnabled() || tool == w->ToolButton1) << tools[i].first.toStdString();
+        }
+    }
+    CloseAndDestroy(w);
+}
+
+TEST_F(MainWindow, FirstTimerTickReplacesTheStartUpText)
+{
+    engine.backend().failOpen = ERROR_FILE_NOT_FOUND;
+    auto w = Open();
+    w->show();
+    ASSERT_EQ(w->StatusText(0), QString("연결 안됨"));
+    // The window's own timer, not a direct call (waits for it without asserting on time).
+    for (int i = 0; i < 600 && w->StatusText(0) == QString("연결 안됨"); ++i)
+        QTest::qWait(50);
+    EXPECT_EQ(w->StatusText(0), QString("보호 중지"));
+    EXPECT_TRUE(w->Menu_NotActive->isChecked());
+    EXPECT_FALSE(w->Menu_Active->isChecked());
+    EXPECT_FALSE(w->ToolButton2->isEnabled());
+    CloseAndDestroy(w);
+}
+
+// Makes the store refuse the value named `name` until the returned guard goes.
+class RefusedWrite {
+public:
+    explicit RefusedWrite(const char *name)
+    {
+        const std::string sql = std::string("CREATE TRIGGER refuse BEFORE INSERT ON vals WHEN NEW.name = CAST('") +
+                                name + "' AS BLOB) BEGIN SELECT RAISE(ABORT, 'disk full'); END";
+        ok_ = Exec(sql.c_str());
+    }
+    ~RefusedWrite() { Exec("DROP TRIGGER IF EXISTS refuse"); }
+    bool ok() const { return ok_; }
+
+private:
+    static bool Exec(const char *sql)
+    {
+        sqlite3 *db = nullptr;
+        bool ok = sqlite3_open(g_env.Registry().toUtf8().constData(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return ok;
+    }
+    bool ok_ = false;
+};
+
+void StoreOldRows()
+{
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey(EntryKeyPath, true));
+    reg.WriteInteger(EntryCountValueName, 2);
+    reg.WriteString("0", "C:\\old0,*,,,512");
+    reg.WriteString("1", "C:\\old1,*,,,512");
+}
+
+void ExpectOldRows()
+{
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+    EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(2));
+    EXPECT_EQ(reg.ReadString("0"), "C:\\old0,*,,,512");
+    EXPECT_EQ(reg.ReadString("1"), "C:\\old1,*,,,512");
+    EXPECT_FALSE(reg.ValueExists("2"));
+}
+
+TEST_F(MainWindow, CloseWhoseSaveIsRefusedKeepsTheWindowOpen)
+{
+    Seed({MakeEntry("C:\\a", 1), MakeEntry("C:\\b", 2), MakeEntry("C:\\c", 3)});
+    StoreOldRows();
+    auto w = Open();
+    vx::gui::SetMainForm(w.get());
+    w->show();
+    {
+        RefusedWrite refused("1");
+        ASSERT_TRUE(refused.ok());
+        w->Menu_CloseClick();
+        ASSERT_EQ(messages.texts.size(), 1); // the error report
+        EXPECT_FALSE(messages.texts[0].isEmpty());
+        EXPECT_EQ(messages.captions[0], QApplication::applicationName());
+        EXPECT_TRUE(w->isVisible());
+        EXPECT_FALSE(w->Protector->ClearOnDestroy());
+        ExpectOldRows(); // nothing of the failed save is kept
+
+        // The console goes on working.
+        w->Menu_RefreshClick();
+        EXPECT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b", "C:\\c"}));
+        EXPECT_FALSE(w->Protector->ClearOnDestroy());
+    }
+    // Once the store takes writes again, the next close saves and ends.
+    w->ToolButton11->click();
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(messages.texts.size(), 1);
+    w.reset();
+    EXPECT_EQ(engine.engine().Count(), 3u);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+    EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(3));
+    EXPECT_EQ(reg.ReadString("1"), "C:\\b,*,,,2");
+    EXPECT_EQ(reg.ReadString("2"), "C:\\c,*,,,3");
+}
+
+TEST_F(MainWindow, QuittingThePromptWhileTheSaveIsRefusedStillEndsTheConsole)
+{
+    Seed({MakeEntry("C:\\a", 1), MakeEntry("C:\\b", 2)});
+    ASSERT_TRUE(StorePassword("pw"));
+    StoreOldRows();
+    auto w = Open();
+    vx::gui::SetMainForm(w.get());
+    w->show();
+    RefusedWrite refused("0");
+    ASSERT_TRUE(refused.ok());
+    QTimer::singleShot(0, [] {
+        ASSERT_NE(Formokpass, nullptr);
+        Formokpass->Button2->click();
+    });
+    w->FormShow();
+    EXPECT_EQ(messages.texts.size(), 1); // the refused save, reported
+    EXPECT_FALSE(w->isVisible());       // but the console is not left open without a password
+    EXPECT_FALSE(w->Protector->ClearOnDestroy());
+    ExpectOldRows();
+    w.reset();
+    EXPECT_EQ(engine.engine().Count(), 2u);
     delete Formokpass;
     Formokpass = nullptr;
 }

@@ -5,10 +5,12 @@
 #include "password/scrambler.h"
 #include "password/setpass.h"
 #include "platform/gui/application.h"
+#include "platform/gui/ime.h"
 #include "platform/registry/registry.h"
 #include "support/cp949.h"
 
 #include <QCloseEvent>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -123,7 +125,9 @@ TEST_F(PasswordDialogs, SetPasswordFieldsAndTabOrder)
     d.show(); // every showing starts empty
     EXPECT_TRUE(d.MaskEdit1->text().isEmpty());
     EXPECT_EQ(d.MaskEdit1->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(d.MaskEdit1->maxLength(), 32767);
+    const QString longText(40000, QChar('p')); // no length limit
+    d.MaskEdit2->setText(longText);
+    EXPECT_EQ(d.MaskEdit2->text(), longText);
     EXPECT_EQ(NextTabStop(d.Button1), d.MaskEdit1);
     EXPECT_FALSE(d.Button1->autoDefault());
     EXPECT_FALSE(d.Button1->isDefault());
@@ -327,6 +331,43 @@ TEST_F(PromptTest, ChangeCancelAndCloseBoxChangeNothing)
     EXPECT_EQ(main.closes, 0); // the change dialog never ends the program
     EXPECT_EQ(NextTabStop(d.MaskEdit1), d.MaskEdit2);
     EXPECT_EQ(NextTabStop(d.MaskEdit3), d.Button1);
+}
+
+TEST_F(PasswordDialogs, FieldsMaskTheirTextAndAskForTheKoreanInputMethod)
+{
+    TFormsetpass set;
+    TFormokpass prompt;
+    TFormchangepwd change;
+    QLineEdit other;
+    vx::gui::SetImeName(&other, "other");
+    for (QLineEdit *e : {set.MaskEdit1, set.MaskEdit2, prompt.MaskEdit1, change.MaskEdit1, change.MaskEdit2,
+                         change.MaskEdit3}) {
+        const std::string name = e->window()->objectName().toStdString() + "." + e->objectName().toStdString();
+        EXPECT_EQ(e->echoMode(), QLineEdit::Password) << name;
+        EXPECT_TRUE(e->inputMask().isEmpty()) << name;
+        QFocusEvent otherIn(QEvent::FocusIn);
+        QApplication::sendEvent(&other, &otherIn);
+        QFocusEvent in(QEvent::FocusIn);
+        QApplication::sendEvent(e, &in);
+        EXPECT_EQ(vx::gui::LastRequestedIme(), QString("한국어(한글) (MS-IME98)")) << name;
+    }
+    // Captions and the group boxes.
+    for (QDialog *d : std::initializer_list<QDialog *>{&set, &prompt, &change})
+        EXPECT_EQ(d->windowTitle(), QString("Vellamorix"));
+    EXPECT_EQ(set.GroupBox1->title(), QString(" 암호 설정 "));
+    EXPECT_EQ(prompt.GroupBox1->title(), QString(" 암호 입력 "));
+    EXPECT_EQ(change.GroupBox1->title(), QString(" 암호 변경 "));
+    EXPECT_EQ(change.Label1->text(), QString("현재 암호"));
+    EXPECT_EQ(change.Label2->text(), QString("변경할 암호"));
+    EXPECT_EQ(change.Label3->text(), QString("다시 입력"));
+    EXPECT_EQ(set.Button1->text(), QString("확 인"));
+    EXPECT_EQ(prompt.Button1->text(), QString("확 인"));
+    EXPECT_EQ(prompt.Button2->text(), QString("종 료"));
+    EXPECT_EQ(change.Button1->text(), QString("확 인"));
+    EXPECT_EQ(change.Button2->text(), QString("취 소"));
+    // No default button anywhere: Enter in a field that has no handler of its own does nothing.
+    for (QPushButton *b : {set.Button1, prompt.Button1, prompt.Button2, change.Button1, change.Button2})
+        EXPECT_FALSE(b->isDefault() || b->autoDefault());
 }
 
 } // namespace
