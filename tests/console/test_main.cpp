@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -97,17 +98,19 @@ protected:
         return n;
     }
 
-    // Fails every read of the given engine index.
-    void FailReadsOf(DWORD index)
+    // Fails every request with the given code (and, for a read, the given engine index).
+    void Refuse(uint32_t code, DWORD error, std::optional<DWORD> index = std::nullopt)
     {
-        engine.backend().intercept = [index](vx::qxd::Channel, const vx::device::ControlParams &p,
-                                             vx::qxd::Result &r) {
-            if (p.code != IOCTL_QXD_GET_ENTRY || p.inLen != index)
+        engine.backend().intercept = [=](vx::qxd::Channel, const vx::device::ControlParams &p, vx::qxd::Result &r) {
+            if (p.code != code || (index && p.inLen != *index))
                 return false;
-            r = {false, ERROR_GEN_FAILURE, 0};
+            r = {false, error, 0};
             return true;
         };
     }
+
+    // Fails every read of the given engine index.
+    void FailReadsOf(DWORD index) { Refuse(IOCTL_QXD_GET_ENTRY, ERROR_GEN_FAILURE, index); }
 
     static QStringList RowTexts(TFormVellamorix &w, int row)
     {
@@ -248,12 +251,7 @@ TEST_F(MainWindow, RefreshReadsExactlyTheReportedEntries)
     EXPECT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b", "C:\\c"}));
 
     // A failed refresh keeps the rows and says so.
-    engine.backend().intercept = [](vx::qxd::Channel, const vx::device::ControlParams &p, vx::qxd::Result &r) {
-        if (p.code != IOCTL_QXD_GET_ENTRY_COUNT)
-            return false;
-        r = {false, ERROR_GEN_FAILURE, 0};
-        return true;
-    };
+    Refuse(IOCTL_QXD_GET_ENTRY_COUNT, ERROR_GEN_FAILURE);
     w->Menu_RefreshClick();
     EXPECT_EQ(messages.texts, QStringList{"연결 안됨"});
     EXPECT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b", "C:\\c"}));
@@ -281,6 +279,13 @@ TEST_F(MainWindow, SelectionShowsTheDetailsAndEnablesTheRowCommands)
               QString("보호 아이템 : ") + vx::codepage::FromAnsi(MaskToText(FP_PRESET_READONLY)));
     EXPECT_TRUE(RowCommandsEnabled(*w));
     EXPECT_FALSE(w->PMenu_CheckProtection->isEnabled());
+    // The open folder on top, closed folders below it and on every row.
+    ASSERT_EQ(w->ImageList.size(), 2);
+    EXPECT_EQ(top->icon(0).cacheKey(), w->ImageList[1].cacheKey());
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(top->child(i)->icon(0).cacheKey(), w->ImageList[0].cacheKey());
+    for (int row = 0; row < 2; ++row)
+        EXPECT_EQ(w->ListView_Proceted->topLevelItem(row)->icon(0).cacheKey(), w->ImageList[0].cacheKey());
 
     // The context menu of the list.
     emit w->ListView_Proceted->customContextMenuRequested(QPoint(5, 5));
@@ -335,12 +340,7 @@ TEST_F(MainWindow, AddAppendsARowWithoutReReading)
     EXPECT_EQ(Calls().size(), mark);
 
     // A refused add shows the failure and adds no row.
-    engine.backend().intercept = [](vx::qxd::Channel, const vx::device::ControlParams &p, vx::qxd::Result &r) {
-        if (p.code != IOCTL_QXD_ADD_ENTRY)
-            return false;
-        r = {false, ERROR_ACCESS_DENIED, 0};
-        return true;
-    };
+    Refuse(IOCTL_QXD_ADD_ENTRY, ERROR_ACCESS_DENIED);
     WhenEditorOpens([](TForm_SetEntry *d) {
         d->Edit_FileFolder->setText("C:\\x");
         d->B_OK->click();
@@ -379,12 +379,7 @@ TEST_F(MainWindow, DeleteRemovesExactlyTheChosenEntry)
     EXPECT_EQ(Captions(*w), QStringList{"C:\\a"});
 
     // A refused delete keeps the row.
-    engine.backend().intercept = [](vx::qxd::Channel, const vx::device::ControlParams &p, vx::qxd::Result &r) {
-        if (p.code != IOCTL_QXD_DELETE_ENTRY)
-            return false;
-        r = {false, ERROR_ACCESS_DENIED, 0};
-        return true;
-    };
+    Refuse(IOCTL_QXD_DELETE_ENTRY, ERROR_ACCESS_DENIED);
     Select(*w, 0);
     w->PMenu_DeleteEntry->trigger();
     EXPECT_EQ(messages.texts.back(), QString("삭제 안됨"));
@@ -539,12 +534,7 @@ TEST_F(MainWindow, ProtectionSwitch)
     EXPECT_TRUE(w->ToolButton2->isEnabled());
 
     // A refused stop leaves protection on; the next tick shows it.
-    engine.backend().intercept = [](vx::qxd::Channel, const vx::device::ControlParams &p, vx::qxd::Result &r) {
-        if (p.code != IOCTL_QXD_STOP)
-            return false;
-        r = {false, ERROR_ACCESS_DENIED, 0};
-        return true;
-    };
+    Refuse(IOCTL_QXD_STOP, ERROR_ACCESS_DENIED);
     w->Menu_NotActiveClick();
     EXPECT_TRUE(engine.engine().Active());
     w->TimerTimer();
@@ -649,6 +639,16 @@ TEST_F(MainWindow, HelpAboutAndPasswordCommands)
             EXPECT_EQ(AboutBox->size(), QSize(388, 199));
             EXPECT_EQ(AboutBox->Panel1->text(), QString("Compiled on 6'th July 2002 "));
             EXPECT_TRUE(AboutBox->OKButton->isDefault());
+            EXPECT_EQ(AboutBox->OKButton->text(), QString("OK"));
+            EXPECT_EQ(AboutBox->Label1->text(), QString("Vellamorix (Ver 1.0)"));
+            EXPECT_EQ(AboutBox->Label3->text(), "URL : " + TAboutBox::WebAddress());
+            EXPECT_EQ(AboutBox->Label3->cursor().shape(), Qt::PointingHandCursor);
+            EXPECT_FALSE(AboutBox->Label6->text().isEmpty());
+            EXPECT_EQ(AboutBox->Panel7->size(), QSize(343, 4));
+            EXPECT_EQ(AboutBox->Panel8->size(), QSize(343, 4));
+            EXPECT_EQ(AboutBox->Image1->pixmap().size(), QSize(225, 41));
+            EXPECT_TRUE(AboutBox->Panel1->alignment() & Qt::AlignRight);
+            EXPECT_EQ(AboutBox->Panel1->y() + AboutBox->Panel1->height(), 199); // along the bottom edge
             AboutBox->Label3Click();
             AboutBox->OKButton->click();
         });
