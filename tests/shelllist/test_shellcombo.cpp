@@ -16,14 +16,6 @@ using namespace shelltest;
 
 namespace {
 
-int IndexOfPath(const TCustomShellComboBox &combo, const std::string &path)
-{
-    for (int i = 0; i < combo.count(); ++i)
-        if (PathOf(combo.FolderOfEntry(i)) == path)
-            return i;
-    return -1;
-}
-
 std::vector<int> Indents(const TCustomShellComboBox &combo)
 {
     std::vector<int> out;

@@ -15,14 +15,6 @@ using namespace shelltest;
 
 namespace {
 
-int IndexOfPath(const TCustomShellComboBox &combo, const std::string &path)
-{
-    for (int i = 0; i < combo.count(); ++i)
-        if (PathOf(combo.FolderOfEntry(i)) == path)
-            return i;
-    return -1;
-}
-
 class ShellLinksTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -2,6 +2,7 @@
 // (the shared sandbox of tests/support/shellenv.h), and helpers on it.
 #pragma once
 
+#include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellFolder.h"
 #include "tests/support/shellenv.h"
 
@@ -41,6 +42,14 @@ struct IdHolder {
     IdHolder &operator=(const IdHolder &) = delete;
     PItemIDList id;
 };
+// The position of the combo box's entry for a parsing path, or -1.
+inline int IndexOfPath(const TCustomShellComboBox &combo, const std::string &path)
+{
+    for (int i = 0; i < combo.count(); ++i)
+        if (PathOf(combo.FolderOfEntry(i)) == path)
+            return i;
+    return -1;
+}
 // UTF-8 text -> CP949 bytes and back.
 std::string A(const char *utf8);
 QString U(const std::string &ansi);
