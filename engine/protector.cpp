@@ -3,6 +3,7 @@
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -67,6 +68,17 @@ struct EngineBuffer {
             std::memcpy(caller, arena, size);
     }
 };
+
+// The scratch copies go away with the operation; leave no address of them in the block.
+void ForgetScratch(TFPEntryBlock &b, const EngineBuffer &secDesc, const EngineBuffer &list1, const EngineBuffer &list2)
+{
+    if (secDesc.arena)
+        b.SecDescPtr = 0;
+    if (list1.arena)
+        b.List1Ptr = 0;
+    if (list2.arena)
+        b.List2Ptr = 0;
+}
 
 } // namespace
 
@@ -154,23 +166,16 @@ TVeskFileProtector::TVeskFileProtector(void *Owner, TOnError OnErrorHandler, TOn
 
 TVeskFileProtector::~TVeskFileProtector()
 {
-    Impl &d = *Impl_;
     try {
-        if (g_ansiDevice != INVALID_HANDLE_VALUE) {
-            if (ClearOnDestroy_ &&
-                !DeviceIoControl(g_ansiDevice, IOCTL_QXD_CLEAR_ENTRIES, d.passwordAnsi, d.blockAnsi->PasswordLen,
-                                 nullptr, 0, &g_bytesReturned, nullptr))
-                RaiseError(false, QXD_ERR_CLEAR, GetLastError());
-            CloseHandle(g_ansiDevice);
-            g_ansiDevice = INVALID_HANDLE_VALUE;
-        }
-        if (g_uniDevice != INVALID_HANDLE_VALUE) {
-            if (ClearOnDestroyUnicode_ &&
-                !DeviceIoControl(g_uniDevice, IOCTL_QXD_CLEAR_ENTRIES, d.passwordWide,
-                                 d.blockUnicode->PasswordLen, nullptr, 0, &g_bytesReturned, nullptr))
-                RaiseError(true, QXD_ERR_CLEAR, GetLastError());
-            CloseHandle(g_uniDevice);
-            g_uniDevice = INVALID_HANDLE_VALUE;
+        for (bool unicode : {false, true}) {
+            HANDLE &device = unicode ? g_uniDevice : g_ansiDevice;
+            if (device == INVALID_HANDLE_VALUE)
+                continue;
+            if ((unicode ? ClearOnDestroyUnicode_ : ClearOnDestroy_) &&
+                !ShortRequest(unicode, IOCTL_QXD_CLEAR_ENTRIES, 0, &g_bytesReturned))
+                RaiseError(unicode, QXD_ERR_CLEAR, GetLastError());
+            CloseHandle(device);
+            device = INVALID_HANDLE_VALUE;
         }
     } catch (...) {
         // A handler that throws while the component goes away: the devices are closed all the same.
@@ -181,6 +186,17 @@ TVeskFileProtector::~TVeskFileProtector()
         g_ansiDevice = g_uniDevice = INVALID_HANDLE_VALUE;
     }
     delete Impl_;
+}
+
+// A request whose input is the channel's password copy with the channel's PasswordLen (in
+// characters on the Unicode channel) and which has no output buffer.
+bool TVeskFileProtector::ShortRequest(bool Unicode, uint32_t Code, uint32_t OutLen, uint32_t *BytesReturned)
+{
+    const Impl &d = *Impl_;
+    return DeviceIoControl(Unicode ? g_uniDevice : g_ansiDevice, Code,
+                           Unicode ? static_cast<void *>(d.passwordWide) : static_cast<void *>(d.passwordAnsi),
+                           (Unicode ? d.blockUnicode : d.blockAnsi)->PasswordLen, nullptr, OutLen, BytesReturned,
+                           nullptr) != 0;
 }
 
 void TVeskFileProtector::RaiseError(bool Unicode, uint32_t ErrorType, uint32_t ErrorCode)
@@ -226,58 +242,55 @@ void TVeskFileProtector::SetPasswordUnicode(const std::u16string &Value)
     Impl_->blockUnicode->PasswordPtr = Addr32(copy);
 }
 
+void TVeskFileProtector::SetChannelActive(bool Unicode, bool Value)
+{
+    bool &active = Unicode ? ActiveUnicode_ : Active_;
+    bool &success = Unicode ? SuccessUnicode_ : Success_;
+    if (Value != active) {
+        success = ShortRequest(Unicode, Value ? IOCTL_QXD_START : IOCTL_QXD_STOP, 0, &g_bytesReturned);
+        if (success)
+            active = Value;
+    }
+    // Raised also when nothing was sent but the channel's last request had failed.
+    if (!success)
+        RaiseError(Unicode, QXD_ERR_ACTIVE, GetLastError());
+}
+
 void TVeskFileProtector::SetActive(bool Value)
 {
-    if (Value != Active_) {
-        Success_ = DeviceIoControl(g_ansiDevice, Value ? IOCTL_QXD_START : IOCTL_QXD_STOP, Impl_->passwordAnsi,
-                                   Impl_->blockAnsi->PasswordLen, nullptr, 0, &g_bytesReturned, nullptr) != 0;
-        if (Success_)
-            Active_ = Value;
-    }
-    if (!Success_)
-        RaiseError(false, QXD_ERR_ACTIVE, GetLastError());
+    SetChannelActive(false, Value);
 }
 
 void TVeskFileProtector::SetActiveUnicode(bool Value)
 {
-    if (Value != ActiveUnicode_) {
-        SuccessUnicode_ = DeviceIoControl(g_uniDevice, Value ? IOCTL_QXD_START : IOCTL_QXD_STOP, Impl_->passwordWide,
-                                          Impl_->blockUnicode->PasswordLen, nullptr, 0, &g_bytesReturned,
-                                          nullptr) != 0;
-        if (SuccessUnicode_)
-            ActiveUnicode_ = Value;
+    SetChannelActive(true, Value);
+}
+
+uint32_t TVeskFileProtector::ChannelCount(bool Unicode)
+{
+    bool &success = Unicode ? SuccessUnicode_ : Success_;
+    success = ShortRequest(Unicode, IOCTL_QXD_GET_ENTRY_COUNT, 0, &g_bytesReturned);
+    if (!success) {
+        RaiseError(Unicode, QXD_ERR_COUNT, GetLastError());
+        return 0xFFFFFFFFu;
     }
-    if (!SuccessUnicode_)
-        RaiseError(true, QXD_ERR_ACTIVE, GetLastError());
+    return g_bytesReturned;
 }
 
 uint32_t TVeskFileProtector::NumEntries()
 {
-    Success_ = DeviceIoControl(g_ansiDevice, IOCTL_QXD_GET_ENTRY_COUNT, Impl_->passwordAnsi,
-                               Impl_->blockAnsi->PasswordLen, nullptr, 0, &g_bytesReturned, nullptr) != 0;
-    if (!Success_) {
-        RaiseError(false, QXD_ERR_COUNT, GetLastError());
-        return 0xFFFFFFFFu;
-    }
-    return g_bytesReturned;
+    return ChannelCount(false);
 }
 
 uint32_t TVeskFileProtector::NumEntriesUnicode()
 {
-    SuccessUnicode_ = DeviceIoControl(g_uniDevice, IOCTL_QXD_GET_ENTRY_COUNT, Impl_->passwordWide,
-                                      Impl_->blockUnicode->PasswordLen, nullptr, 0, &g_bytesReturned, nullptr) != 0;
-    if (!SuccessUnicode_) {
-        RaiseError(true, QXD_ERR_COUNT, GetLastError());
-        return 0xFFFFFFFFu;
-    }
-    return g_bytesReturned;
+    return ChannelCount(true);
 }
 
 bool TVeskFileProtector::GetEntryCount(uint32_t &Count)
 {
     DWORD count = 0;
-    Success_ = DeviceIoControl(g_ansiDevice, IOCTL_QXD_GET_ENTRY_COUNT, Impl_->passwordAnsi,
-                               Impl_->blockAnsi->PasswordLen, nullptr, 0, &count, nullptr) != 0;
+    Success_ = ShortRequest(false, IOCTL_QXD_GET_ENTRY_COUNT, 0, &count);
     Count = count;
     if (!Success_)
         RaiseError(false, QXD_ERR_COUNT, GetLastError());
@@ -371,13 +384,7 @@ int32_t TVeskFileProtector::SendEntry(bool Modify, int32_t Index, uint32_t Mask,
                                nullptr) != 0;
     const DWORD error = GetLastError();
     release();
-    // The scratch copies go away with this call; leave no address of them behind.
-    if (secDesc.arena)
-        b.SecDescPtr = 0;
-    if (list1.arena)
-        b.List1Ptr = 0;
-    if (list2.arena)
-        b.List2Ptr = 0;
+    ForgetScratch(b, secDesc, list1, list2);
     if (!Success_) {
         RaiseError(false, Modify ? QXD_ERR_MODIFY : QXD_ERR_ADD, error);
         return -1;
@@ -389,9 +396,7 @@ int32_t TVeskFileProtector::SendEntry(bool Modify, int32_t Index, uint32_t Mask,
 
 bool TVeskFileProtector::DeleteEntry(int32_t Index)
 {
-    Success_ = DeviceIoControl(g_ansiDevice, IOCTL_QXD_DELETE_ENTRY, Impl_->passwordAnsi,
-                               Impl_->blockAnsi->PasswordLen, nullptr, DWORD(Index), &g_bytesReturned,
-                               nullptr) != 0;
+    Success_ = ShortRequest(false, IOCTL_QXD_DELETE_ENTRY, DWORD(Index), &g_bytesReturned);
     if (!Success_)
         RaiseError(false, QXD_ERR_DELETE, GetLastError());
     return Success_;
@@ -406,22 +411,17 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
     AnsiString *texts[4] = {&FileFolder, &ExcludeFileFolder, &Process, &ExcludeProcess};
     uint32_t *lens[4] = {&b.FileFolderLen, &b.ExcludeFileFolderLen, &b.ProcessLen, &b.ExcludeProcessLen};
     uint32_t *ptrs[4] = {&b.FileFolderPtr, &b.ExcludeFileFolderPtr, &b.ProcessPtr, &b.ExcludeProcessPtr};
+    // One arena block per pass holds the four texts, each with room for its closing zero.
+    char *textBlock = nullptr;
     char *buffers[4] = {nullptr, nullptr, nullptr, nullptr};
     uint32_t capacity[4] = {0, 0, 0, 0};
     auto releaseTexts = [&] {
+        ArenaFree(textBlock);
+        textBlock = nullptr;
         for (int i = 0; i < 4; ++i) {
-            ArenaFree(buffers[i]);
             buffers[i] = nullptr;
             *ptrs[i] = 0;
         }
-    };
-    auto fail = [&](bool raise, DWORD error) {
-        releaseTexts();
-        for (AnsiString *t : texts)
-            t->clear();
-        if (raise)
-            RaiseError(false, QXD_ERR_GET_ENTRY, error);
-        return false;
     };
 
     for (int i = 0; i < 4; ++i) {
@@ -437,8 +437,20 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
     EngineBuffer secDesc(SecurityDescriptor, secDescCapacity, false);
     EngineBuffer list1(List1, 6ull * list1Capacity, false);
     EngineBuffer list2(List2, 6ull * list2Capacity, false);
+    // Leaves the block with no address of memory that is gone or that the caller did not give.
+    auto finish = [&](bool ok, bool raise, DWORD error) {
+        releaseTexts();
+        ForgetScratch(b, secDesc, list1, list2);
+        if (!ok) {
+            for (AnsiString *t : texts)
+                t->clear();
+            if (raise)
+                RaiseError(false, QXD_ERR_GET_ENTRY, error);
+        }
+        return ok;
+    };
     if (secDesc.failed || list1.failed || list2.failed)
-        return fail(false, 0);
+        return finish(false, false, 0);
 
     for (int pass = 1;; ++pass) {
         b.SecDescPtr = secDesc.address;
@@ -447,14 +459,23 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
         b.List2Count = list2In;
         b.List1Ptr = list1.address;
         b.List2Ptr = list2.address;
+        uint64_t room = 0;
         for (int i = 0; i < 4; ++i) {
             capacity[i] = *lens[i];
-            if (capacity[i] == 0)
-                continue;
-            buffers[i] = static_cast<char *>(ArenaAlloc(std::size_t(capacity[i]) + 1));
-            if (!buffers[i])
-                return fail(false, 0);
-            *ptrs[i] = Addr32(buffers[i]);
+            if (capacity[i])
+                room += uint64_t(capacity[i]) + 1;
+        }
+        if (room) {
+            if (room > 0xFFFFFFFFull || !(textBlock = static_cast<char *>(ArenaAlloc(room))))
+                return finish(false, false, 0);
+            char *next = textBlock;
+            for (int i = 0; i < 4; ++i) {
+                if (!capacity[i])
+                    continue;
+                buffers[i] = next;
+                *ptrs[i] = Addr32(next);
+                next += std::size_t(capacity[i]) + 1;
+            }
         }
 
         Success_ = DeviceIoControl(g_ansiDevice, IOCTL_QXD_GET_ENTRY, nullptr, DWORD(Index), &b,
@@ -467,7 +488,7 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
         if (Success_) {
             for (int i = 0; i < 4; ++i)
                 if (*lens[i] > capacity[i]) // the engine claims more than it was given room for
-                    return fail(true, ERROR_INVALID_DATA);
+                    return finish(false, true, ERROR_INVALID_DATA);
             for (int i = 0; i < 4; ++i)
                 texts[i]->assign(buffers[i] ? buffers[i] : "", *lens[i]);
             secDesc.CopyOut(std::min(b.SecDescLen, secDescCapacity));
@@ -475,12 +496,11 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
             list2.CopyOut(6ull * std::min(b.List2Count, list2Capacity));
             Mask = b.Mask;
             EntryFlag = b.EntryFlag;
-            releaseTexts();
-            return true;
+            return finish(true, false, 0);
         }
         releaseTexts();
         if (error != QXD_ERROR_MORE_DATA)
-            return fail(true, error);
+            return finish(false, true, error);
         // Ask again only when the engine wants longer texts than it had, and only a few times:
         // a descriptor or list larger than the caller's buffer never fits however often we ask.
         bool longer = false;
@@ -489,6 +509,6 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
         const bool othersFit = (!SecurityDescriptor || b.SecDescLen <= secDescCapacity) &&
                                (!List1 || b.List1Count <= list1Capacity) && (!List2 || b.List2Count <= list2Capacity);
         if (!longer || !othersFit || pass >= QXD_GET_ENTRY_MAX_PASSES)
-            return fail(true, error);
+            return finish(false, true, error);
     }
 }

@@ -119,6 +119,9 @@ public:
 private:
     struct Impl;
     void RaiseError(bool Unicode, uint32_t ErrorType, uint32_t ErrorCode);
+    bool ShortRequest(bool Unicode, uint32_t Code, uint32_t OutLen, uint32_t *BytesReturned);
+    void SetChannelActive(bool Unicode, bool Value);
+    uint32_t ChannelCount(bool Unicode);
     int32_t SendEntry(bool Modify, int32_t Index, uint32_t Mask, const AnsiString &FileFolder,
                       const AnsiString &ExcludeFileFolder, const AnsiString &Process,
                       const AnsiString &ExcludeProcess, void *SecurityDescriptor, uint32_t List1Count,

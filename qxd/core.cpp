@@ -26,6 +26,8 @@ enum : std::size_t {
 };
 
 constexpr uint32_t kListItem = 6;
+// Most memory read ahead around a caller's last read-back texts.
+constexpr uint64_t kMaxReadAhead = 16384;
 
 struct Block {
     std::string raw; // 84 bytes
@@ -249,20 +251,17 @@ Result Engine::PutEntry(const Request &request, MemoryAccess &memory)
         ops.push_back({block.U32(kSecDescPtr), secDescLen, &secDesc});
     }
     // A list count without a list: modify keeps the entry's own list when the count matches.
-    bool keepList1 = false, keepList2 = false;
-    if (list1Count > 0) {
-        if (block.U32(kList1Ptr) != 0)
-            ops.push_back({block.U32(kList1Ptr), list1Count * kListItem, &list1});
+    const uint32_t listCount[2] = {list1Count, list2Count};
+    const std::size_t listPtr[2] = {kList1Ptr, kList2Ptr};
+    std::string *listData[2] = {&list1, &list2};
+    bool keepList[2] = {false, false};
+    for (int l = 0; l < 2; ++l) {
+        if (listCount[l] == 0)
+            continue;
+        if (block.U32(listPtr[l]) != 0)
+            ops.push_back({block.U32(listPtr[l]), listCount[l] * kListItem, listData[l]});
         else if (modify)
-            keepList1 = true;
-        else
-            return Fail(kErrInvalidParameter);
-    }
-    if (list2Count > 0) {
-        if (block.U32(kList2Ptr) != 0)
-            ops.push_back({block.U32(kList2Ptr), list2Count * kListItem, &list2});
-        else if (modify)
-            keepList2 = true;
+            keepList[l] = true;
         else
             return Fail(kErrInvalidParameter);
     }
@@ -309,15 +308,14 @@ Result Engine::PutEntry(const Request &request, MemoryAccess &memory)
     if (index >= entries_.size())
         return Fail(kErrInvalidParameter);
     Entry &old = entries_[index];
-    if (keepList1) {
-        if (old.list1.size() != std::size_t(list1Count) * kListItem)
+    const std::string *oldList[2] = {&old.list1, &old.list2};
+    std::string *newList[2] = {&entry.list1, &entry.list2};
+    for (int l = 0; l < 2; ++l) {
+        if (!keepList[l])
+            continue;
+        if (oldList[l]->size() != std::size_t(listCount[l]) * kListItem)
             return Fail(kErrInvalidParameter);
-        entry.list1 = old.list1;
-    }
-    if (keepList2) {
-        if (old.list2.size() != std::size_t(list2Count) * kListItem)
-            return Fail(kErrInvalidParameter);
-        entry.list2 = old.list2;
+        *newList[l] = *oldList[l];
     }
     const uint64_t after = storedBytes_ - old.StoredBytes() + entry.StoredBytes();
     if (after > kMaxStoredBytes)
@@ -332,12 +330,18 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
 {
     if (request.outLen != kBlockSize)
         return Fail(kErrInvalidParameter);
-    // The block, and the credential where this caller kept it last time, in one batch.
+    // The block, the credential where this caller kept it last time and the memory around its
+    // last read-back texts, in one batch.
     Block block;
-    std::string password;
+    std::string password, ahead;
     std::vector<MemoryAccess::ReadOp> first{{request.outAddr, kBlockSize, &block.raw}};
+    const std::size_t credentialOp = first.size();
     if (memory.credentialLen > 0)
         first.push_back({memory.credentialAddr, memory.credentialLen + 1, &password});
+    const std::size_t aheadOp = first.size();
+    const uint64_t aheadAddr = memory.textsAddr;
+    if (memory.textsLen > 0)
+        first.push_back({aheadAddr, memory.textsLen, &ahead});
     memory.ReadMany(first);
     if (first[0].status)
         return Fail(first[0].status);
@@ -346,8 +350,8 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
         return Fail(kErrAccessDenied);
     if (passwordLen > kMaxPasswordLen)
         return Fail(kErrInvalidParameter);
-    const bool reuse = first.size() > 1 && first[1].status == 0 && memory.credentialAddr == block.U32(kPasswordPtr) &&
-                       memory.credentialLen == passwordLen;
+    const bool reuse = credentialOp < first.size() && memory.credentialLen > 0 && first[credentialOp].status == 0 &&
+                       memory.credentialAddr == block.U32(kPasswordPtr) && memory.credentialLen == passwordLen;
     if (!reuse) {
         password.clear();
         if (uint32_t status = memory.Read(block.U32(kPasswordPtr), passwordLen + 1, password))
@@ -408,11 +412,39 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
         ops.push_back({block.U32(kList1Ptr), e.list1});
     if (wantList2 && count2 > 0)
         ops.push_back({block.U32(kList2Ptr), e.list2});
+    const std::size_t textWrites = ops.size();
     ops.push_back({request.outAddr, block.raw});
+
+    // Memory read successfully in this request takes the writes as surely as it gave the reads.
+    const bool aheadRead = aheadOp < first.size() && first[aheadOp].status == 0;
+    auto within = [](uint64_t addr, std::size_t len, uint64_t lo, uint64_t size) {
+        return addr >= lo && len <= size && addr - lo <= size - len;
+    };
+    bool known = true;
+    for (const auto &op : ops)
+        known = known && (within(op.addr, op.data.size(), request.outAddr, kBlockSize) ||
+                          (aheadRead && within(op.addr, op.data.size(), aheadAddr, ahead.size())));
+    auto remember = [&] {
+        uint64_t lo = UINT64_MAX, hi = 0;
+        for (std::size_t i = 0; i < textWrites; ++i) {
+            lo = std::min(lo, ops[i].addr);
+            hi = std::max(hi, ops[i].addr + ops[i].data.size());
+        }
+        if (lo < hi) {
+            memory.textsAddr = lo;
+            memory.textsLen = uint32_t(std::min<uint64_t>(2 * (hi - lo) + 256, kMaxReadAhead));
+        }
+    };
+    if (known) {
+        remember();
+        memory.PostWriteMany(ops);
+        return Ok(kBlockSize);
+    }
     memory.WriteMany(ops);
     for (const auto &op : ops)
         if (op.status)
             return Fail(op.status);
+    remember();
     return Ok(kBlockSize);
 }
 

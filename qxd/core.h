@@ -107,11 +107,21 @@ public:
     // A write into memory that was just read successfully, whose outcome does not change the
     // answer: a transport may deliver it together with the answer instead of waiting for it.
     virtual void PostWrite(uint64_t addr, std::string data) { Write(addr, std::move(data)); }
+    // Several such writes, in order.
+    virtual void PostWriteMany(std::span<WriteOp> ops)
+    {
+        for (auto &op : ops)
+            PostWrite(op.addr, std::move(op.data));
+    }
 
     // Where this caller's credential was found last time. The engine reads that place again in
     // the same batch as the next entry block and uses it only when the block still points there.
     uint64_t credentialAddr = 0;
     uint32_t credentialLen = 0;
+    // Around where this caller's read-back texts went last time. The engine reads there ahead
+    // too; writes that fall inside memory just read go with the answer.
+    uint64_t textsAddr = 0;
+    uint32_t textsLen = 0;
 };
 
 struct Request {

@@ -152,16 +152,20 @@ public:
     }
 
     // Posted writes go out just before the answer; their answers are taken before the next
-    // request.
+    // request. A peer that closes instead is simply done; any other message breaks the format.
+    enum class Pending { Taken, Closed, Broken };
     std::string TakePosted() { return std::exchange(posted_, {}); }
-    bool TakePendingAnswers()
+    Pending TakePendingAnswers()
     {
         for (; pendingAnswers_ > 0; --pendingAnswers_) {
             uint8_t answer[wire::kWriteAnswerSize];
-            if (!peer_.Take(answer, sizeof answer, true) || wire::Get32(answer) != wire::kWriteAnswer)
-                return false;
+            if (!peer_.Take(answer, 4, true))
+                return Pending::Closed;
+            if (wire::Get32(answer) != wire::kWriteAnswer)
+                return Pending::Broken;
+            peer_.TakeOrThrow(answer + 4, sizeof answer - 4);
         }
-        return true;
+        return Pending::Taken;
     }
 
 private:
@@ -268,9 +272,16 @@ public:
         else
             stub_.PostWrite(addr, std::move(data));
     }
+    void PostWriteMany(std::span<WriteOp> ops) override
+    {
+        if (Direct())
+            WriteMany(ops);
+        else
+            stub_.PostWriteMany(ops);
+    }
 
     std::string TakePosted() { return stub_.TakePosted(); }
-    bool TakePendingAnswers() { return stub_.TakePendingAnswers(); }
+    SocketMemory::Pending TakePendingAnswers() { return stub_.TakePendingAnswers(); }
     bool direct() const { return found_ && direct_; }
 
 private:
@@ -508,8 +519,9 @@ void Server::Serve(Connection &connection)
     std::string reason = "disconnected";
     try {
         for (;;) {
-            if (!memory.TakePendingAnswers()) {
-                reason = "dropped: no answer to a write";
+            if (const auto pending = memory.TakePendingAnswers(); pending != SocketMemory::Pending::Taken) {
+                if (pending == SocketMemory::Pending::Broken)
+                    reason = "dropped: unexpected message instead of a write answer";
                 break;
             }
             uint8_t msg[wire::kControlSize];

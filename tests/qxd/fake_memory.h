@@ -3,6 +3,7 @@
 
 #include "qxd/core.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -20,6 +21,8 @@ public:
             ++reads;
             const std::string *r = Find(op.addr, op.len);
             if (!r) {
+                // Like a transport that sizes its buffers before it knows the outcome.
+                op.out->assign(std::min<uint64_t>(op.len, 1u << 16), '?');
                 op.status = 998;
                 continue;
             }
@@ -32,25 +35,32 @@ public:
         ++batches;
         for (auto &op : ops) {
             ++writes;
-            std::string *r = Find(op.addr, op.data.size());
-            if (!r) {
-                op.status = 998;
-                continue;
-            }
-            std::memcpy(r->data() + (op.addr - base_), op.data.data(), op.data.size());
-            op.status = 0;
+            op.status = Apply(op.addr, op.data);
         }
     }
 
+    // Applied at once, not counted as a batch: a transport sends these with the answer.
     void PostWrite(uint64_t addr, std::string data) override
     {
         ++posted;
-        Write(addr, std::move(data));
+        postedStatus = postedStatus ? postedStatus : Apply(addr, data);
     }
 
+    // Batches of reads and of waited-for writes; single reads and writes; posted writes and the
+    // first refusal among them.
     int batches = 0, reads = 0, writes = 0, posted = 0;
+    uint32_t postedStatus = 0;
 
 private:
+    uint32_t Apply(uint64_t addr, const std::string &data)
+    {
+        std::string *r = Find(addr, data.size());
+        if (!r)
+            return 998;
+        std::memcpy(r->data() + (addr - base_), data.data(), data.size());
+        return 0;
+    }
+
     std::string *Find(uint64_t addr, uint64_t len)
     {
         auto it = regions_.upper_bound(addr);

@@ -62,6 +62,42 @@ protected:
         return engine.Handle({Channel::Ansi, modify ? kModifyEntry : kAddEntry, kBlock, 84, 0, index}, mem);
     }
 
+    // Reads entry `index` the way the client does: a pass with no text buffers, then one with
+    // the four buffers back to back in a region of `room` bytes at `at`.
+    Result GetPacked(uint32_t index, Entry &out, uint64_t at, std::size_t room = 512)
+    {
+        TFPEntryBlock b{};
+        b.PasswordLen = uint32_t(kCred.size());
+        b.PasswordPtr = uint32_t(kPass);
+        Result r;
+        for (int pass = 0; pass < 2; ++pass) {
+            uint32_t *lens[4] = {&b.FileFolderLen, &b.ExcludeFileFolderLen, &b.ProcessLen, &b.ExcludeProcessLen};
+            uint32_t *ptrs[4] = {&b.FileFolderPtr, &b.ExcludeFileFolderPtr, &b.ProcessPtr, &b.ExcludeProcessPtr};
+            uint64_t next = at;
+            for (int i = 0; i < 4; ++i) {
+                *ptrs[i] = *lens[i] ? uint32_t(next) : 0;
+                next += *lens[i] ? *lens[i] + 1 : 0;
+            }
+            if (pass == 1)
+                mem.Put(at, std::string(room, 'x'));
+            const auto bytes = b.ToBytes();
+            mem.Put(kOut, std::string(bytes.begin(), bytes.end()));
+            r = engine.Handle({Channel::Ansi, kGetEntry, 0, index, kOut, 84}, mem);
+            b = TFPEntryBlock::FromBytes(reinterpret_cast<const uint8_t *>(mem.At(kOut).data()));
+            if (r.ok || r.error != kErrMoreData)
+                break;
+        }
+        if (r.ok) {
+            std::string *texts[4] = {&out.fileFolder, &out.excludeFileFolder, &out.process, &out.excludeProcess};
+            const uint32_t lens[4] = {b.FileFolderLen, b.ExcludeFileFolderLen, b.ProcessLen, b.ExcludeProcessLen};
+            const uint32_t ptrs[4] = {b.FileFolderPtr, b.ExcludeFileFolderPtr, b.ProcessPtr, b.ExcludeProcessPtr};
+            for (int i = 0; i < 4; ++i)
+                *texts[i] = lens[i] ? mem.At(at).substr(ptrs[i] - at, lens[i]) : "";
+            out.mask = b.Mask;
+        }
+        return r;
+    }
+
     // Reads entry `index` the way the client does: a pass with empty buffers, then a sized one.
     Result Get(uint32_t index, Entry &out, TFPEntryBlock *lastBlock = nullptr)
     {
@@ -375,8 +411,9 @@ TEST_F(CoreTest, ReadsAndWritesAreBatched)
     mem.batches = mem.posted = 0;
     ASSERT_TRUE(Get(0, e).ok);
     // Each pass reads the block with the credential in one batch; the "more data" block goes
-    // with the answer; the second pass writes texts and block in one batch.
-    EXPECT_EQ(mem.batches, 4);
+    // with the answer; the second pass writes texts and block in one batch (the texts lie far
+    // apart here, so they are not read ahead).
+    EXPECT_EQ(mem.batches, 3);
     EXPECT_EQ(mem.posted, 1);
     mem.batches = 0;
     ASSERT_TRUE(Put(Block("C:\\c", "*", 1)).ok);
@@ -412,6 +449,57 @@ TEST_F(CoreTest, CredentialReadAheadIsCheckedAfresh)
     const auto bytes2 = b.ToBytes();
     mem.Put(kOut, std::string(bytes2.begin(), bytes2.end()));
     EXPECT_EQ(engine.Handle({Channel::Ansi, kGetEntry, 0, 0, kOut, 84}, mem).error, kErrInvalidParameter);
+}
+
+TEST_F(CoreTest, WritesIntoMemoryJustReadGoWithTheAnswer)
+{
+    ASSERT_TRUE(Put(Block("C:\\first", "*", 1, 1, "C:\\first\\x", "a.exe")).ok);
+    ASSERT_TRUE(Put(Block("C:\\a much longer second path", "notepad*", 2)).ok);
+    constexpr uint64_t kPacked = 0x40000;
+    Entry e;
+    ASSERT_TRUE(GetPacked(0, e, kPacked).ok); // learns where the texts go
+    mem.batches = mem.writes = mem.posted = 0;
+    Entry second;
+    ASSERT_TRUE(GetPacked(1, second, kPacked).ok);
+    EXPECT_EQ(second.fileFolder, "C:\\a much longer second path");
+    EXPECT_EQ(second.process, "notepad*");
+    EXPECT_EQ(second.excludeFileFolder, "");
+    EXPECT_EQ(second.mask, 2u);
+    EXPECT_EQ(mem.batches, 2) << "one batch of reads per pass, no write waited for";
+    EXPECT_EQ(mem.writes, 0);
+    EXPECT_EQ(mem.posted, 1 + 3) << "the more-data block, then two texts and the block";
+    EXPECT_EQ(mem.postedStatus, 0u);
+
+    // Texts elsewhere than read ahead: written and waited for, with the same result.
+    mem.batches = mem.writes = mem.posted = 0;
+    ASSERT_TRUE(GetPacked(0, e, 0x90000).ok);
+    EXPECT_EQ(e.fileFolder, "C:\\first");
+    EXPECT_EQ(e.excludeFileFolder, "C:\\first\\x");
+    EXPECT_EQ(e.excludeProcess, "a.exe");
+    EXPECT_EQ(mem.writes, 5);
+
+    // A text address that cannot be written is refused, never answered as done.
+    mem.Put(0x90000, "");
+    TFPEntryBlock b{};
+    b.PasswordLen = uint32_t(kCred.size());
+    b.PasswordPtr = uint32_t(kPass);
+    b.FileFolderLen = 30;
+    b.FileFolderPtr = 0xBAD000;
+    b.ProcessLen = 8;
+    b.ProcessPtr = 0x90000;
+    const auto bytes = b.ToBytes();
+    mem.Put(kOut, std::string(bytes.begin(), bytes.end()));
+    EXPECT_EQ(engine.Handle({Channel::Ansi, kGetEntry, 0, 1, kOut, 84}, mem).error, 998u);
+    // Memory read ahead that has gone since: nothing is written blindly into it.
+    ASSERT_TRUE(GetPacked(1, second, kPacked).ok);
+    mem.Put(kPacked, std::string(4, 'x'));
+    b.FileFolderPtr = uint32_t(kPacked);
+    b.ProcessPtr = uint32_t(kPacked) + 31;
+    const auto bytes2 = b.ToBytes();
+    mem.Put(kOut, std::string(bytes2.begin(), bytes2.end()));
+    mem.posted = 0;
+    EXPECT_EQ(engine.Handle({Channel::Ansi, kGetEntry, 0, 1, kOut, 84}, mem).error, 998u);
+    EXPECT_EQ(mem.posted, 0);
 }
 
 } // namespace

@@ -115,6 +115,60 @@ TEST(Daemon, EntriesOutliveTheClientThroughTheStubOnly)
     EntriesOutliveTheClient({"--no-load", "--stub-only"});
 }
 
+// Entries whose texts grow and shrink from one to the next, read back in both directions: the
+// engine's writes go wherever this client's buffers are, whether it guessed their place or not.
+TEST(Daemon, TextsOfChangingLengthsReadBackExactlyOnBothRoads)
+{
+    for (const char *road : {"--verbose", "--stub-only"}) {
+        TempHome home;
+        Daemon daemon(home, {"--no-load", road});
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        auto client = std::make_unique<TVeskFileProtector>(nullptr);
+        TVeskFileProtector &p = *client;
+        std::vector<Row> expected;
+        const std::size_t lengths[] = {1, 300, 2, 40, 4000, 7, 64, 65, 1};
+        for (std::size_t i = 0; i < std::size(lengths); ++i) {
+            Row r;
+            r.path = "C:\\" + std::string(lengths[i], char('a' + i));
+            r.exclPath = i % 2 ? "" : r.path + Cp949("\\제외");
+            r.proc = i % 3 ? "*" : std::string(lengths[std::size(lengths) - 1 - i], 'p');
+            r.exclProc = i % 4 ? "" : "x.exe";
+            r.mask = uint32_t(i) << 28 | FP_READ;
+            ASSERT_EQ(p.AddEntry(r.mask, r.path, r.exclPath, r.proc, r.exclProc, nullptr, 0, nullptr, 0, nullptr, 1),
+                      int32_t(i))
+                << road;
+            expected.push_back(r);
+        }
+        EXPECT_EQ(ReadAll(p), expected) << road;
+        for (int i = int(expected.size()) - 1; i >= 0; --i) {
+            Row r;
+            uint32_t sd = 0, c1 = 0, c2 = 0;
+            uint8_t flag = 0;
+            ASSERT_TRUE(p.GetEntry(i, r.mask, r.path, r.exclPath, r.proc, r.exclProc, nullptr, sd, c1, nullptr, c2,
+                                   nullptr, flag));
+            EXPECT_EQ(r, expected[std::size_t(i)]) << road << " entry " << i;
+            EXPECT_EQ(flag, 1);
+        }
+        // Other arena memory taken between reads moves the buffers; still exact.
+        std::vector<vx::device::ArenaBuffer> held;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            held.emplace_back(16 * (i + 1));
+            Row r;
+            uint32_t sd = 0, c1 = 0, c2 = 0;
+            uint8_t flag = 0;
+            ASSERT_TRUE(p.GetEntry(int32_t(i), r.mask, r.path, r.exclPath, r.proc, r.exclProc, nullptr, sd, c1,
+                                   nullptr, c2, nullptr, flag));
+            EXPECT_EQ(r, expected[i]) << road << " entry " << i;
+        }
+        // A client that leaves after a read-back has done nothing wrong.
+        client.reset();
+        EXPECT_EQ(daemon.Stop(), 0);
+        const std::string log = daemon.Log();
+        EXPECT_NE(log.find("disconnected after"), std::string::npos) << log;
+        EXPECT_EQ(log.find("dropped:"), std::string::npos) << log;
+    }
+}
+
 TEST(Daemon, WrongCredentialIsRefused)
 {
     TempHome home;
