@@ -258,6 +258,24 @@ TEST(EntryEditor, EnterInAFieldRegisters)
               1);
     EXPECT_EQ(rec.FileFolder, "C:\\typed");
     EXPECT_EQ(rec.Mask, FP_WRITE);
+
+    // Also from a check box and from the process list; a focused button takes Enter itself.
+    const auto enterIn = [](auto field) {
+        return [field](TForm_SetEntry *d) {
+            d->Edit_FileFolder->setText("C:\\x");
+            QWidget *target = field(d);
+            target->setFocus();
+            QTest::keyClick(target, Qt::Key_Return);
+        };
+    };
+    rec = TFPRec{};
+    EXPECT_EQ(RunEditor(rec, enterIn([](TForm_SetEntry *d) -> QWidget * { return d->List; })), 1);
+    rec = TFPRec{};
+    EXPECT_EQ(RunEditor(rec, enterIn([](TForm_SetEntry *d) -> QWidget * { return d->Combo_Exclude; })), 1);
+    rec = TFPRec{};
+    EXPECT_EQ(RunEditor(rec, enterIn([](TForm_SetEntry *d) -> QWidget * { return d->Combo_Process; })), 1);
+    rec = TFPRec{};
+    EXPECT_EQ(RunEditor(rec, enterIn([](TForm_SetEntry *d) -> QWidget * { return d->B_Cancle; })), 2);
 }
 
 TEST(EntryEditor, FolderButtonsSetTheTargetAndOpenThePicker)

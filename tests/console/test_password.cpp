@@ -370,4 +370,27 @@ TEST_F(PasswordDialogs, FieldsMaskTheirTextAndAskForTheKoreanInputMethod)
         EXPECT_FALSE(b->isDefault() || b->autoDefault());
 }
 
+TEST_F(PromptTest, WrongPasswordsPutTheFocusBackIntoTheField)
+{
+    TFormokpass prompt;
+    prompt.show();
+    EXPECT_EQ(prompt.focusWidget(), prompt.MaskEdit1); // focused on showing
+    prompt.MaskEdit1->setText("wrong");
+    prompt.Button1->setFocus();
+    prompt.Button1->click();
+    EXPECT_EQ(prompt.focusWidget(), prompt.MaskEdit1);
+
+    TFormchangepwd change;
+    change.show();
+    change.MaskEdit1->setText("wrong");
+    change.MaskEdit2->setFocus();
+    change.Button1->click();
+    EXPECT_EQ(change.focusWidget(), change.MaskEdit1);
+    EXPECT_EQ(messages.texts, (QStringList{"암호가 틀렸습니다.", " 현재 암호가 틀렸습니다."}));
+
+    TFormsetpass set;
+    set.show();
+    EXPECT_EQ(set.focusWidget(), set.MaskEdit1); // focused on showing, not the first tab stop
+}
+
 } // namespace
