@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <ostream>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 namespace vx::qxd {
@@ -53,25 +53,40 @@ std::size_t LoadStoredEntries(Engine &engine, std::ostream &log)
         log << "qxd-engine: stored entries have no EntryCount; nothing loaded" << std::endl;
         return 0;
     }
-    std::unordered_map<std::string, TRegValue> values;
-    for (auto &v : reg.ReadValues())
-        values.emplace(vx::registry::FoldName(v.Name), std::move(v));
-
-    std::size_t loaded = 0;
-    // Rows are "0".."EntryCount-1"; a count beyond the values the key holds is not believed.
-    std::size_t n = std::min<std::size_t>(*count, kMaxEntries);
-    if (n > values.size()) {
-        log << "qxd-engine: EntryCount " << *count << " but the key holds " << values.size()
-            << " values; reading the rows that can be there" << std::endl;
-        n = values.size();
+    // Rows are named "0".."EntryCount-1" in plain decimal. Only the rows the key holds are
+    // visited, so a count far beyond them costs nothing; the rows missing are named by range.
+    const std::size_t n = std::min<std::size_t>(*count, kMaxEntries);
+    std::map<std::size_t, TRegValue> rows;
+    std::size_t values = 0;
+    for (auto &v : reg.ReadValues()) {
+        ++values;
+        const std::string &name = v.Name;
+        if (name.empty() || name.size() > 10 || (name.size() > 1 && name[0] == '0') ||
+            !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        const unsigned long long index = std::stoull(name);
+        if (index < n)
+            rows.emplace(std::size_t(index), std::move(v));
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        auto it = values.find(std::to_string(i));
-        if (it == values.end() || (it->second.Type != REG_SZ && it->second.Type != REG_EXPAND_SZ)) {
-            log << "qxd-engine: stored entry " << i << " is missing or not a text; skipped" << std::endl;
+    if (*count > rows.size())
+        log << "qxd-engine: EntryCount " << *count << " but the key holds " << values
+            << " values; reading the rows that are there" << std::endl;
+
+    std::size_t loaded = 0, expect = 0;
+    auto reportMissing = [&](std::size_t upTo) {
+        if (upTo > expect + 1)
+            log << "qxd-engine: stored entries " << expect << " to " << upTo - 1 << " are missing; skipped" << std::endl;
+        else if (upTo == expect + 1)
+            log << "qxd-engine: stored entry " << expect << " is missing; skipped" << std::endl;
+    };
+    for (auto &[i, value] : rows) {
+        reportMissing(i);
+        expect = i + 1;
+        if (value.Type != REG_SZ && value.Type != REG_EXPAND_SZ) {
+            log << "qxd-engine: stored entry " << i << " is not a text; skipped" << std::endl;
             continue;
         }
-        std::string text = it->second.Data;
+        std::string text = value.Data;
         if (auto zero = text.find('\0'); zero != std::string::npos)
             text.resize(zero);
         std::optional<Entry> entry = ParseStoredEntry(text);
@@ -81,10 +96,12 @@ std::size_t LoadStoredEntries(Engine &engine, std::ostream &log)
         }
         if (!engine.Append(std::move(*entry))) {
             log << "qxd-engine: the engine is full; stopped loading at stored entry " << i << std::endl;
+            expect = n;
             break;
         }
         ++loaded;
     }
+    reportMissing(n);
     log << "qxd-engine: loaded " << loaded << " stored entr" << (loaded == 1 ? "y" : "ies") << std::endl;
     return loaded;
 }

@@ -527,19 +527,28 @@ TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
         EXPECT_NE(log.find("stored entry 1 cannot be read"), std::string::npos) << log;
         EXPECT_NE(log.find("stored entry 3 cannot be read"), std::string::npos) << log;
         EXPECT_NE(log.find("loaded 2 stored entries"), std::string::npos) << log;
+        EXPECT_EQ(log.find("missing"), std::string::npos) << log;
     }
     {
-        // A count far beyond the rows present is not followed row by row.
+        // A count far beyond the rows present is not followed row by row, and a row past a gap
+        // is still loaded.
         TRegistry reg;
         ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
         reg.WriteInteger("EntryCount", -1);
+        reg.WriteString("9", "C:\\nine,*,,,512");
+        reg.WriteString("07", "C:\\not a row name,*,,,512");
         Daemon daemon(home, {}, "huge.log");
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         TVeskFileProtector p(nullptr);
-        EXPECT_EQ(p.NumEntries(), 2u);
+        const std::vector<Row> rows = ReadAll(p);
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[2], (Row{"C:\\nine", "", "*", "", 512}));
         EXPECT_EQ(daemon.Stop(), 0);
-        EXPECT_NE(daemon.Log().find("EntryCount 4294967295 but the key holds 5 values"), std::string::npos)
-            << daemon.Log();
+        const std::string log = daemon.Log();
+        EXPECT_NE(log.find("EntryCount 4294967295 but the key holds 7 values"), std::string::npos) << log;
+        EXPECT_NE(log.find("stored entries 4 to 8 are missing"), std::string::npos) << log;
+        EXPECT_NE(log.find("stored entries 10 to 999999 are missing"), std::string::npos) << log;
+        EXPECT_NE(log.find("loaded 3 stored entries"), std::string::npos) << log;
     }
     {
         Daemon daemon(home, {"--no-load"}, "noload.log");
