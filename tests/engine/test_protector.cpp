@@ -367,9 +367,22 @@ TEST(ProtectorEntries, AddResultWhenTheCountFollowingItFails)
         return true;
     };
     EXPECT_EQ(Add(p, "C:\\x"), -2);
+    EXPECT_FALSE(p.Success()) << "the count's outcome is the last";
     ASSERT_EQ(rec.events.size(), 1u);
     EXPECT_EQ(rec.events[0].type, QXD_ERR_COUNT);
     EXPECT_EQ(engine.engine().Count(), 1u);
+
+    // A count of 0 after a successful add gives -1 and raises nothing.
+    engine.backend().intercept = [](Channel, const vx::device::ControlParams &c, vx::qxd::Result &r) {
+        if (c.code != IOCTL_QXD_GET_ENTRY_COUNT)
+            return false;
+        r = {true, 0, 0};
+        return true;
+    };
+    EXPECT_EQ(Add(p, "C:\\y"), -1);
+    EXPECT_TRUE(p.Success());
+    EXPECT_EQ(rec.events.size(), 1u);
+    EXPECT_EQ(engine.engine().Count(), 2u);
 }
 
 TEST(ProtectorEntries, GetEntryTakesTwoRequestsWithTheIndexInTheInputLength)

@@ -566,8 +566,14 @@ TEST(Daemon, CreatesAMissingDeviceDirectory)
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     EXPECT_EQ(std::filesystem::status(nested).permissions() & std::filesystem::perms::all,
               std::filesystem::perms::owner_all);
-    EXPECT_EQ(std::filesystem::status(nested + "/QXDUni").permissions() & std::filesystem::perms::all,
-              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(std::filesystem::status(nested + "/Global").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"}) {
+        EXPECT_TRUE(std::filesystem::is_socket(nested + name)) << name;
+        EXPECT_EQ(std::filesystem::status(nested + name).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write)
+            << name;
+    }
     setenv("VELLAMORIX_DEVICE_DIR", nested.c_str(), 1);
     TVeskFileProtector p(nullptr);
     EXPECT_EQ(p.NumEntriesUnicode(), 0u);
