@@ -340,7 +340,7 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
         first.push_back({memory.credentialAddr, memory.credentialLen + 1, &password});
     const std::size_t aheadOp = first.size();
     const uint64_t aheadAddr = memory.textsAddr;
-    if (memory.textsLen > 0)
+    if (memory.textsLen > 0 && memory.ReadAheadPays())
         first.push_back({aheadAddr, memory.textsLen, &ahead});
     memory.ReadMany(first);
     if (first[0].status)

@@ -107,6 +107,9 @@ public:
     // A write into memory that was just read successfully, whose outcome does not change the
     // answer: a transport may deliver it together with the answer instead of waiting for it.
     virtual void PostWrite(uint64_t addr, std::string data) { Write(addr, std::move(data)); }
+    // False where a write costs no more than the read that would vouch for it (memory reached
+    // directly); the engine then reads nothing ahead.
+    virtual bool ReadAheadPays() { return true; }
     // Several such writes, in order.
     virtual void PostWriteMany(std::span<WriteOp> ops)
     {

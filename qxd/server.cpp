@@ -272,6 +272,7 @@ public:
         else
             stub_.PostWrite(addr, std::move(data));
     }
+    bool ReadAheadPays() override { return !Direct(); }
     void PostWriteMany(std::span<WriteOp> ops) override
     {
         if (Direct())

@@ -46,6 +46,9 @@ public:
         postedStatus = postedStatus ? postedStatus : Apply(addr, data);
     }
 
+    bool ReadAheadPays() override { return readAheadPays; }
+    bool readAheadPays = true;
+
     // Batches of reads and of waited-for writes; single reads and writes; posted writes and the
     // first refusal among them.
     int batches = 0, reads = 0, writes = 0, posted = 0;

@@ -470,6 +470,15 @@ TEST_F(CoreTest, WritesIntoMemoryJustReadGoWithTheAnswer)
     EXPECT_EQ(mem.posted, 1 + 3) << "the more-data block, then two texts and the block";
     EXPECT_EQ(mem.postedStatus, 0u);
 
+    // Where writes cost no more than reads, nothing is read ahead and the writes are waited for.
+    mem.readAheadPays = false;
+    mem.batches = mem.reads = mem.writes = mem.posted = 0;
+    ASSERT_TRUE(GetPacked(1, second, kPacked).ok);
+    EXPECT_EQ(second.fileFolder, "C:\\a much longer second path");
+    EXPECT_EQ(mem.reads, 4) << "block and credential in each pass";
+    EXPECT_EQ(mem.writes, 3);
+    mem.readAheadPays = true;
+
     // Texts elsewhere than read ahead: written and waited for, with the same result.
     mem.batches = mem.writes = mem.posted = 0;
     ASSERT_TRUE(GetPacked(0, e, 0x90000).ok);
