@@ -3,43 +3,23 @@
 // Also the memory of one folder node per item, as the list view keeps them.
 //
 //   shell_bench [files]     (default 100000; build without sanitizers for meaningful numbers)
+#include "bench/shell_bench.h"
 #include "shellctrls/ShellFolder.h"
 
 #include <QString>
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <malloc.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-size_t Bare(const std::string &dir)
-{
-    size_t count = 0;
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return 0;
-    while (dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
-            continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            count += st.st_size >= 0;
-    }
-    ::closedir(d);
-    return count;
-}
+using vx::bench::Clock;
+using vx::bench::Seconds;
 
 size_t Namespace(IShellFolder *folder, size_t &nameBytes)
 {
@@ -90,7 +70,7 @@ int main(int argc, char **argv)
     for (int round = 0; round < 3; ++round) {
         nameBytes = 0;
         auto t0 = Clock::now();
-        bareCount = Bare(dir);
+        bareCount = vx::bench::BareListing(dir);
         auto t1 = Clock::now();
         shellCount = Namespace(intf, nameBytes);
         auto t2 = Clock::now();
@@ -104,7 +84,7 @@ int main(int argc, char **argv)
     // Memory: one node per item, as a list view holds its entries.
     std::vector<TShellFolder *> nodes;
     nodes.reserve(static_cast<size_t>(files));
-    const size_t before = mallinfo2().uordblks;
+    const size_t before = vx::bench::HeapInUse();
     {
         ComPtr<IEnumIDList> e;
         intf->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, e.Put());
@@ -115,7 +95,7 @@ int main(int argc, char **argv)
             FreeIdList(item);
         }
     }
-    const size_t after = mallinfo2().uordblks;
+    const size_t after = vx::bench::HeapInUse();
     if (!nodes.empty())
         std::printf("memory per node    : %.0f bytes (%zu nodes; item ID of \"file_12345.dat\": %zu bytes)\n",
                     double(after - before) / double(nodes.size()), nodes.size(), IdListSize(nodes.back()->ItemId()));

@@ -439,20 +439,19 @@ void TShellFolder::LoadColumnDetails(TShellFolder *RootFolder, HWND Window, int 
     ViewWindow_ = Window;
     if (!RootFolder)
         return;
-    auto add = [&](HRESULT r, SHELLDETAILS &sd) {
-        DetailTexts_.push_back(r == S_OK ? StrRetText(ItemId_, sd.str) : AnsiString());
+    // Columns 1 to ColumnCount from a detail interface; a failed answer gives an empty text.
+    auto load = [&](auto *source) {
+        for (int column = 1; column <= ColumnCount; ++column) {
+            SHELLDETAILS sd{};
+            const HRESULT r = source->GetDetailsOf(ItemId_, static_cast<UINT>(column), &sd);
+            DetailTexts_.push_back(r == S_OK ? StrRetText(ItemId_, sd.str) : AnsiString());
+        }
     };
-    if (IShellFolder2 *f2 = RootFolder->Folder2Intf()) {
-        for (int column = 1; column <= ColumnCount; ++column) {
-            SHELLDETAILS sd{};
-            add(f2->GetDetailsOf(ItemId_, static_cast<UINT>(column), &sd), sd);
-        }
-    } else if (IShellDetails *details = RootFolder->DetailsIntf()) {
-        for (int column = 1; column <= ColumnCount; ++column) {
-            SHELLDETAILS sd{};
-            add(details->GetDetailsOf(ItemId_, static_cast<UINT>(column), &sd), sd);
-        }
-    } else if (RootFolder->Traits().Contains(stFileSystem)) {
+    if (IShellFolder2 *f2 = RootFolder->Folder2Intf())
+        load(f2);
+    else if (IShellDetails *details = RootFolder->DetailsIntf())
+        load(details);
+    else if (RootFolder->Traits().Contains(stFileSystem)) {
         const WIN32_FIND_DATAA data = ReadFindData();
         for (int column = 1; column <= ColumnCount; ++column)
             DetailTexts_.push_back(FindDataText(data, column));

@@ -47,7 +47,7 @@ bool StatItem(int dirFd, const char *name, struct stat &lst, struct stat &target
     return true;
 }
 
-class Enumerator final : public IEnumIDList {
+class Enumerator final : public RefCounted<Enumerator, IEnumIDList, IID_IEnumIDList> {
 public:
     Enumerator(std::vector<ItemData> fixed, std::string dirPath, DWORD flags)
         : fixed_(std::move(fixed)), dirPath_(std::move(dirPath)), flags_(flags)
@@ -68,27 +68,6 @@ public:
             return Win32FromErrno(errno);
         writable_ = ParentWritable(dirPath_);
         return 0;
-    }
-
-    HRESULT QueryInterface(REFIID riid, void **ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumIDList) {
-            *ppv = static_cast<IEnumIDList *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override
-    {
-        const ULONG n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
     }
 
     HRESULT Next(ULONG celt, LPITEMIDLIST *rgelt, ULONG *pceltFetched) override
@@ -165,7 +144,6 @@ private:
         return false;
     }
 
-    std::atomic<ULONG> refs_{1};
     std::vector<ItemData> fixed_;
     size_t fixedPos_ = 0;
     std::string dirPath_;
@@ -205,30 +183,9 @@ std::string CapacityText(uint64_t bytes)
     return buf;
 }
 
-class Folder final : public IShellFolder2 {
+class Folder final : public RefCounted<Folder, IShellFolder2, IID_IShellFolder, IID_IShellFolder2> {
 public:
     Folder(std::vector<uint8_t> full, Location loc) : full_(std::move(full)), loc_(std::move(loc)) {}
-
-    HRESULT QueryInterface(REFIID riid, void **ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IShellFolder || riid == IID_IShellFolder2) {
-            *ppv = static_cast<IShellFolder2 *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override
-    {
-        const ULONG n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
-    }
 
     HRESULT ParseDisplayName(HWND, void *, LPCWSTR pszDisplayName, ULONG *pchEaten,
                              LPITEMIDLIST *ppidl, ULONG *pdwAttributes) override
@@ -305,16 +262,12 @@ public:
             return E_INVALIDARG;
         if (!(riid == IID_IShellFolder || riid == IID_IShellFolder2 || riid == IID_IUnknown))
             return E_NOINTERFACE;
-        bool complete = false;
-        std::vector<ItemData> items = SplitList(pidl, &complete);
-        if (!complete)
-            return E_INVALIDARG;
         std::optional<Location> loc = Resolve(loc_, pidl);
         if (!loc || !loc->IsFolder())
             return E_INVALIDARG;
         std::vector<uint8_t> full = full_;
-        for (const ItemData &item : items)
-            AppendItem(full, item);
+        for (ItemCursor item(pidl); item.HasItem(); item.Next())
+            AppendItem(full, item.Item());
         *ppv = static_cast<IShellFolder2 *>(new Folder(std::move(full), std::move(*loc)));
         return S_OK;
     }
@@ -328,23 +281,21 @@ public:
 
     HRESULT CompareIDs(LPARAM lParam, LPCITEMIDLIST pidl1, LPCITEMIDLIST pidl2) override
     {
-        bool c1 = false, c2 = false;
-        std::vector<ItemData> a = SplitList(pidl1, &c1);
-        std::vector<ItemData> b = SplitList(pidl2, &c2);
+        // Item by item in place: folders first, then names; the given column at the last level.
         const int column = static_cast<int>(lParam & 0xFFFF);
-        const size_t n = std::min(a.size(), b.size());
-        for (size_t k = 0; k < n; ++k) {
-            const bool lastLevel = k + 1 == a.size() && k + 1 == b.size();
-            if (int r = CompareItems(a[k], b[k], lastLevel ? column : 0))
+        ItemCursor a(pidl1), b(pidl2);
+        for (; a.HasItem() && b.HasItem(); a.Next(), b.Next()) {
+            const bool lastLevel = a.IsLast() && b.IsLast();
+            if (int r = CompareItems(a.Item(), b.Item(), lastLevel ? column : 0))
                 return MAKE_SCODE_OK(r);
             if (lastLevel && column != 0)
-                if (int r = CompareItems(a[k], b[k], 0))
+                if (int r = CompareItems(a.Item(), b.Item(), 0))
                     return MAKE_SCODE_OK(r);
         }
-        if (a.size() != b.size())
-            return MAKE_SCODE_OK(a.size() < b.size() ? -1 : 1);
-        if (c1 != c2)
-            return MAKE_SCODE_OK(c1 ? -1 : 1);
+        if (a.HasItem() != b.HasItem())
+            return MAKE_SCODE_OK(a.HasItem() ? 1 : -1);
+        if (a.Complete() != b.Complete())
+            return MAKE_SCODE_OK(a.Complete() ? -1 : 1);
         return S_OK;
     }
 
@@ -405,6 +356,16 @@ public:
     {
         if (!pName)
             return E_INVALIDARG;
+        if (pidl && (!(uFlags & SHGDN_FORPARSING) || (uFlags & SHGDN_INFOLDER))) {
+            // One file-system item of this folder: its name is all that is asked.
+            ItemCursor item(pidl);
+            if (item.IsLast() && item.Complete() && item.Item().kind == ItemKind::File) {
+                if (!IsFileChild(loc_, item.Item().name))
+                    return E_INVALIDARG;
+                FillStrRet(pName, NameToAnsi(item.Item().name));
+                return S_OK;
+            }
+        }
         std::optional<Location> loc = pidl ? Resolve(loc_, pidl) : std::optional<Location>(loc_);
         if (!loc)
             return E_INVALIDARG;
@@ -531,7 +492,6 @@ private:
         return bytes.empty() ? E_INVALIDARG : S_OK;
     }
 
-    std::atomic<ULONG> refs_{1};
     std::vector<uint8_t> full_;
     Location loc_;
 };

@@ -5,10 +5,41 @@
 #include "platform/shell/itemid.h"
 #include "platform/shell/shell.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 namespace vx::shell::detail {
+
+// Reference counting and QueryInterface of the stand-in's objects: Derived implements Iface and
+// answers to IUnknown and each of Iids with it; the last Release deletes it.
+template <class Derived, class Iface, const IID &...Iids>
+class RefCounted : public Iface {
+public:
+    HRESULT QueryInterface(REFIID riid, void **ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        if (riid == IID_IUnknown || ((riid == Iids) || ...)) {
+            *ppv = static_cast<Iface *>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override
+    {
+        const ULONG n = --refs_;
+        if (n == 0)
+            delete static_cast<Derived *>(this);
+        return n;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
 
 // A folder object for the location reached by the full list `full` (bytes, no terminator).
 IShellFolder2 *NewFolder(std::vector<uint8_t> full, Location loc);

@@ -26,12 +26,6 @@ T Get(const uint8_t *p)
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-template <class T>
-void Put(std::vector<uint8_t> &out, T v)
-{
-    const auto *b = reinterpret_cast<const uint8_t *>(&v);
-    out.insert(out.end(), b, b + sizeof v);
-}
 
 constexpr const char *kComputerClsid = "::{20D04FE0-3AEA-1069-A2D8-08002B30309D}";
 constexpr const char *kRecycleClsid = "::{645FF040-5081-101B-9F08-00AA002F954E}";
@@ -101,7 +95,7 @@ bool IsDir(const std::string &p)
 
 } // namespace
 
-bool ReadItem(const uint8_t *p, size_t avail, ItemData &out)
+bool ReadItem(const uint8_t *p, size_t avail, ItemView &out)
 {
     if (!p || avail < 2)
         return false;
@@ -120,24 +114,55 @@ bool ReadItem(const uint8_t *p, size_t avail, ItemData &out)
     out.csidl = Get<uint32_t>(p + 14);
     out.size = Get<uint64_t>(p + 18);
     out.lastWrite = Get<uint64_t>(p + 26);
-    out.name.assign(reinterpret_cast<const char *>(p + kItemHeader), nameLen);
+    out.name = std::string_view(reinterpret_cast<const char *>(p + kItemHeader), nameLen);
     return true;
 }
 
-void AppendItem(std::vector<uint8_t> &bytes, const ItemData &item)
+ItemView ViewOf(const ItemData &d) { return ItemView{d, d.name}; }
+ItemData DataOf(const ItemView &v) { return ItemData{v, std::string(v.name)}; }
+
+bool ReadItem(const uint8_t *p, size_t avail, ItemData &out)
 {
-    const size_t nameLen = std::min<size_t>(item.name.size(), 0xFFFF - kItemHeader);
-    Put<uint16_t>(bytes, static_cast<uint16_t>(kItemHeader + nameLen));
-    bytes.push_back(kItemTag);
-    bytes.push_back(static_cast<uint8_t>(item.kind));
-    Put<uint16_t>(bytes, static_cast<uint16_t>(nameLen));
-    Put<uint32_t>(bytes, item.sfgao);
-    Put<uint32_t>(bytes, item.fileAttributes);
-    Put<uint32_t>(bytes, item.csidl);
-    Put<uint64_t>(bytes, item.size);
-    Put<uint64_t>(bytes, item.lastWrite);
-    bytes.insert(bytes.end(), item.name.begin(), item.name.begin() + static_cast<ptrdiff_t>(nameLen));
+    ItemView v;
+    if (!ReadItem(p, avail, v))
+        return false;
+    out = DataOf(v);
+    return true;
 }
+
+namespace {
+size_t EncodedNameLength(const ItemView &item) { return std::min<size_t>(item.name.size(), 0xFFFF - kItemHeader); }
+
+// Writes one item (kItemHeader + EncodedNameLength bytes) at out.
+void EncodeItem(uint8_t *out, const ItemView &item)
+{
+    const size_t nameLen = EncodedNameLength(item);
+    auto put = [&out](auto v) {
+        std::memcpy(out, &v, sizeof v);
+        out += sizeof v;
+    };
+    put(static_cast<uint16_t>(kItemHeader + nameLen));
+    put(kItemTag);
+    put(static_cast<uint8_t>(item.kind));
+    put(static_cast<uint16_t>(nameLen));
+    put(item.sfgao);
+    put(item.fileAttributes);
+    put(item.csidl);
+    put(item.size);
+    put(item.lastWrite);
+    if (nameLen)
+        std::memcpy(out, item.name.data(), nameLen);
+}
+} // namespace
+
+void AppendItem(std::vector<uint8_t> &bytes, const ItemView &item)
+{
+    const size_t at = bytes.size();
+    bytes.resize(at + kItemHeader + EncodedNameLength(item));
+    EncodeItem(bytes.data() + at, item);
+}
+
+void AppendItem(std::vector<uint8_t> &bytes, const ItemData &item) { AppendItem(bytes, ViewOf(item)); }
 
 LPITEMIDLIST NewListFromBytes(const std::vector<uint8_t> &bytes)
 {
@@ -151,9 +176,12 @@ LPITEMIDLIST NewListFromBytes(const std::vector<uint8_t> &bytes)
 
 LPITEMIDLIST NewItemList(const ItemData &item)
 {
-    std::vector<uint8_t> bytes;
-    AppendItem(bytes, item);
-    return NewListFromBytes(bytes);
+    const ItemView view = ViewOf(item);
+    auto *p = static_cast<uint8_t *>(TaskMalloc().Alloc(kItemHeader + EncodedNameLength(view) + 2));
+    if (!p)
+        return nullptr;
+    EncodeItem(p, view);
+    return reinterpret_cast<LPITEMIDLIST>(p); // terminator: zero-filled
 }
 
 size_t ReadableFrom(const void *p)
@@ -162,29 +190,44 @@ size_t ReadableFrom(const void *p)
     return n ? n : 0x10000;
 }
 
+ItemCursor::ItemCursor(LPCITEMIDLIST list)
+    : p_(reinterpret_cast<const uint8_t *>(list)), avail_(list ? ReadableFrom(list) : 0)
+{
+    hasCur_ = Read(cur_);
+    hasNext_ = hasCur_ && Read(next_);
+}
+
+void ItemCursor::Next()
+{
+    cur_ = next_;
+    hasCur_ = hasNext_;
+    hasNext_ = hasCur_ && Read(next_);
+}
+
+bool ItemCursor::Read(ItemView &v)
+{
+    if (!p_ || avail_ < 2)
+        return false;
+    const uint16_t cb = Get<uint16_t>(p_);
+    if (cb == 0) {
+        complete_ = true;
+        return false;
+    }
+    if (!ReadItem(p_, avail_, v))
+        return false;
+    p_ += cb;
+    avail_ -= cb;
+    return true;
+}
+
 std::vector<ItemData> SplitList(LPCITEMIDLIST list, bool *complete)
 {
     std::vector<ItemData> items;
+    ItemCursor cursor(list);
+    for (; cursor.HasItem(); cursor.Next())
+        items.push_back(DataOf(cursor.Item()));
     if (complete)
-        *complete = false;
-    if (!list)
-        return items;
-    const auto *p = reinterpret_cast<const uint8_t *>(list);
-    size_t avail = ReadableFrom(list);
-    while (avail >= 2) {
-        const uint16_t cb = Get<uint16_t>(p);
-        if (cb == 0) {
-            if (complete)
-                *complete = true;
-            return items;
-        }
-        ItemData item;
-        if (!ReadItem(p, avail, item))
-            return items;
-        items.push_back(std::move(item));
-        p += cb;
-        avail -= cb;
-    }
+        *complete = cursor.Complete();
     return items;
 }
 
@@ -238,6 +281,14 @@ ItemData FileItemFrom(const std::string &name, const struct stat &lst, const str
 
 bool FolderHasSubfolder(const std::string &posix)
 {
+    // A folder's link count is 2 plus its sub-folders where the file system counts them: then
+    // one stat answers for a readable folder. Links to folders (and file systems that do not
+    // count) need the listing.
+    struct stat st {};
+    if (::stat(posix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (st.st_nlink > 2 && ::access(posix.c_str(), R_OK) == 0)
+        return true;
     DIR *d = ::opendir(posix.c_str());
     if (!d)
         return false;
@@ -250,8 +301,8 @@ bool FolderHasSubfolder(const std::string &posix)
             break;
         }
         if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-            struct stat st {};
-            if (::fstatat(::dirfd(d), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode)) {
+            struct stat target {};
+            if (::fstatat(::dirfd(d), e->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode)) {
                 found = true;
                 break;
             }
@@ -393,6 +444,12 @@ Location DesktopLocation()
     return loc;
 }
 
+bool IsFileChild(const Location &parent, std::string_view name)
+{
+    return !parent.posix.empty() && !name.empty() && name.find('/') == std::string_view::npos && name != "." &&
+           name != "..";
+}
+
 std::optional<Location> ChildLocation(const Location &parent, const ItemData &item)
 {
     Location loc;
@@ -445,8 +502,7 @@ std::optional<Location> ChildLocation(const Location &parent, const ItemData &it
         return loc;
     }
     case ItemKind::File: {
-        if (parent.posix.empty() || item.name.empty() || item.name.find('/') != std::string::npos ||
-            item.name == "." || item.name == "..")
+        if (!IsFileChild(parent, item.name))
             return std::nullopt;
         loc.kind = LocKind::File;
         loc.posix = JoinPosix(parent.posix, item.name);
@@ -467,17 +523,16 @@ std::optional<Location> ChildLocation(const Location &parent, const ItemData &it
 
 std::optional<Location> Resolve(const Location &base, LPCITEMIDLIST rel)
 {
-    bool complete = false;
-    std::vector<ItemData> items = SplitList(rel, &complete);
-    if (!complete)
-        return std::nullopt;
+    ItemCursor cursor(rel);
     Location loc = base;
-    for (const ItemData &item : items) {
-        std::optional<Location> next = ChildLocation(loc, item);
+    for (; cursor.HasItem(); cursor.Next()) {
+        std::optional<Location> next = ChildLocation(loc, DataOf(cursor.Item()));
         if (!next)
             return std::nullopt;
         loc = std::move(*next);
     }
+    if (!cursor.Complete())
+        return std::nullopt; // a malformed list addresses nothing
     return loc;
 }
 
@@ -574,7 +629,7 @@ int NaturalCompare(std::string_view a, std::string_view b)
 }
 
 namespace {
-int KindRank(const ItemData &d)
+int KindRank(const ItemView &d)
 {
     switch (d.kind) {
     case ItemKind::Personal: return 0;
@@ -590,7 +645,7 @@ template <class T>
 int Sign(T a, T b) { return a < b ? -1 : (b < a ? 1 : 0); }
 } // namespace
 
-int CompareItems(const ItemData &a, const ItemData &b, int column)
+int CompareItems(const ItemView &a, const ItemView &b, int column)
 {
     if (int r = Sign(KindRank(a), KindRank(b)))
         return r;
@@ -606,8 +661,8 @@ int CompareItems(const ItemData &a, const ItemData &b, int column)
             r = Sign(a.size, b.size);
         else if (column == 2) {
             const size_t da = a.name.rfind('.'), db = b.name.rfind('.');
-            r = NaturalCompare(da == std::string::npos ? std::string_view() : std::string_view(a.name).substr(da),
-                               db == std::string::npos ? std::string_view() : std::string_view(b.name).substr(db));
+            r = NaturalCompare(da == std::string_view::npos ? std::string_view() : a.name.substr(da),
+                               db == std::string_view::npos ? std::string_view() : b.name.substr(db));
         } else if (column == 3)
             r = Sign(a.lastWrite, b.lastWrite);
         if (r)

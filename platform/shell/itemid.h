@@ -20,20 +20,55 @@ enum class ItemKind : uint8_t { Computer = 1, Drive = 2, File = 3, Personal = 4,
 constexpr size_t kItemHeader = 34;
 constexpr uint8_t kItemTag = 0x56;
 
-struct ItemData {
+// What an item ID carries besides its name.
+struct ItemFields {
     ItemKind kind = ItemKind::File;
     uint32_t sfgao = 0;
     uint32_t fileAttributes = 0;
     uint32_t csidl = 0;
     uint64_t size = 0;
     uint64_t lastWrite = 0;
+};
+
+struct ItemData : ItemFields {
     std::string name; // raw bytes
+};
+
+// An item read in place: the name points into the list it was read from.
+struct ItemView : ItemFields {
+    std::string_view name;
 };
 
 // Reads the item at p; `avail` bytes are readable from p. False for a terminator, a cb that runs
 // past `avail`, or data that is not ours.
+bool ReadItem(const uint8_t *p, size_t avail, ItemView &out);
 bool ReadItem(const uint8_t *p, size_t avail, ItemData &out);
+
+// Walks a list item by item without copying, stopping where SplitList stops; the item after the
+// current one is read ahead.
+class ItemCursor {
+public:
+    explicit ItemCursor(LPCITEMIDLIST list);
+    bool HasItem() const { return hasCur_; }
+    const ItemView &Item() const { return cur_; }
+    bool IsLast() const { return hasCur_ && !hasNext_; }
+    void Next();
+    // After the last item: whether a terminator ended the list.
+    bool Complete() const { return complete_; }
+
+private:
+    bool Read(ItemView &v);
+    const uint8_t *p_;
+    size_t avail_;
+    bool complete_ = false;
+    bool hasCur_ = false;
+    bool hasNext_ = false;
+    ItemView cur_, next_;
+};
+ItemView ViewOf(const ItemData &item);
+ItemData DataOf(const ItemView &item);
 // Appends one encoded item (without terminator).
+void AppendItem(std::vector<uint8_t> &bytes, const ItemView &item);
 void AppendItem(std::vector<uint8_t> &bytes, const ItemData &item);
 // A new one-item list from the task allocator (nullptr when the allocator refuses).
 LPITEMIDLIST NewItemList(const ItemData &item);
@@ -49,7 +84,7 @@ uint64_t ToFileTime(const struct timespec &ts);
 // A file-system item from lstat data (following a symbolic link for kind and size).
 ItemData FileItemFrom(const std::string &name, const struct stat &lst, const struct stat *target,
                       bool parentWritable);
-// Lazily computed: whether a folder holds a sub-folder.
+// Whether a folder holds a sub-folder (or a link to one); asked when a query needs it.
 bool FolderHasSubfolder(const std::string &posix);
 
 enum class LocKind { Desktop, Computer, Drive, File, Personal, RecycleBin, Special };
@@ -66,6 +101,8 @@ struct Location {
 
 Location DesktopLocation();
 std::optional<Location> ChildLocation(const Location &parent, const ItemData &item);
+// Whether a file-system item of this name can stand in `parent`.
+bool IsFileChild(const Location &parent, std::string_view name);
 // Walks a relative list from `base`; nullopt for malformed lists or items that do not belong.
 std::optional<Location> Resolve(const Location &base, LPCITEMIDLIST rel);
 
@@ -86,7 +123,7 @@ bool IsKnownCsidl(int csidl);
 
 // Comparison of two items of the same folder: <0, 0, >0. Column 0: folders first, then names
 // as people sort them (case-insensitive, digit runs by value); ties broken by raw bytes.
-int CompareItems(const ItemData &a, const ItemData &b, int column);
+int CompareItems(const ItemView &a, const ItemView &b, int column);
 int NaturalCompare(std::string_view a, std::string_view b);
 
 // Error mapping.

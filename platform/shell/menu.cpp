@@ -202,32 +202,11 @@ const Command kDelete{"delete", "삭제(&D)", "선택한 항목을 휴지통으�
 const Command kRename{"rename", "이름 바꾸기(&M)", "선택한 항목의 이름을 바꿉니다."};
 const Command kProperties{"properties", "속성(&R)", "선택한 항목의 속성을 표시합니다."};
 
-class ContextMenu final : public IContextMenu2 {
+class ContextMenu final : public RefCounted<ContextMenu, IContextMenu2, IID_IContextMenu, IID_IContextMenu2> {
 public:
     ContextMenu(Location folder, std::vector<Location> items) : folder_(std::move(folder)), items_(std::move(items))
     {
         Build(CMF_CANRENAME);
-    }
-
-    HRESULT QueryInterface(REFIID riid, void **ppv) override
-    {
-        if (!ppv)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IContextMenu || riid == IID_IContextMenu2) {
-            *ppv = static_cast<IContextMenu2 *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override
-    {
-        const ULONG n = --refs_;
-        if (n == 0)
-            delete this;
-        return n;
     }
 
     HRESULT QueryContextMenu(HMENU hmenu, UINT indexMenu, UINT idCmdFirst, UINT idCmdLast, UINT uFlags) override
@@ -386,7 +365,6 @@ private:
         return E_INVALIDARG;
     }
 
-    std::atomic<ULONG> refs_{1};
     Location folder_;
     std::vector<Location> items_;
     std::vector<const Command *> commands_;

@@ -2,8 +2,10 @@
 #include "shellctrls/ShellFolder.h"
 #include "tests/shell/shell_env.h"
 
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -232,6 +234,132 @@ TEST_F(IdListTest, ForeignMemoryIsReadOnlyUpToItsTerminator)
     FreeIdList(list); // not the allocator's: ignored
     EXPECT_EQ(buffer[2], 'h');
 }
+
+IMalloc *TaskAlloc()
+{
+    IMalloc *m = nullptr;
+    EXPECT_EQ(SHGetMalloc(&m), S_OK);
+    return m;
+}
+
+TEST_F(IdListTest, BlockBoundsHoldForEverySizeAndInsideBlocks)
+{
+    IMalloc *m = TaskAlloc();
+    for (size_t size : {size_t(1), size_t(2), size_t(15), size_t(16), size_t(17), size_t(100), size_t(256),
+                        size_t(257), size_t(1000), size_t(4097), size_t(16384), size_t(16385), size_t(70000),
+                        size_t(200000)}) {
+        SCOPED_TRACE(size);
+        auto *p = static_cast<uint8_t *>(m->Alloc(size));
+        ASSERT_NE(p, nullptr);
+        const size_t held = size < 2 ? 2 : size;
+        EXPECT_EQ(m->GetSize(p), held);
+        EXPECT_EQ(m->DidAlloc(p), 1);
+        for (size_t at : {size_t(0), size_t(1), held / 2, held - 1}) {
+            EXPECT_EQ(vx::shell::TaskMemBytesFrom(p + at), held - at) << at;
+            EXPECT_EQ(p[at], 0) << at;
+        }
+        // Inside a block is not a block: no size, and freeing there is ignored.
+        EXPECT_EQ(m->GetSize(p + 1), static_cast<size_t>(-1));
+        const size_t blocks = vx::shell::TaskMemBlockCount();
+        m->Free(p + 1);
+        EXPECT_EQ(vx::shell::TaskMemBlockCount(), blocks);
+        EXPECT_EQ(vx::shell::TaskMemBytesFrom(p), held);
+        m->Free(p);
+        EXPECT_EQ(vx::shell::TaskMemBlockCount(), blocks - 1);
+        m->Free(p); // a second free of the same block changes nothing
+        EXPECT_EQ(vx::shell::TaskMemBlockCount(), blocks - 1);
+    }
+    int local = 0;
+    EXPECT_EQ(vx::shell::TaskMemBytesFrom(&local), 0u);
+    EXPECT_EQ(m->GetSize(&local), static_cast<size_t>(-1));
+    EXPECT_EQ(vx::shell::TaskMemBytesFrom(nullptr), 0u);
+    EXPECT_EQ(m->Alloc((size_t(256) << 20) + 1), nullptr);
+}
+
+TEST_F(IdListTest, ReusedBlocksAreZeroFilledAndReallocKeepsTheBytes)
+{
+    IMalloc *m = TaskAlloc();
+    std::vector<uint8_t *> blocks;
+    for (int i = 0; i < 3000; ++i) { // more than one chunk's worth of one size
+        auto *p = static_cast<uint8_t *>(m->Alloc(60));
+        ASSERT_NE(p, nullptr);
+        std::memset(p, 0xAB, 60);
+        blocks.push_back(p);
+    }
+    for (size_t i = 0; i < blocks.size(); ++i)
+        ASSERT_EQ(vx::shell::TaskMemBytesFrom(blocks[i] + 7), 53u) << i;
+    for (size_t i = 0; i < blocks.size(); i += 2)
+        m->Free(blocks[i]);
+    for (size_t i = 1; i < blocks.size(); i += 2)
+        ASSERT_EQ(blocks[i][59], 0xAB) << i; // neighbours of freed blocks keep their bytes
+    for (size_t i = 0; i < blocks.size(); i += 2) {
+        blocks[i] = static_cast<uint8_t *>(m->Alloc(60));
+        ASSERT_NE(blocks[i], nullptr);
+        for (int k = 0; k < 60; ++k)
+            ASSERT_EQ(blocks[i][k], 0) << i << " " << k;
+    }
+    auto *grown = static_cast<uint8_t *>(m->Realloc(blocks[1], 5000));
+    ASSERT_NE(grown, nullptr);
+    blocks[1] = grown;
+    EXPECT_EQ(grown[0], 0xAB);
+    EXPECT_EQ(grown[59], 0xAB);
+    EXPECT_EQ(grown[60], 0);
+    EXPECT_EQ(vx::shell::TaskMemBytesFrom(grown + 4999), 1u);
+    for (uint8_t *p : blocks)
+        m->Free(p);
+}
+
+TEST_F(IdListTest, BoundsStayRightWhileOtherThreadsAllocate)
+{
+    IMalloc *m = TaskAlloc();
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([m, t, &wrong] {
+            std::vector<std::pair<uint8_t *, size_t>> mine;
+            for (int i = 0; i < 2000; ++i) {
+                const size_t size = 2 + static_cast<size_t>((i * 37 + t * 11) % 300);
+                auto *p = static_cast<uint8_t *>(m->Alloc(size));
+                if (!p) {
+                    ++wrong[static_cast<size_t>(t)];
+                    continue;
+                }
+                mine.emplace_back(p, size);
+                if (i % 3 == 0) {
+                    m->Free(mine.front().first);
+                    mine.erase(mine.begin());
+                }
+                for (size_t k = 0; k < mine.size(); k += 17)
+                    if (vx::shell::TaskMemBytesFrom(mine[k].first + 1) != mine[k].second - 1)
+                        ++wrong[static_cast<size_t>(t)];
+            }
+            for (auto &[p, size] : mine)
+                m->Free(p);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST(TaskMemoryDeathTest, ReadingPastABlockOrAfterFreeIsCaught)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto *p = reinterpret_cast<volatile uint8_t *>(AllocIdList(20));
+            std::printf("%d\n", p[24]);
+        },
+        "AddressSanitizer");
+    EXPECT_DEATH(
+        {
+            PItemIDList list = AllocIdList(20);
+            FreeIdList(list);
+            std::printf("%d\n", reinterpret_cast<volatile uint8_t *>(list)[0]);
+        },
+        "AddressSanitizer");
+}
+#endif
 
 TEST_F(IdListTest, SameItemIdUsesTheDesktopsOrder)
 {

@@ -2,6 +2,7 @@
 // details, special folders, file search, icons, context-menu verbs and execution.
 #include "platform/exec/exec.h"
 #include "platform/shell/drives.h"
+#include "platform/shell/itemid.h"
 #include "platform/shell/shell.h"
 #include "tests/shell/shell_env.h"
 #include "tests/support/cp949.h"
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -365,6 +367,120 @@ TEST_F(NamespaceTest, OrderIsFoldersFirstThenNamesAsPeopleSortThem)
     // A parent sorts before what it holds.
     LPITEMIDLIST parent = Parse("T:\\o"), child = Parse("T:\\o\\zdir");
     EXPECT_LT(HRESULT_CODE_SHORT(desktop_->CompareIDs(0, parent, child)), 0);
+}
+
+TEST_F(NamespaceTest, OrderBreaksTiesByBytesAndSortsByTheAskedColumnAtTheLastLevel)
+{
+    env_.File(env_.T("k/a1.txt"));
+    env_.File(env_.T("k/a01.txt"));
+    env_.File(env_.T("k/b.txt"));
+    env_.File(env_.T("k/B.txt"));
+    env_.File(env_.T("k/big.z"), std::string(100, 'x'));
+    env_.File(env_.T("k/small.y"), "x");
+    env_.File(env_.T("k/zz/inner.txt"));
+    // big.z is older than small.y.
+    const struct timeval old[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimes(env_.T("k/big.z").c_str(), old), 0);
+    ComPtr<IShellFolder> k = Bind("T:\\k");
+    ASSERT_TRUE(k);
+    auto item = [&](const char *name) {
+        return Parse(std::string("T:\\k\\") + name);
+    };
+    auto lastOf = [](LPITEMIDLIST full) {
+        auto *p = reinterpret_cast<uint8_t *>(full);
+        LPITEMIDLIST last = full;
+        for (uint16_t cb; std::memcpy(&cb, p, 2), cb != 0; p += cb)
+            last = reinterpret_cast<LPITEMIDLIST>(p);
+        return last;
+    };
+    auto order = [&](IShellFolder *f, LPARAM column, LPCITEMIDLIST a, LPCITEMIDLIST b) {
+        const SHORT r = HRESULT_CODE_SHORT(f->CompareIDs(column, a, b));
+        EXPECT_EQ(r, -HRESULT_CODE_SHORT(f->CompareIDs(column, b, a)));
+        return r;
+    };
+    LPITEMIDLIST a1 = item("a1.txt"), a01 = item("a01.txt"), b = item("b.txt"), B = item("B.txt");
+    LPITEMIDLIST big = item("big.z"), small = item("small.y"), zz = item("zz"), inner = item("zz\\inner.txt");
+    ASSERT_TRUE(a1 && a01 && b && B && big && small && zz && inner);
+
+    // Names equal as people read them fall back to their bytes: leading zeros, letter case.
+    EXPECT_LT(order(k.Get(), 0, lastOf(a01), lastOf(a1)), 0);
+    EXPECT_LT(order(k.Get(), 0, lastOf(B), lastOf(b)), 0);
+    EXPECT_LT(order(desktop_.Get(), 0, a01, a1), 0);
+    // Column 0 is the name; 1 the size, 2 the extension, 3 the modification time; folders first.
+    EXPECT_LT(order(k.Get(), 0, lastOf(big), lastOf(small)), 0);
+    EXPECT_GT(order(k.Get(), 1, lastOf(big), lastOf(small)), 0);
+    EXPECT_GT(order(k.Get(), 2, lastOf(big), lastOf(small)), 0);
+    EXPECT_LT(order(k.Get(), 3, lastOf(big), lastOf(small)), 0);
+    EXPECT_LT(order(k.Get(), 1, lastOf(zz), lastOf(small)), 0);
+    // Equal in the column: the name decides.
+    EXPECT_LT(order(k.Get(), 1, lastOf(a01), lastOf(a1)), 0);
+    // Through the desktop the column applies at the last level only.
+    EXPECT_GT(order(desktop_.Get(), 1, big, small), 0);
+    EXPECT_LT(order(desktop_.Get(), 1, inner, small), 0); // zz, a folder, before small.y
+    EXPECT_LT(order(desktop_.Get(), 0, zz, inner), 0);    // a parent before what it holds
+    EXPECT_EQ(k->CompareIDs(2, lastOf(big), lastOf(big)), S_OK);
+}
+
+TEST_F(NamespaceTest, HasSubfolderIsAskedOfTheFolderAsItIsNow)
+{
+    env_.File(env_.T("h/files/a.txt"));
+    env_.File(env_.T("h/deep/b.txt"));
+    env_.Dir(env_.T("h/deep/sub"));
+    env_.Dir(env_.T("h/linked"));
+    env_.Dir(env_.T("h/target"));
+    ASSERT_EQ(::symlink("../target", env_.T("h/linked/to").c_str()), 0);
+    EXPECT_EQ(Attributes("T:\\h\\files", SFGAO_HASSUBFOLDER), 0u);
+    EXPECT_EQ(Attributes("T:\\h\\linked", SFGAO_HASSUBFOLDER), SFGAO_HASSUBFOLDER);
+    EXPECT_EQ(Attributes("T:\\h\\deep", SFGAO_HASSUBFOLDER | SFGAO_FOLDER), SFGAO_HASSUBFOLDER | SFGAO_FOLDER);
+    EXPECT_EQ(Attributes("T:\\h\\files\\a.txt", SFGAO_HASSUBFOLDER), 0u);
+
+    // The same item ID answers anew once the folder has changed.
+    LPCITEMIDLIST deep = Parse("T:\\h\\deep");
+    ASSERT_NE(deep, nullptr);
+    ASSERT_EQ(::rmdir(env_.T("h/deep/sub").c_str()), 0);
+    DWORD flags = SFGAO_HASSUBFOLDER;
+    ASSERT_EQ(desktop_->GetAttributesOf(1, &deep, &flags), S_OK);
+    EXPECT_EQ(flags, 0u);
+    env_.Dir(env_.T("h/deep/again"));
+    flags = SFGAO_HASSUBFOLDER;
+    ASSERT_EQ(desktop_->GetAttributesOf(1, &deep, &flags), S_OK);
+    EXPECT_EQ(flags, SFGAO_HASSUBFOLDER);
+
+    // A folder that cannot be listed offers nothing to expand.
+    if (::geteuid() != 0) {
+        env_.Dir(env_.T("h/closed/sub"));
+        ASSERT_EQ(::chmod(env_.T("h/closed").c_str(), 0311), 0);
+        EXPECT_EQ(Attributes("T:\\h\\closed", SFGAO_HASSUBFOLDER), 0u);
+        ::chmod(env_.T("h/closed").c_str(), 0755);
+    }
+}
+
+TEST_F(NamespaceTest, ItemNamesThatCannotStandInAFolderAreRefused)
+{
+    env_.File(env_.T("g/ab"));
+    ComPtr<IShellFolder> g = Bind("T:\\g");
+    ASSERT_TRUE(g);
+    ComPtr<IEnumIDList> e;
+    ASSERT_EQ(g->EnumObjects(nullptr, SHCONTF_NONFOLDERS, e.Put()), S_OK);
+    LPITEMIDLIST item = nullptr;
+    ULONG fetched = 0;
+    ASSERT_EQ(e->Next(1, &item, &fetched), S_OK);
+    owned_.push_back(item);
+    EXPECT_EQ(NameOf(g.Get(), item, SHGDN_INFOLDER), "ab");
+    auto *name = reinterpret_cast<char *>(item) + vx::shell::detail::kItemHeader;
+    for (const char *bad : {"..", "a/", "./"}) {
+        std::memcpy(name, bad, 2);
+        for (DWORD flags : {SHGDN_NORMAL, SHGDN_INFOLDER, SHGDN_FORPARSING | SHGDN_INFOLDER, SHGDN_FORPARSING}) {
+            STRRET s{};
+            EXPECT_EQ(g->GetDisplayNameOf(item, flags, &s), E_INVALIDARG) << bad << " " << flags;
+        }
+    }
+    // An item that is not of the file system has no place under a drive folder.
+    LPITEMIDLIST computer = nullptr;
+    ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer), S_OK);
+    owned_.push_back(computer);
+    STRRET s{};
+    EXPECT_EQ(g->GetDisplayNameOf(computer, SHGDN_INFOLDER, &s), E_INVALIDARG);
 }
 
 TEST_F(NamespaceTest, NamesThatDoNotConvertStayUsable)
