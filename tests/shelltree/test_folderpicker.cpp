@@ -164,8 +164,16 @@ TEST_F(PickerTest, DriveRootAndTheComputerItemAreAddedAsTheShellNamesThem)
 
 TEST_F(PickerTest, ExcludedFieldIsTheOnlyOneTouchedWhenTargeted)
 {
+    MessageLog messages;
     FolderTarget = 2;
     editor->Edit_FileFolder->setText(QStringLiteral("C:\\keep;"));
+    // OK tests the excluded field, which is still empty.
+    picker->show();
+    picker->Button2Click();
+    ASSERT_EQ(messages.texts.size(), 1u);
+    EXPECT_EQ(messages.texts[0], QStringLiteral("추가한 폴더가 없습니다."));
+    EXPECT_TRUE(picker->isVisible());
+
     Select(win + "\\Data\\Sub");
     picker->Button1Click();
     const QString sub = Q(win + "\\Data\\Sub");
@@ -177,6 +185,13 @@ TEST_F(PickerTest, ExcludedFieldIsTheOnlyOneTouchedWhenTargeted)
     EXPECT_TRUE(editor->Edit_ExcludeFileFolder->text().isEmpty());
     EXPECT_EQ(editor->Edit_FileFolder->text(), QStringLiteral("C:\\keep;"));
     EXPECT_FALSE(picker->isVisible());
+    EXPECT_EQ(messages.texts.size(), 1u);
+
+    // Any target other than 1 is the excluded field.
+    FolderTarget = 0;
+    picker->Button1Click();
+    EXPECT_EQ(editor->Edit_ExcludeFileFolder->text(), sub + ";" + sub + "\\*;");
+    EXPECT_EQ(editor->Edit_FileFolder->text(), QStringLiteral("C:\\keep;"));
 }
 
 TEST_F(PickerTest, OkOnAnEmptyFieldWarnsAndStaysOpen)
