@@ -333,41 +333,36 @@ TEST_F(ShellListTest, BackspaceDuringALabelEditEditsTheLabel)
     EXPECT_EQ(PathOf(list.RootShellFolder()), win);
 }
 
-TEST_F(ShellListTest, RenamingThroughTheLabelEditorRenamesTheFile)
+TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
 {
     TShellListView list;
     list.SetRoot(win);
     list.show();
     const int file = IndexOfName(list, "b.txt");
-    list.EditEntry(file);
-    auto *editor = list.ItemView()->findChild<QLineEdit *>();
-    ASSERT_NE(editor, nullptr);
-    editor->setText(QStringLiteral("renamed.txt"));
-    QTest::keyClick(editor, Qt::Key_Return);
-    ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
-    EXPECT_TRUE(fs::exists(dir + "/renamed.txt"));
-    EXPECT_FALSE(fs::exists(dir + "/b.txt"));
-    EXPECT_EQ(list.Entry(file)->DisplayText(), "renamed.txt");
-    EXPECT_EQ(Cell(list, file, 0), QStringLiteral("renamed.txt"));
-    EXPECT_TRUE(messages.empty());
-}
+    // Types Text into the label editor of the file's entry and confirms it.
+    auto rename = [&](const QString &text) {
+        list.EditEntry(file);
+        auto *editor = list.ItemView()->findChild<QLineEdit *>();
+        ASSERT_NE(editor, nullptr);
+        editor->setText(text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
+    };
 
-TEST_F(ShellListTest, ARenameTheShellRefusesIsReportedAndChangesNothing)
-{
-    TShellListView list;
-    list.SetRoot(win);
-    list.show();
-    const int file = IndexOfName(list, "b.txt");
-    list.EditEntry(file);
-    auto *editor = list.ItemView()->findChild<QLineEdit *>();
-    ASSERT_NE(editor, nullptr);
-    editor->setText(QStringLiteral("A.txt")); // taken
-    QTest::keyClick(editor, Qt::Key_Return);
-    ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); }));
+    // A name that is taken: the shell refuses, the error is reported, nothing changes.
+    rename(QStringLiteral("A.txt"));
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].contains(QStringLiteral("Rename to A.txt failed"))) << messages[0].toStdString();
     EXPECT_TRUE(fs::exists(dir + "/b.txt"));
     EXPECT_EQ(list.Entry(file)->DisplayText(), "b.txt");
+
+    // A free name renames the file and the entry shows it.
+    rename(QStringLiteral("renamed.txt"));
+    EXPECT_TRUE(fs::exists(dir + "/renamed.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/b.txt"));
+    EXPECT_EQ(list.Entry(file)->DisplayText(), "renamed.txt");
+    EXPECT_EQ(Cell(list, file, 0), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(messages.size(), 1u);
 }
 
 TEST_F(ShellListTest, EnterOpensFoldersAndFiles)
