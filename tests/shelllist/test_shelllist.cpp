@@ -341,8 +341,14 @@ TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
     const int file = IndexOfName(list, "b.txt");
     // Types Text into the label editor of the file's entry and confirms it.
     auto rename = [&](const QString &text) {
+        // The editor of an earlier edit is deleted later: only a visible one is the new one.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         list.EditEntry(file);
-        auto *editor = list.ItemView()->findChild<QLineEdit *>();
+        ASSERT_TRUE(list.IsEditing());
+        QLineEdit *editor = nullptr;
+        for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
+            if (e->isVisible())
+                editor = e;
         ASSERT_NE(editor, nullptr);
         editor->setText(text);
         QTest::keyClick(editor, Qt::Key_Return);
