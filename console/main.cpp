@@ -61,6 +61,16 @@ AnsiString FromBytes(const QVariant &v)
     return AnsiString(b.constData(), static_cast<std::size_t>(b.size()));
 }
 
+// A named widget whose children stack from the top without margins or gaps.
+QVBoxLayout *Stack(QWidget *widget, const char *name)
+{
+    widget->setObjectName(QString::fromLatin1(name));
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    return layout;
+}
+
 QLabel *HeaderStrip(QWidget *parent, const char *name, const QString &caption)
 {
     auto *l = new QLabel(caption, parent);
@@ -127,15 +137,10 @@ TFormVellamorix::~TFormVellamorix()
 void TFormVellamorix::BuildMenus()
 {
     CoolBar1 = new QWidget(this);
-    CoolBar1->setObjectName(QStringLiteral("CoolBar1"));
-    auto *bands = new QVBoxLayout(CoolBar1);
-    bands->setContentsMargins(0, 0, 0, 0);
-    bands->setSpacing(0);
+    QVBoxLayout *bands = Stack(CoolBar1, "CoolBar1");
 
     ToolBar1 = new QWidget(CoolBar1);
-    ToolBar1->setObjectName(QStringLiteral("ToolBar1"));
-    auto *menuBand = new QVBoxLayout(ToolBar1);
-    menuBand->setContentsMargins(0, 0, 0, 0);
+    QVBoxLayout *menuBand = Stack(ToolBar1, "ToolBar1");
     MainMenu = new QMenuBar(ToolBar1);
     MainMenu->setObjectName(QStringLiteral("MainMenu"));
     MainMenu->setNativeMenuBar(false);
@@ -261,10 +266,7 @@ void TFormVellamorix::BuildToolBar()
 void TFormVellamorix::BuildPanels()
 {
     Panel1 = new QWidget(this);
-    Panel1->setObjectName(QStringLiteral("Panel1"));
-    auto *middle = new QVBoxLayout(Panel1);
-    middle->setContentsMargins(0, 0, 0, 0);
-    middle->setSpacing(0);
+    QVBoxLayout *middle = Stack(Panel1, "Panel1");
     Panel3 = HeaderStrip(Panel1, "Panel3", QStringLiteral("보호중인 파일/폴더"));
     middle->addWidget(Panel3);
 
@@ -299,11 +301,8 @@ void TFormVellamorix::BuildPanels()
     middle->addWidget(ListView_Proceted, 1);
 
     Panel4 = new QWidget(Panel1);
-    Panel4->setObjectName(QStringLiteral("Panel4"));
+    QVBoxLayout *bottom = Stack(Panel4, "Panel4");
     Panel4->setFixedHeight(178);
-    auto *bottom = new QVBoxLayout(Panel4);
-    bottom->setContentsMargins(0, 0, 0, 0);
-    bottom->setSpacing(0);
     Panel5 = HeaderStrip(Panel4, "Panel5", QStringLiteral("보호 엔트리 정보"));
     bottom->addWidget(Panel5);
     TreeView_Entry = new QTreeWidget(Panel4);

@@ -255,29 +255,17 @@ void TForm_SetEntry::ClearOperationChecks()
         (this->*o.box)->setChecked(false);
 }
 
-void TForm_SetEntry::B_ReadOnlyClick()
+void TForm_SetEntry::ApplyPreset(uint32_t mask)
 {
+    // A preset never keeps a box the user checked before.
     ClearOperationChecks();
-    SetOperationChecks(FP_PRESET_READONLY);
+    SetOperationChecks(mask);
 }
 
-void TForm_SetEntry::B_NoAccessClick()
-{
-    ClearOperationChecks();
-    SetOperationChecks(FP_PRESET_NOACCESS);
-}
-
-void TForm_SetEntry::B_FullHiddenClick()
-{
-    ClearOperationChecks();
-    SetOperationChecks(FP_PRESET_FULLHIDDEN);
-}
-
-void TForm_SetEntry::B_InvisibleClick()
-{
-    ClearOperationChecks();
-    SetOperationChecks(FP_PRESET_INVISIBLE);
-}
+void TForm_SetEntry::B_ReadOnlyClick() { ApplyPreset(FP_PRESET_READONLY); }
+void TForm_SetEntry::B_NoAccessClick() { ApplyPreset(FP_PRESET_NOACCESS); }
+void TForm_SetEntry::B_FullHiddenClick() { ApplyPreset(FP_PRESET_FULLHIDDEN); }
+void TForm_SetEntry::B_InvisibleClick() { ApplyPreset(FP_PRESET_INVISIBLE); }
 
 void TForm_SetEntry::B_InitClick()
 {

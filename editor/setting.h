@@ -93,6 +93,7 @@ private:
     void FileBrowse(QLineEdit *target);
     void ProgramBrowse(QLineEdit *target);
     void OpenFolderFor(int target);
+    void ApplyPreset(uint32_t mask);
 
     TFPRec Record_;
 };

@@ -21,6 +21,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QFrame>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -802,6 +803,13 @@ TEST_F(MainWindow, PanelsMenusAndToolButtonsAsLaidOut)
     EXPECT_EQ(w->ListView_Proceted->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(w->ListView_Proceted->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_FALSE(w->ListView_Proceted->isSortingEnabled());
+    EXPECT_EQ(w->ListView_Proceted->header()->sectionResizeMode(0), QHeaderView::Stretch); // fills the rest
+    EXPECT_EQ(w->ListView_Proceted->frameShape(), QFrame::NoFrame);
+    EXPECT_EQ(w->TreeView_Entry->frameShape(), QFrame::NoFrame);
+    EXPECT_EQ(w->ListView_Proceted->editTriggers(), QAbstractItemView::NoEditTriggers);
+    const QPalette lp = w->ListView_Proceted->palette(); // the selection stays visible without focus
+    EXPECT_EQ(lp.color(QPalette::Inactive, QPalette::Highlight), lp.color(QPalette::Active, QPalette::Highlight));
+    EXPECT_EQ(w->ListView_Proceted->contextMenuPolicy(), Qt::CustomContextMenu);
 
     // The menu bar: captions in order, each submenu's items with their first states.
     struct Item {
@@ -987,6 +995,29 @@ TEST_F(MainWindow, QuittingThePromptWhileTheSaveIsRefusedStillEndsTheConsole)
     EXPECT_EQ(engine.engine().Count(), 2u);
     delete Formokpass;
     Formokpass = nullptr;
+}
+
+TEST_F(MainWindow, CloseWithoutRightsToTheStoreEndsQuietly)
+{
+    Seed({MakeEntry("C:\\a", 1)});
+    StoreOldRows();
+    const QString blocker = g_env.Path() + "/blocker-main";
+    {
+        QFile file(blocker);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    auto w = Open();
+    w->show();
+    setenv("VELLAMORIX_REGISTRY", (blocker + "/registry.db").toUtf8().constData(), 1);
+    w->Menu_CloseClick();
+    setenv("VELLAMORIX_REGISTRY", g_env.Registry().toUtf8().constData(), 1);
+    EXPECT_FALSE(w->isVisible()); // the close goes on
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_FALSE(w->Protector->ClearOnDestroy());
+    w.reset();
+    EXPECT_EQ(engine.engine().Count(), 1u);
+    ExpectOldRows();
+    QFile::remove(blocker);
 }
 
 } // namespace

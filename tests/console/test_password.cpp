@@ -393,4 +393,32 @@ TEST_F(PromptTest, WrongPasswordsPutTheFocusBackIntoTheField)
     EXPECT_EQ(set.focusWidget(), set.MaskEdit1); // focused on showing, not the first tab stop
 }
 
+// A store that cannot be opened for writing (its folder cannot be made) keeps the set-password
+// dialog open without a message; OK again retries.
+TEST_F(PasswordDialogs, SetPasswordWaitsForAWritableStore)
+{
+    const QString blocker = g_env.Path() + "/blocker";
+    {
+        QFile file(blocker);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
+    TFormsetpass d;
+    d.show();
+    d.MaskEdit1->setText("pw");
+    d.MaskEdit2->setText("pw");
+    setenv("VELLAMORIX_REGISTRY", (blocker + "/registry.db").toUtf8().constData(), 1);
+    d.Button1->click();
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_FALSE(d.Passed());
+    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_EQ(main.closes, 0);
+    setenv("VELLAMORIX_REGISTRY", g_env.Registry().toUtf8().constData(), 1);
+    EXPECT_TRUE(StoredText().empty());
+    d.Button1->click();
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(d.Passed());
+    EXPECT_TRUE(CheckPassword("pw"));
+    QFile::remove(blocker);
+}
+
 } // namespace
