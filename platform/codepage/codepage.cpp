@@ -10,6 +10,16 @@ namespace {
 // (already in the target encoding).
 std::string Convert(const char *to, const char *from, std::string_view in, std::string_view replacement)
 {
+    // Plain ASCII reads the same in both encodings.
+    bool ascii = true;
+    for (unsigned char c : in) {
+        if (c >= 0x80) {
+            ascii = false;
+            break;
+        }
+    }
+    if (ascii)
+        return std::string(in);
     iconv_t cd = iconv_open(to, from);
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::string(in);
