@@ -6,6 +6,7 @@
 //
 // Build without sanitizers for meaningful numbers. The folder is made in a temporary place and
 // removed at the end; the drive map, home and XDG folders point there during the run.
+#include "bench/shell_bench.h"
 #include "shellctrls/ShellList.h"
 
 #include <QAbstractItemView>
@@ -14,12 +15,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fcntl.h>
 #include <filesystem>
-#include <malloc.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -29,29 +26,6 @@ using Clock = std::chrono::steady_clock;
 double Millis(Clock::time_point a, Clock::time_point b)
 {
     return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-size_t Bare(const std::string &dir)
-{
-    size_t count = 0;
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return 0;
-    while (dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0)))
-            continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            ++count;
-    }
-    ::closedir(d);
-    return count;
-}
-
-size_t HeapInUse()
-{
-    const struct mallinfo2 info = ::mallinfo2();
-    return info.uordblks + info.hblkhd;
 }
 
 } // namespace
@@ -104,11 +78,11 @@ int main(int argc, char **argv)
         double perEntry = 0;
         for (int round = 0; round < rounds; ++round) {
             const auto b0 = Clock::now();
-            bareCount = Bare(dir);
+            bareCount = vx::bench::BareListing(dir);
             const auto b1 = Clock::now();
             bareBest = std::min(bareBest, Millis(b0, b1));
 
-            const size_t heapBefore = HeapInUse();
+            const size_t heapBefore = vx::bench::HeapInUse();
             const auto t0 = Clock::now();
             if (round == 0)
                 list.SetRoot("C:\\many");
@@ -120,7 +94,7 @@ int main(int argc, char **argv)
             fillBest = std::min(fillBest, Millis(t0, t1));
             screenBest = std::min(screenBest, Millis(t0, t2));
             if (round == 0)
-                perEntry = double(HeapInUse() - std::min(HeapInUse(), heapBefore)) / double(std::max(1, list.EntryCount()));
+                perEntry = double(vx::bench::HeapInUse() - std::min(vx::bench::HeapInUse(), heapBefore)) / double(std::max(1, list.EntryCount()));
             if (list.EntryCount() != static_cast<int>(bareCount)) {
                 std::fprintf(stderr, "the view lists %d entries, the folder holds %zu\n", list.EntryCount(), bareCount);
                 result = 1;

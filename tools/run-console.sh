@@ -9,15 +9,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# Packages first, so that xvfb-run is there when it is suggested.
+bash tools/setup-debian.sh
+
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run-console: no display (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
   echo "Run the console on a virtual display instead:" >&2
   echo "    xvfb-run -a bash tools/run-console.sh" >&2
-  echo "(xvfb-run comes with the Debian package xvfb, which tools/setup-debian.sh installs.)" >&2
+  echo "(xvfb-run comes with the Debian package xvfb, installed above.)" >&2
   exit 2
 fi
-
-bash tools/setup-debian.sh
 
 build=${VX_RUN_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
