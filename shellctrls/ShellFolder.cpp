@@ -667,16 +667,25 @@ TShellFolder *ResolveRoot(TShellFolder *OldFolder, const AnsiString &PreviousRoo
     return node;
 }
 
+namespace {
+
+// The shell's context menu of one node's item, or none.
+ComPtr<IContextMenu> ContextMenuOf(TShellFolder *Node, QWidget *Owner)
+{
+    ComPtr<IContextMenu> menu;
+    IShellFolder *container = Node ? Node->ContainerIntf() : nullptr;
+    if (!container)
+        return menu;
+    LPCITEMIDLIST id = Node->ItemId();
+    container->GetUIObjectOf(Owner, 1, &id, IID_IContextMenu, nullptr, menu.PutVoid());
+    return menu;
+}
+
+} // namespace
+
 void InvokeVerb(TShellFolder *Node, const AnsiString &Verb)
 {
-    if (!Node)
-        return;
-    IShellFolder *container = Node->ContainerIntf();
-    if (!container)
-        return;
-    ComPtr<IContextMenu> menu;
-    LPCITEMIDLIST id = Node->ItemId();
-    container->GetUIObjectOf(nullptr, 1, &id, IID_IContextMenu, nullptr, menu.PutVoid());
+    ComPtr<IContextMenu> menu = ContextMenuOf(Node, nullptr);
     if (!menu)
         return;
     CMINVOKECOMMANDINFO info{};
@@ -690,14 +699,7 @@ void InvokeVerb(TShellFolder *Node, const AnsiString &Verb)
 
 void ShowShellMenu(QWidget *Owner, TShellFolder *Node, int X, int Y)
 {
-    if (!Node)
-        return;
-    IShellFolder *container = Node->ContainerIntf();
-    if (!container)
-        return;
-    ComPtr<IContextMenu> menu;
-    LPCITEMIDLIST id = Node->ItemId();
-    container->GetUIObjectOf(Owner, 1, &id, IID_IContextMenu, nullptr, menu.PutVoid());
+    ComPtr<IContextMenu> menu = ContextMenuOf(Node, Owner);
     if (!menu)
         return;
     const QPoint screen = Owner ? Owner->mapToGlobal(QPoint(X, Y)) : QPoint(X, Y);
