@@ -31,6 +31,7 @@ constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;
 
 // Thread-local last-error code, as the platform's GetLastError/SetLastError.
 DWORD GetLastError();

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -91,7 +92,15 @@ private:
     {
         broken_ = true;
         ::shutdown(fd_, SHUT_RDWR);
-        error = ERROR_BROKEN_PIPE;
+        error = timedOut_ ? ERROR_SEM_TIMEOUT : ERROR_BROKEN_PIPE;
+        return false;
+    }
+
+    // A send or receive that found the socket's time-out elapsed.
+    bool Failed(ssize_t n)
+    {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            timedOut_ = true;
         return false;
     }
 
@@ -103,7 +112,7 @@ private:
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return false;
+                return Failed(n);
             done += std::size_t(n);
         }
         out_.clear();
@@ -125,7 +134,7 @@ private:
                 if (n <= 0) {
                     in_.clear();
                     pos_ = 0;
-                    return false;
+                    return Failed(n);
                 }
                 in_.resize(std::size_t(n));
                 pos_ = 0;
@@ -142,6 +151,7 @@ private:
     int fd_;
     std::mutex mutex_;
     bool broken_ = false;
+    bool timedOut_ = false;
     std::string out_;
     std::vector<uint8_t> in_;
     std::size_t pos_ = 0;
@@ -172,6 +182,11 @@ public:
             ::close(fd);
             return nullptr;
         }
+        // An engine that stops answering fails the call instead of holding the caller forever.
+        const int ms = EngineTimeoutMs();
+        const timeval limit{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         error = 0;
         return std::make_unique<SocketConnection>(fd);
     }
@@ -201,7 +216,13 @@ std::shared_ptr<DeviceConnection> Lookup(HANDLE h)
 
 char g_advapi32; // the module handle GetModuleHandleA gives for advapi32
 
+std::atomic<int> g_engineTimeoutMs{30000};
+
 } // namespace
+
+int EngineTimeoutMs() { return g_engineTimeoutMs.load(); }
+
+int SetEngineTimeoutMs(int ms) { return g_engineTimeoutMs.exchange(ms > 0 ? ms : 1); }
 
 std::string DeviceDirectory()
 {

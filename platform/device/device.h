@@ -26,7 +26,9 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
 // addresses; it is served only inside the arena (platform/device/arena.h), anything else is
 // refused with ERROR_NOACCESS and the engine fails the request. Returns nonzero on success;
 // the last error is set on failure (ERROR_INVALID_HANDLE for a bad handle, ERROR_BROKEN_PIPE
-// when the engine is gone, the engine's own code otherwise). lpOverlapped must be null.
+// when the engine is gone, ERROR_SEM_TIMEOUT when it sent nothing for kEngineTimeoutMs, the
+// engine's own code otherwise). After either of those two the handle only fails.
+// lpOverlapped must be null.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
                      void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
                      void *lpOverlapped);
@@ -48,6 +50,11 @@ FARPROC GetProcAddress(HMODULE hModule, const char *lpProcName);
 DWORD GetSecurityDescriptorLength(void *pSecurityDescriptor);
 
 namespace vx::device {
+
+// How long a request waits for each message of the engine before it gives up (30 s); set
+// for connections opened afterwards, returning the previous value (tests shorten it).
+int EngineTimeoutMs();
+int SetEngineTimeoutMs(int ms);
 
 // The device directory: VELLAMORIX_DEVICE_DIR, else $XDG_RUNTIME_DIR/vellamorix,
 // else /tmp/vellamorix-<uid>.

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -55,6 +56,18 @@ public:
     }
     std::string dir, deviceDir, registry;
 };
+
+// Waits up to `seconds` for a child process; false when it is still running.
+inline bool WaitChild(pid_t pid, int &status, int seconds = 60)
+{
+    for (int i = 0; i < seconds * 100; ++i) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 class Daemon {
 public:
@@ -105,11 +118,16 @@ public:
         }
         return false;
     }
+    // Waits for the end; a daemon still running after a minute is killed and the test fails.
     int WaitExit()
     {
         if (pid_ > 0) {
             int st = 0;
-            waitpid(pid_, &st, 0);
+            if (!WaitChild(pid_, st)) {
+                ADD_FAILURE() << "qxd-engine did not stop; its log:\n" << Log();
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &st, 0);
+            }
             status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             pid_ = -1;
         }

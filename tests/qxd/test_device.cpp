@@ -297,6 +297,31 @@ TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
     }
 }
 
+TEST(DeviceClient, AnEngineThatStopsAnsweringFailsTheCallInsteadOfHanging)
+{
+    TempHome home;
+    const int previous = vx::device::SetEngineTimeoutMs(300);
+    {
+        // Takes the request and the start of a read answer's wait, then goes silent until the
+        // client gives up and shuts the connection.
+        ScriptedEngine engine(home.deviceDir, [](ScriptedEngine::Conn &c) {
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            EXPECT_EQ(c.Recv(1), "");
+        });
+        HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DWORD bytes = 7;
+        EXPECT_FALSE(DeviceIoControl(h, 0xA0243013, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+        EXPECT_EQ(bytes, 0u);
+        // A late answer cannot be mistaken for the next request's.
+        EXPECT_FALSE(DeviceIoControl(h, 0xA0243013, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    vx::device::SetEngineTimeoutMs(previous);
+}
+
 TEST(StoredEntries, TextsSplitIntoFiveFields)
 {
     auto e = vx::qxd::ParseStoredEntry("C:\\a;C:\\a\\*;,notepad*,C:\\a\\x,b.exe,1079472");
