@@ -792,6 +792,14 @@ bool TCustomShellTreeView::CanExpand(TShellTreeNode *Node)
     return result;
 }
 
+namespace {
+// Two items of one folder in the shell's order: the answer's low 16 bits, signed.
+int CompareInFolder(IShellFolder *container, LPCITEMIDLIST a, LPCITEMIDLIST b)
+{
+    return HRESULT_CODE_SHORT(container->CompareIDs(0, a, b));
+}
+} // namespace
+
 void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
 {
     WaitCursor cursor;
@@ -809,25 +817,34 @@ void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
     if (hr != S_OK || !items)
         return;
 
-    std::vector<std::unique_ptr<TShellTreeNode>> children;
+    // Each child with its item ID beside it, so the sort compares IDs without going through
+    // the nodes and their folder objects.
+    struct Child {
+        LPCITEMIDLIST id;
+        std::unique_ptr<TShellTreeNode> node;
+    };
+    std::vector<Child> children;
     LPITEMIDLIST item = nullptr;
     ULONG fetched = 0;
     while (items->Next(1, &item, &fetched) == S_OK && item) {
         IdListPtr owned(item);
         item = nullptr;
         auto child = std::make_unique<TShellTreeNode>();
-        if (SetUpNode(child.get(), owned.get(), Node))
-            children.push_back(std::move(child));
+        if (SetUpNode(child.get(), owned.get(), Node)) {
+            const TShellFolder *folder = child->Data();
+            children.push_back({folder ? folder->ItemId() : nullptr, std::move(child)});
+        }
     }
-    // The shell's own order for this folder.
-    std::stable_sort(children.begin(), children.end(),
-                     [this](const std::unique_ptr<TShellTreeNode> &a, const std::unique_ptr<TShellTreeNode> &b) {
-                         return CompareNodes(a.get(), b.get()) < 0;
-                     });
+    // The shell's own order for this folder, as CompareNodes gives it: every child's
+    // container is this folder.
+    IShellFolder *container = parentFolder->FolderIntf();
+    std::stable_sort(children.begin(), children.end(), [container](const Child &a, const Child &b) {
+        return a.id && b.id && CompareInFolder(container, a.id, b.id) < 0;
+    });
     QList<QTreeWidgetItem *> list;
     list.reserve(static_cast<qsizetype>(children.size()));
-    for (std::unique_ptr<TShellTreeNode> &child : children)
-        list.append(child.release());
+    for (Child &child : children)
+        list.append(child.node.release());
     Node->addChildren(list);
 }
 
@@ -863,7 +880,7 @@ int TCustomShellTreeView::CompareNodes(TShellTreeNode *Node1, TShellTreeNode *No
     IShellFolder *container = a->ContainerIntf();
     if (!container)
         return 0;
-    return HRESULT_CODE_SHORT(container->CompareIDs(0, a->ItemId(), b->ItemId()));
+    return CompareInFolder(container, a->ItemId(), b->ItemId());
 }
 
 // ---- selection ----

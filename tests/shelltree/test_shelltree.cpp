@@ -146,6 +146,23 @@ TEST(ShellTree, FillsLazilyAndSetsExpandButtonsFromTheKindsListed)
     EXPECT_FALSE(ChildNamed(top2, "empty")->HasChildren());
 }
 
+TEST(ShellTree, ChildrenFollowTheShellsOrderFoldersFirst)
+{
+    std::string win;
+    const fs::path dir = CaseDir("order", &win);
+    for (const char *d : {"b10", "c", "B2", "a", "item 9", "item 10", "Item 1"})
+        MakeDirs(dir / "big" / d);
+    for (const char *f : {"zz.txt", "file10.txt", "A.txt", "file9.txt"})
+        MakeFile(dir / "big" / f);
+
+    auto tree = MakeTree(win, {otFolders, otNonFolders});
+    TShellTreeNode *big = ChildNamed(tree->FirstNode(), "big");
+    ASSERT_NE(big, nullptr);
+    tree->ExpandNode(big);
+    EXPECT_EQ(ChildTexts(big), (QStringList{"a", "B2", "b10", "c", "Item 1", "item 9", "item 10", "A.txt",
+                                            "file9.txt", "file10.txt", "zz.txt"}));
+}
+
 TEST(ShellTree, UserExpansionThroughTheViewFillsTheNode)
 {
     std::string win;
