@@ -25,15 +25,44 @@ namespace wire = vx::qxd::wire;
 
 // One connection to the engine's socket; serves the engine's READ and WRITE messages from the
 // arena while a request is in flight.
+// Connects to the engine's socket at `path`; -1 on failure.
+int ConnectSocket(const std::string &path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(addr.sun_path))
+        return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do
+        rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        ::close(fd);
+        return -1;
+    }
+    // An engine that stops answering fails the call instead of holding the caller forever.
+    const int ms = EngineTimeoutMs();
+    const timeval limit{ms / 1000, (ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    return fd;
+}
+
 class SocketConnection final : public DeviceConnection {
 public:
-    explicit SocketConnection(int fd) : fd_(fd) {}
+    SocketConnection(int fd, std::string path) : fd_(fd), pid_(::getpid()), path_(std::move(path)) {}
     ~SocketConnection() override { ::close(fd_); }
 
     bool Control(const ControlParams &p, DWORD &bytesReturned, DWORD &error) override
     {
         std::lock_guard lock(mutex_);
         bytesReturned = 0;
+        if (pid_ != ::getpid())
+            Reconnect();
         if (broken_) {
             error = ERROR_BROKEN_PIPE;
             return false;
@@ -88,6 +117,21 @@ public:
     }
 
 private:
+    // A process forked off with this handle gets a connection of its own: the engine knows its
+    // clients by the connecting process, and the parent's connection and pending answers stay
+    // the parent's.
+    void Reconnect()
+    {
+        ::close(fd_);
+        fd_ = ConnectSocket(path_);
+        pid_ = ::getpid();
+        broken_ = fd_ < 0;
+        timedOut_ = false;
+        out_.clear();
+        in_.clear();
+        pos_ = 0;
+    }
+
     bool Broken(DWORD &error)
     {
         broken_ = true;
@@ -149,6 +193,8 @@ private:
     }
 
     int fd_;
+    pid_t pid_;
+    std::string path_;
     std::mutex mutex_;
     bool broken_ = false;
     bool timedOut_ = false;
@@ -166,29 +212,11 @@ public:
         auto path = DeviceSocketPath(DeviceDirectory(), params.name);
         if (!path)
             return nullptr;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        if (path->size() >= sizeof(addr.sun_path))
-            return nullptr;
-        std::memcpy(addr.sun_path, path->c_str(), path->size() + 1);
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = ConnectSocket(*path);
         if (fd < 0)
             return nullptr;
-        int rc;
-        do
-            rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
-        while (rc < 0 && errno == EINTR);
-        if (rc < 0) {
-            ::close(fd);
-            return nullptr;
-        }
-        // An engine that stops answering fails the call instead of holding the caller forever.
-        const int ms = EngineTimeoutMs();
-        const timeval limit{ms / 1000, (ms % 1000) * 1000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         error = 0;
-        return std::make_unique<SocketConnection>(fd);
+        return std::make_unique<SocketConnection>(fd, *path);
     }
 };
 

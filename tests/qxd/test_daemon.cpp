@@ -361,6 +361,55 @@ TEST(Daemon, RefusalsAreTheSameDirectAndThroughTheStub)
     }
 }
 
+// A process forked off with an open handle is served from its own memory, and the parent's
+// connection goes on working.
+TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
+{
+    for (const char *road : {"--verbose", "--stub-only"}) {
+        TempHome home;
+        Daemon daemon(home, {"--no-load", road});
+        ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+        HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        vx::device::ArenaBuffer pass(20), block(84), text(16), empty(1);
+        std::memcpy(pass.data(), "Mirok Dune Sentinel", 20);
+        auto add = [&](const char *path) {
+            std::memset(text.data(), 0, 16);
+            std::memcpy(text.data(), path, std::strlen(path));
+            TFPEntryBlock b{};
+            b.PasswordLen = 19;
+            b.PasswordPtr = pass.address();
+            b.FileFolderLen = uint32_t(std::strlen(path));
+            b.FileFolderPtr = text.address();
+            b.ProcessPtr = b.ExcludeFileFolderPtr = b.ExcludeProcessPtr = empty.address();
+            b.TotalSize = uint32_t(84 + 5 + 19 + std::strlen(path));
+            std::memcpy(block.data(), &b, 84);
+            DWORD bytes = 0;
+            return DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr) != 0;
+        };
+        ASSERT_TRUE(add("C:\\parent"));
+        pid_t child = fork();
+        if (child == 0)
+            _exit(add("C:\\child") && std::string(static_cast<char *>(text.data())) == "C:\\child" ? 0 : 1);
+        int st = 0;
+        if (!WaitChild(child, st)) {
+            kill(child, SIGKILL);
+            waitpid(child, &st, 0);
+            FAIL() << "the child did not finish; the engine's log:\n" << daemon.Log();
+        }
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << road;
+        // The engine neither read nor wrote the parent's copy of the buffers for the child.
+        EXPECT_EQ(std::string(static_cast<char *>(text.data())), "C:\\parent") << road;
+        EXPECT_TRUE(add("C:\\again")) << road;
+        CloseHandle(h);
+        TVeskFileProtector p(nullptr);
+        std::vector<std::string> paths;
+        for (const Row &r : ReadAll(p))
+            paths.push_back(r.path);
+        EXPECT_EQ(paths, (std::vector<std::string>{"C:\\parent", "C:\\child", "C:\\again"})) << road;
+    }
+}
+
 TEST(Daemon, ServesManyClientsAtOnce)
 {
     TempHome home;
