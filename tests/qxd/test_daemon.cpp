@@ -361,6 +361,22 @@ TEST(Daemon, RefusalsAreTheSameDirectAndThroughTheStub)
     }
 }
 
+// An add request's block: the default password in `pass`, the path at `text`, the process
+// pattern at `proc` (its zero ends both exclusion lists).
+TFPEntryBlock AddBlock(const vx::device::ArenaBuffer &pass, uint32_t text, uint32_t textLen, uint32_t proc, uint32_t procLen)
+{
+    TFPEntryBlock b{};
+    b.PasswordLen = 19;
+    b.PasswordPtr = pass.address();
+    b.FileFolderLen = textLen;
+    b.FileFolderPtr = text;
+    b.ProcessLen = procLen;
+    b.ProcessPtr = proc;
+    b.ExcludeFileFolderPtr = b.ExcludeProcessPtr = proc + procLen;
+    b.TotalSize = 84 + 5 + 19 + textLen + procLen;
+    return b;
+}
+
 // A process forked off with an open handle is served from its own memory, and the parent's
 // connection goes on working.
 TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
@@ -376,13 +392,7 @@ TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
         auto add = [&](const char *path) {
             std::memset(text.data(), 0, 16);
             std::memcpy(text.data(), path, std::strlen(path));
-            TFPEntryBlock b{};
-            b.PasswordLen = 19;
-            b.PasswordPtr = pass.address();
-            b.FileFolderLen = uint32_t(std::strlen(path));
-            b.FileFolderPtr = text.address();
-            b.ProcessPtr = b.ExcludeFileFolderPtr = b.ExcludeProcessPtr = empty.address();
-            b.TotalSize = uint32_t(84 + 5 + 19 + std::strlen(path));
+            const TFPEntryBlock b = AddBlock(pass, text.address(), uint32_t(std::strlen(path)), empty.address(), 0);
             std::memcpy(block.data(), &b, 84);
             DWORD bytes = 0;
             return DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr) != 0;
@@ -433,16 +443,7 @@ TEST(Daemon, ServesManyClientsAtOnce)
                 const std::string path = "C:\\t" + std::to_string(t) + "\\" + std::to_string(i);
                 std::memset(text.data(), 0, 32);
                 std::memcpy(text.data(), path.data(), path.size());
-                TFPEntryBlock b{};
-                b.PasswordLen = 19;
-                b.PasswordPtr = pass.address();
-                b.FileFolderLen = uint32_t(path.size());
-                b.FileFolderPtr = text.address();
-                b.ProcessLen = 1;
-                b.ProcessPtr = proc.address();
-                b.ExcludeFileFolderPtr = proc.address() + 1;
-                b.ExcludeProcessPtr = proc.address() + 1;
-                b.TotalSize = uint32_t(84 + 5 + 19 + path.size() + 1);
+                const TFPEntryBlock b = AddBlock(pass, text.address(), uint32_t(path.size()), proc.address(), 1);
                 std::memcpy(block.data(), &b, 84);
                 DWORD bytes = 0;
                 if (!DeviceIoControl(h, IOCTL_QXD_ADD_ENTRY, block.data(), 84, nullptr, 0, &bytes, nullptr))
