@@ -831,15 +831,15 @@ void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
         item = nullptr;
         auto child = std::make_unique<TShellTreeNode>();
         if (SetUpNode(child.get(), owned.get(), Node)) {
-            const TShellFolder *folder = child->Data();
-            children.push_back({folder ? folder->ItemId() : nullptr, std::move(child)});
+            LPCITEMIDLIST id = child->Data()->ItemId(); // SetUpNode gave it a folder object
+            children.push_back({id, std::move(child)});
         }
     }
     // The shell's own order for this folder, as CompareNodes gives it: every child's
     // container is this folder.
     IShellFolder *container = parentFolder->FolderIntf();
     std::stable_sort(children.begin(), children.end(), [container](const Child &a, const Child &b) {
-        return a.id && b.id && CompareInFolder(container, a.id, b.id) < 0;
+        return CompareInFolder(container, a.id, b.id) < 0;
     });
     QList<QTreeWidgetItem *> list;
     list.reserve(static_cast<qsizetype>(children.size()));

@@ -23,8 +23,6 @@ namespace {
 
 namespace wire = vx::qxd::wire;
 
-// One connection to the engine's socket; serves the engine's READ and WRITE messages from the
-// arena while a request is in flight.
 // Connects to the engine's socket at `path`; -1 on failure.
 int ConnectSocket(const std::string &path)
 {
@@ -52,6 +50,8 @@ int ConnectSocket(const std::string &path)
     return fd;
 }
 
+// One connection to the engine's socket; serves the engine's READ and WRITE messages from the
+// arena while a request is in flight.
 class SocketConnection final : public DeviceConnection {
 public:
     SocketConnection(int fd, std::string path) : fd_(fd), pid_(::getpid()), path_(std::move(path)) {}

@@ -26,9 +26,10 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
 // addresses; it is served only inside the arena (platform/device/arena.h), anything else is
 // refused with ERROR_NOACCESS and the engine fails the request. Returns nonzero on success;
 // the last error is set on failure (ERROR_INVALID_HANDLE for a bad handle, ERROR_BROKEN_PIPE
-// when the engine is gone, ERROR_SEM_TIMEOUT when it sent nothing for kEngineTimeoutMs, the
-// engine's own code otherwise). After either of those two the handle only fails.
-// lpOverlapped must be null.
+// when the engine is gone, ERROR_SEM_TIMEOUT when it sent nothing for EngineTimeoutMs(), the
+// engine's own code otherwise). After either of those two the handle only fails. A process
+// forked off after the open gets its own connection on its first request. lpOverlapped must
+// be null.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
                      void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
                      void *lpOverlapped);
