@@ -62,24 +62,18 @@ protected:
         return engine.Handle({Channel::Ansi, modify ? kModifyEntry : kAddEntry, kBlock, 84, 0, index}, mem);
     }
 
-    // Reads entry `index` the way the client does: a pass with no text buffers, then one with
-    // the four buffers back to back in a region of `room` bytes at `at`.
-    Result GetPacked(uint32_t index, Entry &out, uint64_t at, std::size_t room = 512)
+    // The client's two passes over entry `index`: `place` sets the text addresses from the
+    // lengths the block holds (none at first, the engine's needed ones after "more data").
+    template <class Place>
+    Result TwoPasses(uint32_t index, TFPEntryBlock &b, Place place)
     {
-        TFPEntryBlock b{};
         b.PasswordLen = uint32_t(kCred.size());
         b.PasswordPtr = uint32_t(kPass);
         Result r;
         for (int pass = 0; pass < 2; ++pass) {
-            uint32_t *lens[4] = {&b.FileFolderLen, &b.ExcludeFileFolderLen, &b.ProcessLen, &b.ExcludeProcessLen};
-            uint32_t *ptrs[4] = {&b.FileFolderPtr, &b.ExcludeFileFolderPtr, &b.ProcessPtr, &b.ExcludeProcessPtr};
-            uint64_t next = at;
-            for (int i = 0; i < 4; ++i) {
-                *ptrs[i] = *lens[i] ? uint32_t(next) : 0;
-                next += *lens[i] ? *lens[i] + 1 : 0;
-            }
-            if (pass == 1)
-                mem.Put(at, std::string(room, 'x'));
+            uint32_t *const lens[4] = {&b.FileFolderLen, &b.ExcludeFileFolderLen, &b.ProcessLen, &b.ExcludeProcessLen};
+            uint32_t *const ptrs[4] = {&b.FileFolderPtr, &b.ExcludeFileFolderPtr, &b.ProcessPtr, &b.ExcludeProcessPtr};
+            place(pass, lens, ptrs);
             const auto bytes = b.ToBytes();
             mem.Put(kOut, std::string(bytes.begin(), bytes.end()));
             r = engine.Handle({Channel::Ansi, kGetEntry, 0, index, kOut, 84}, mem);
@@ -87,6 +81,23 @@ protected:
             if (r.ok || r.error != kErrMoreData)
                 break;
         }
+        return r;
+    }
+
+    // Reads entry `index` the way the client does: a pass with no text buffers, then one with
+    // the four buffers back to back in a region of `room` bytes at `at`.
+    Result GetPacked(uint32_t index, Entry &out, uint64_t at, std::size_t room = 512)
+    {
+        TFPEntryBlock b{};
+        const Result r = TwoPasses(index, b, [&](int pass, uint32_t *const lens[4], uint32_t *const ptrs[4]) {
+            uint64_t next = at;
+            for (int i = 0; i < 4; ++i) {
+                *ptrs[i] = *lens[i] ? uint32_t(next) : 0;
+                next += *lens[i] ? *lens[i] + 1 : 0;
+            }
+            if (pass == 1)
+                mem.Put(at, std::string(room, 'x'));
+        });
         if (r.ok) {
             std::string *texts[4] = {&out.fileFolder, &out.excludeFileFolder, &out.process, &out.excludeProcess};
             const uint32_t lens[4] = {b.FileFolderLen, b.ExcludeFileFolderLen, b.ProcessLen, b.ExcludeProcessLen};
@@ -102,24 +113,13 @@ protected:
     Result Get(uint32_t index, Entry &out, TFPEntryBlock *lastBlock = nullptr)
     {
         TFPEntryBlock b{};
-        b.PasswordLen = uint32_t(kCred.size());
-        b.PasswordPtr = uint32_t(kPass);
-        Result r;
-        for (int pass = 0; pass < 2; ++pass) {
-            uint32_t *lens[4] = {&b.FileFolderLen, &b.ExcludeFileFolderLen, &b.ProcessLen, &b.ExcludeProcessLen};
-            uint32_t *ptrs[4] = {&b.FileFolderPtr, &b.ExcludeFileFolderPtr, &b.ProcessPtr, &b.ExcludeProcessPtr};
+        const Result r = TwoPasses(index, b, [&](int, uint32_t *const lens[4], uint32_t *const ptrs[4]) {
             for (int i = 0; i < 4; ++i) {
                 const uint64_t addr = kOut + 0x10000 * uint64_t(i + 1);
                 mem.Put(addr, std::string(*lens[i] + 1, 'x'));
                 *ptrs[i] = *lens[i] ? uint32_t(addr) : 0;
             }
-            const auto bytes = b.ToBytes();
-            mem.Put(kOut, std::string(bytes.begin(), bytes.end()));
-            r = engine.Handle({Channel::Ansi, kGetEntry, 0, index, kOut, 84}, mem);
-            b = TFPEntryBlock::FromBytes(reinterpret_cast<const uint8_t *>(mem.At(kOut).data()));
-            if (r.ok || r.error != kErrMoreData)
-                break;
-        }
+        });
         if (r.ok) {
             std::string *texts[4] = {&out.fileFolder, &out.excludeFileFolder, &out.process, &out.excludeProcess};
             const uint32_t lens[4] = {b.FileFolderLen, b.ExcludeFileFolderLen, b.ProcessLen, b.ExcludeProcessLen};
