@@ -160,7 +160,7 @@ struct Daemon {
         if (pid == 0) {
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
-            execl(exe.c_str(), exe.c_str(), "--no-load", "--device-dir", (dir + "/dev").c_str(), extra,
+            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--no-load", "--device-dir", (dir + "/dev").c_str(), extra,
                   static_cast<char *>(nullptr));
             _exit(127);
         }

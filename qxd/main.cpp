@@ -40,6 +40,8 @@ void Usage(std::ostream &out)
            "                       store ($VELLAMORIX_REGISTRY)\n"
            "  --stub-only          reach clients' memory only through their device stubs, never\n"
            "                       with the kernel's cross-process memory calls\n"
+           "  --no-enforce         keep and serve entries without enforcing them\n"
+           "  --permissive         decide and record as usual, but deny nothing\n"
            "  --verbose            report every request\n";
 }
 
@@ -50,6 +52,7 @@ int main(int argc, char **argv)
     std::string dir = vx::device::DeviceDirectory();
     std::string credential = vx::qxd::kDefaultCredential;
     bool load = true, verbose = false, direct = true;
+    [[maybe_unused]] bool enforce = true, permissive = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -63,6 +66,10 @@ int main(int argc, char **argv)
             load = false;
         } else if (arg == "--stub-only") {
             direct = false;
+        } else if (arg == "--no-enforce") {
+            enforce = false;
+        } else if (arg == "--permissive") {
+            permissive = true;
         } else if (arg == "--verbose") {
             verbose = true;
         } else {
