@@ -108,12 +108,14 @@ bool Engine::CredentialMatches(Channel channel, const std::string &bytes) const
 
 bool Engine::Append(Entry entry)
 {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     const uint64_t bytes = entry.StoredBytes();
     if (entries_.size() >= kMaxEntries || storedBytes_ + bytes > kMaxStoredBytes)
         return false;
     entries_.push_back(std::move(entry));
     storedBytes_ += bytes;
+    lock.unlock();
+    Changed();
     return true;
 }
 
@@ -137,23 +139,60 @@ bool Engine::Active() const
     return active_;
 }
 
+void Engine::SetActive(bool active)
+{
+    {
+        std::lock_guard lock(mutex_);
+        active_ = active;
+    }
+    Changed();
+}
+
+std::pair<std::vector<Entry>, bool> Engine::Snapshot() const
+{
+    std::lock_guard lock(mutex_);
+    return {entries_, active_};
+}
+
+void Engine::SetObserver(std::function<void()> observer)
+{
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void Engine::Changed()
+{
+    std::function<void()> observer;
+    {
+        std::lock_guard lock(mutex_);
+        observer = observer_;
+    }
+    if (observer)
+        observer();
+}
+
 Result Engine::Handle(const Request &request, MemoryAccess &memory)
 {
+    Result result;
     switch (request.code) {
+    case kGetEntryCount:
+        return ShortRequest(request, memory);
     case kStart:
     case kStop:
     case kClearEntries:
-    case kGetEntryCount:
-        return ShortRequest(request, memory);
+        result = ShortRequest(request, memory);
+        break;
     case kDeleteEntry:
         if (request.channel != Channel::Ansi)
             return Fail(kErrInvalidFunction);
-        return ShortRequest(request, memory);
+        result = ShortRequest(request, memory);
+        break;
     case kAddEntry:
     case kModifyEntry:
         if (request.channel != Channel::Ansi)
             return Fail(kErrInvalidFunction);
-        return PutEntry(request, memory);
+        result = PutEntry(request, memory);
+        break;
     case kGetEntry:
         if (request.channel != Channel::Ansi)
             return Fail(kErrInvalidFunction);
@@ -161,6 +200,9 @@ Result Engine::Handle(const Request &request, MemoryAccess &memory)
     default:
         return Fail(kErrInvalidFunction);
     }
+    if (result.ok)
+        Changed();
+    return result;
 }
 
 // Requests whose input is the credential alone: start, stop, clear, count, delete.

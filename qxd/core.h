@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -157,8 +158,17 @@ public:
     std::size_t Count() const;
     std::optional<Entry> At(std::size_t index) const;
     bool Active() const;
+    void SetActive(bool active);
+
+    // The entries and the protection state, read together.
+    std::pair<std::vector<Entry>, bool> Snapshot() const;
+    // Called (outside the state lock) after every change of the entries or of the protection
+    // state; it must not block.
+    void SetObserver(std::function<void()> observer);
 
 private:
+    void Changed();
+
     Result ShortRequest(const Request &request, MemoryAccess &memory);
     Result PutEntry(const Request &request, MemoryAccess &memory);
     Result GetEntry(const Request &request, MemoryAccess &memory);
@@ -170,6 +180,7 @@ private:
     bool active_ = false;
     std::string credentialAnsi_;
     std::string credentialWide_; // UTF-16LE bytes
+    std::function<void()> observer_;
 };
 
 // UTF-16 text as little-endian bytes.

@@ -2,7 +2,9 @@
 // under the device directory until SIGINT or SIGTERM.
 #include "platform/codepage/codepage.h"
 #include "platform/device/device.h"
+#include "platform/registry/registry.h"
 #include "qxd/core.h"
+#include "qxd/enforcer.h"
 #include "qxd/loader.h"
 #include "qxd/server.h"
 
@@ -52,7 +54,7 @@ int main(int argc, char **argv)
     std::string dir = vx::device::DeviceDirectory();
     std::string credential = vx::qxd::kDefaultCredential;
     bool load = true, verbose = false, direct = true;
-    [[maybe_unused]] bool enforce = true, permissive = false;
+    bool enforce = true, permissive = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -107,13 +109,40 @@ int main(int argc, char **argv)
         std::cerr << "qxd-engine: " << error << "\n";
         return 1;
     }
+
+    // The enforcer first: it removes what a dead engine left mounted, which could otherwise
+    // stand in the way of the registry store.
+    std::shared_ptr<vx::qxd::Enforcer> enforcer;
+    if (!enforce) {
+        std::cerr << "qxd-engine: not enforcing (--no-enforce): entries are kept and served, no operation is denied" << std::endl;
+    } else {
+        std::string reason;
+        enforcer = vx::qxd::Enforcer::Create(engine, {dir, vx::registry::StorePath(), permissive}, std::cerr, reason);
+        if (!enforcer)
+            std::cerr << "qxd-engine: not enforcing any operation: " << reason
+                      << "; entries are kept and served, nothing is denied" << std::endl;
+    }
+
     if (load)
         vx::qxd::LoadStoredEntries(*engine, std::cerr);
     else
         std::cerr << "qxd-engine: not loading stored entries (--no-load)" << std::endl;
+    // Protection is on from the start, so a restarted machine is protected before any console runs.
+    engine->SetActive(true);
+
+    if (enforcer) {
+        std::cerr << "qxd-engine: enforcing with " << enforcer->BackendName()
+                  << (permissive ? " in permissive mode: decisions are recorded, nothing is denied" : "")
+                  << "; denials are recorded in " << enforcer->log().path() << std::endl;
+        for (const std::string &limit : enforcer->Limits())
+            std::cerr << "qxd-engine: not enforced on this kernel: " << limit << std::endl;
+        enforcer->Start();
+    }
     std::cerr << "qxd-engine: ready" << std::endl;
 
     server.Run(g_stopPipe[0]);
+    if (enforcer)
+        enforcer->Stop();
     std::cerr << "qxd-engine: stopping; " << engine->Count() << " entr"
               << (engine->Count() == 1 ? "y" : "ies") << " dropped from memory" << std::endl;
     server.Stop();

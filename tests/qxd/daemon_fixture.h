@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -71,18 +72,23 @@ inline bool WaitChild(pid_t pid, int &status, int seconds = 60)
 
 class Daemon {
 public:
-    explicit Daemon(const TempHome &home, std::vector<std::string> args = {"--no-load"}, std::string logName = "daemon.log")
+    // Without `enforce` the daemon only keeps entries (--no-enforce).
+    explicit Daemon(const TempHome &home, std::vector<std::string> args = {"--no-load"}, std::string logName = "daemon.log",
+                    bool enforce = false)
         : home_(home), log_(home.dir + "/" + logName)
     {
         const char *build = std::getenv("VX_BUILD_DIR");
         const std::string exe = std::string(build ? build : ".") + "/qxd/qxd-engine";
         pid_ = fork();
         if (pid_ == 0) {
+            // A test killed on its time-out takes its daemon along.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 1);
             dup2(fd, 2);
-            // Enforcement is tested on its own; these daemons only keep entries.
-            std::vector<std::string> all = {exe, "--no-enforce", "--device-dir", home.deviceDir};
+            std::vector<std::string> all = {exe, "--device-dir", home.deviceDir};
+            if (!enforce)
+                all.push_back("--no-enforce");
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char *> argv;
             for (auto &a : all)

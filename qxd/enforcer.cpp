@@ -1,0 +1,270 @@
+#include "qxd/enforcer.h"
+
+#include "qxd/fusebackend.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vx::qxd {
+
+namespace {
+
+double Now()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string EntryName(int index)
+{
+    return index == Policy::kStoreRule ? "the registry store's guard" : "entry " + std::to_string(index);
+}
+
+// The process a thread belongs to.
+int ProcessOf(int tid)
+{
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 5, "Tgid:") == 0)
+            return std::atoi(line.c_str() + 5);
+    return tid;
+}
+
+std::string Folder(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+} // namespace
+
+DenialLog::DenialLog(std::ostream &err, std::string path) : err_(err), path_(std::move(path))
+{
+    if (!path_.empty()) {
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            file_ = ::fdopen(fd, "a");
+    }
+}
+
+DenialLog::~DenialLog()
+{
+    if (file_)
+        std::fclose(file_);
+}
+
+void DenialLog::WriteLocked(const std::string &line)
+{
+    err_ << "qxd-engine: " << line << std::endl;
+    if (!file_)
+        return;
+    if (std::ftell(file_) > kMaxBytes) {
+        // Start again, keeping the previous file as ".1".
+        std::fclose(file_);
+        ::rename(path_.c_str(), (path_ + ".1").c_str());
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        file_ = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+        if (!file_)
+            return;
+    }
+    char stamp[40];
+    timespec ts;
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    ::gmtime_r(&ts.tv_sec, &tm);
+    const size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%03ldZ", ts.tv_nsec / 1000000);
+    std::fprintf(file_, "%s %s\n", stamp, line.c_str());
+    std::fflush(file_);
+}
+
+void DenialLog::Note(const std::string &line)
+{
+    std::lock_guard lock(mutex_);
+    WriteLocked(line);
+}
+
+void DenialLog::FlushDropped()
+{
+    std::lock_guard lock(mutex_);
+    if (dropped_) {
+        WriteLocked(std::to_string(dropped_) + " denials not recorded (rate limit)");
+        dropped_ = 0;
+    }
+}
+
+void DenialLog::Record(const Subject &subject, const std::string &path, const Decision &decision, bool permissive)
+{
+    std::lock_guard lock(mutex_);
+    const double now = Now();
+    tokens_ = std::min(kBurst, tokens_ + (now - last_) * kPerSecond);
+    last_ = now;
+    if (tokens_ < 1) {
+        ++dropped_;
+        return;
+    }
+    tokens_ -= 1;
+    std::ostringstream line;
+    if (dropped_) {
+        line << dropped_ << " denials not recorded (rate limit); ";
+        dropped_ = 0;
+    }
+    line << (permissive ? "would deny" : "denied") << " pid " << ProcessOf(subject.pid);
+    if (subject.pid != ProcessOf(subject.pid))
+        line << " (thread " << subject.pid << ")";
+    line << " exe " << (subject.exe.empty() ? "?" : subject.exe) << " op " << OpNames(decision.denied) << " path " << path
+         << " by " << EntryName(decision.entry);
+    WriteLocked(line.str());
+}
+
+Enforcer::Enforcer(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::unique_ptr<Backend> backend)
+    : engine_(std::move(engine)), options_(std::move(options)), err_(err), backend_(std::move(backend))
+{
+    log_ = std::make_unique<DenialLog>(err_, options_.deviceDir + "/qxd-engine.log");
+    const std::string exe = ExecutableOf(int(::getpid()));
+    std::vector<std::string> own = {backend_->Canonical(options_.deviceDir)};
+    // The folder the project's programs were built or installed in (the engine's grandparent).
+    std::string prefix = exe.substr(0, exe.rfind('/'));
+    prefix = prefix.substr(0, prefix.rfind('/'));
+    guard_ = Guard::ForEngine(exe, own);
+    guard_.objects.push_back(backend_->Canonical(log_->path()));
+    for (const char *name : {"console/Vellamorix", "tools/vxreg/vxreg", "qxd/qxd-engine", "bin/Vellamorix", "bin/vxreg",
+                             "sbin/qxd-engine"})
+        trusted_.push_back(prefix + "/" + name);
+}
+
+std::shared_ptr<Enforcer> Enforcer::Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::string &reason)
+{
+    char real[PATH_MAX];
+    const std::string dir = ::realpath(options.deviceDir.c_str(), real) ? real : options.deviceDir;
+    auto backend = FuseBackend::Create("qxd:" + dir, dir, reason);
+    if (!backend)
+        return nullptr;
+    FuseBackend *fuse = backend.get();
+    auto e = std::shared_ptr<Enforcer>(new Enforcer(std::move(engine), std::move(options), err, std::move(backend)));
+    // The views reach the enforcer through their gate; Stop cuts that tie.
+    fuse->SetGate(e);
+    return e;
+}
+
+Enforcer::~Enforcer()
+{
+    Stop();
+}
+
+std::shared_ptr<const Policy> Enforcer::Compile()
+{
+    auto [entries, active] = engine_->Snapshot();
+    auto policy = std::make_shared<Policy>(entries, active, guard_, [this](const std::string &p) { return backend_->Canonical(p); });
+    policy->selfPid = int(::getpid());
+    if (!options_.storePath.empty()) {
+        const std::string store = backend_->Canonical(options_.storePath);
+        const std::string folder = Folder(store);
+        Policy::Rule r;
+        r.index = Policy::kStoreRule;
+        // The store's folder with all in it; where the folder also holds the engine's own
+        // objects, the store file alone.
+        if (guard_.Above(folder))
+            r.items = {{store, false}};
+        else
+            r.items = {{folder, false}, {folder, true}};
+        r.process = ParseProcessList("*");
+        r.mask = op::kChange;
+        r.trusted = trusted_;
+        if (!guard_.Holds(store))
+            policy->AddRule(std::move(r));
+    }
+    return policy;
+}
+
+std::shared_ptr<const Policy> Enforcer::Current() const
+{
+    std::lock_guard lock(policyMutex_);
+    return policy_;
+}
+
+void Enforcer::Denied(const Subject &subject, const std::string &path, const Decision &decision)
+{
+    log_->Record(subject, path, decision, options_.permissive);
+}
+
+void Enforcer::Reconcile()
+{
+    std::lock_guard serial(reconcileMutex_);
+    if (stopped_)
+        return;
+    auto policy = Compile();
+    {
+        std::lock_guard lock(policyMutex_);
+        policy_ = policy;
+    }
+    EnforcementNotes notes;
+    backend_->Apply(policy, notes);
+    std::map<int, std::string> now;
+    for (const auto &[index, lines] : notes) {
+        std::string text;
+        for (const std::string &n : lines)
+            text += (text.empty() ? "" : "; ") + n;
+        now[index] = text;
+        auto old = reported_.find(index);
+        if (old == reported_.end() || old->second != text)
+            log_->Note(EntryName(index) + " is not fully enforced: " + text);
+    }
+    reported_ = std::move(now);
+    log_->FlushDropped();
+}
+
+void Enforcer::Start()
+{
+    engine_->SetObserver([weak = weak_from_this()] {
+        // Changes are in force before the request that made them is answered.
+        if (auto self = weak.lock())
+            self->Reconcile();
+    });
+    Reconcile();
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void Enforcer::Loop()
+{
+    std::unique_lock lock(wakeMutex_);
+    while (!stopping_) {
+        // Paths that did not exist, views someone removed: looked at again every two seconds.
+        wake_.wait_for(lock, std::chrono::seconds(2), [this] { return stopping_; });
+        if (stopping_)
+            return;
+        lock.unlock();
+        Reconcile();
+        lock.lock();
+    }
+}
+
+void Enforcer::Stop()
+{
+    engine_->SetObserver(nullptr);
+    {
+        std::lock_guard lock(wakeMutex_);
+        stopping_ = true;
+        wake_.notify_one();
+    }
+    if (thread_.joinable())
+        thread_.join();
+    std::lock_guard serial(reconcileMutex_);
+    stopped_ = true;
+    backend_->Shutdown();
+    std::lock_guard lock(policyMutex_);
+    policy_.reset();
+}
+
+} // namespace vx::qxd

@@ -1,0 +1,121 @@
+// Enforcement: turns the engine's entries into a policy and keeps the back ends (the kernel
+// mechanisms that put it in force) in step with every change. Back ends implement Backend;
+// here the FUSE back end serves covered objects, and one for a BPF LSM program (where a kernel
+// loads one) would take the same policy.
+#pragma once
+
+#include "qxd/core.h"
+#include "qxd/fuseview.h"
+#include "qxd/policy.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vx::qxd {
+
+// Per entry index, what a back end cannot enforce of it and why.
+using EnforcementNotes = std::map<int, std::vector<std::string>>;
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    virtual std::string Name() const = 0;
+    // The operations this back end cannot enforce on the running kernel, and why.
+    virtual std::vector<std::string> Limits() const = 0;
+    // The path events will report for `path` (symbolic links in its folders resolved), found
+    // without entering what the back end itself serves.
+    virtual std::string Canonical(const std::string &path) = 0;
+    // Brings enforcement in step with `policy`; `notes` gets what it leaves out.
+    virtual void Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes) = 0;
+    // Ends enforcement; nothing of this back end stays mounted or marked.
+    virtual void Shutdown() = 0;
+};
+
+// Denials, one line each, on standard error and in a log file; at most kBurst lines at once and
+// kPerSecond after that, the rest counted. The file is started again past kMaxBytes, keeping
+// one older file.
+class DenialLog {
+public:
+    DenialLog(std::ostream &err, std::string path);
+    ~DenialLog();
+    void Record(const Subject &subject, const std::string &path, const Decision &decision, bool permissive);
+    void Note(const std::string &line); // a plain line on both, not rate limited
+    void FlushDropped();                // reports denials the rate limit left out, if any
+    const std::string &path() const { return path_; }
+
+    static constexpr double kPerSecond = 20;
+    static constexpr double kBurst = 100;
+    static constexpr long kMaxBytes = 8l << 20;
+
+private:
+    void WriteLocked(const std::string &line);
+    std::ostream &err_;
+    std::string path_;
+    std::FILE *file_ = nullptr;
+    std::mutex mutex_;
+    double tokens_ = kBurst;
+    double last_ = 0;
+    uint64_t dropped_ = 0;
+};
+
+class Enforcer : public Gatekeeper, public std::enable_shared_from_this<Enforcer> {
+public:
+    struct Options {
+        std::string deviceDir;
+        std::string storePath; // the registry store, kept from all but the project's programs
+        bool permissive = false;
+    };
+    // Null with the reason when this machine cannot enforce (no rights, no FUSE). Removes what
+    // a dead engine of the same device folder left mounted.
+    static std::shared_ptr<Enforcer> Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err,
+                                            std::string &reason);
+    ~Enforcer() override;
+
+    // What is not enforced on this kernel at all, one line each.
+    std::vector<std::string> Limits() const { return backend_->Limits(); }
+    // Enforces the engine's entries and follows every change until Stop.
+    void Start();
+    void Stop();
+
+    std::shared_ptr<const Policy> Current() const override;
+    void Denied(const Subject &subject, const std::string &path, const Decision &decision) override;
+    bool Permissive() const override { return options_.permissive; }
+
+    const DenialLog &log() const { return *log_; }
+    std::string BackendName() const { return backend_->Name(); }
+
+private:
+    Enforcer(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::unique_ptr<Backend> backend);
+    void Reconcile();
+    void Loop();
+    std::shared_ptr<const Policy> Compile();
+
+    std::shared_ptr<Engine> engine_;
+    Options options_;
+    std::ostream &err_;
+    std::unique_ptr<DenialLog> log_;
+    std::unique_ptr<Backend> backend_;
+    Guard guard_;
+    std::vector<std::string> trusted_; // the project's own programs, which may change the store
+
+    mutable std::mutex policyMutex_;
+    std::shared_ptr<const Policy> policy_;
+
+    std::mutex reconcileMutex_;
+    bool stopped_ = false;
+    std::map<int, std::string> reported_; // per entry index, the notes last written
+
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+} // namespace vx::qxd

@@ -1,0 +1,541 @@
+#include "qxd/fusebackend.h"
+
+#include "qxd/mounts.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vx::qxd {
+
+namespace {
+
+bool IsBelow(const std::string &path, const std::string &folder)
+{
+    if (folder == "/")
+        return path.size() > 1 && path.front() == '/';
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+std::string Join(const std::string &folder, const std::string &name)
+{
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+std::string Parent(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+std::vector<std::string> Components(const std::string &path)
+{
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < path.size()) {
+        size_t end = path.find('/', pos);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > pos)
+            out.push_back(path.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return out;
+}
+
+class ClosedGate : public Gatekeeper {
+public:
+    std::shared_ptr<const Policy> Current() const override { return nullptr; }
+    void Denied(const Subject &, const std::string &, const Decision &) override {}
+    bool Permissive() const override { return true; }
+};
+
+std::string Describe(const std::string &path, const std::string &why)
+{
+    return path + ": " + why;
+}
+
+} // namespace
+
+MountPlan PlanMounts(const Policy &policy, TreeView &tree)
+{
+    MountPlan plan;
+    std::vector<std::string> candidates;
+    std::map<std::string, std::vector<int>> selfItems; // objects named by an item, by root candidate
+    const Guard &guard = policy.guard();
+    std::size_t split = 0;
+    for (const Policy::Rule &rule : policy.rules()) {
+        auto &notes = plan.notes[rule.index];
+        for (const std::string &item : rule.unusable)
+            notes.push_back("\"" + item + "\" names no object of a mapped drive");
+        if (rule.mask == 0)
+            continue;
+        for (const PathItem &item : rule.items) {
+            const std::string &p = item.path;
+            if (guard.Holds(p)) {
+                notes.push_back(Describe(p, "a system or engine object, never enforced"));
+                continue;
+            }
+            if (guard.Above(p)) {
+                if (!item.subtree) {
+                    notes.push_back(Describe(p, "holds system or engine objects, not enforced itself"));
+                    continue;
+                }
+                // Serve what lies below, around the guarded objects.
+                std::vector<std::string> leftOut, todo = {p};
+                while (!todo.empty()) {
+                    const std::string folder = todo.back();
+                    todo.pop_back();
+                    for (const std::string &c : tree.Children(folder)) {
+                        if (guard.Holds(c))
+                            leftOut.push_back(c);
+                        else if (guard.Above(c))
+                            todo.push_back(c);
+                        else if (split < kMaxSplitMounts) {
+                            candidates.push_back(c);
+                            ++split;
+                        } else
+                            leftOut.push_back(c + " (too many objects to serve one by one)");
+                    }
+                }
+                std::sort(leftOut.begin(), leftOut.end());
+                std::string text = "enforced only on what lies in the folders below " + p +
+                                   ", not on names made or removed directly in it";
+                if (!leftOut.empty()) {
+                    text += "; left out: ";
+                    for (size_t i = 0; i < leftOut.size(); ++i)
+                        text += (i ? ", " : "") + leftOut[i];
+                }
+                notes.push_back(text);
+                continue;
+            }
+            if (!tree.Exists(p)) {
+                notes.push_back(Describe(p, "does not exist; enforced once it does"));
+                continue;
+            }
+            if (item.subtree && !tree.IsFolder(p)) {
+                notes.push_back(Describe(p, "is no folder; nothing lies below it"));
+                continue;
+            }
+            candidates.push_back(p);
+            if (!item.subtree)
+                selfItems[p].push_back(rule.index);
+        }
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    for (const std::string &c : candidates) {
+        const bool nested = std::any_of(candidates.begin(), candidates.end(), [&](const std::string &o) { return IsBelow(c, o); });
+        if (!nested)
+            plan.roots.push_back(c);
+    }
+    // An object served from its own place cannot leave it: it stays in its folder's listing,
+    // and nobody can rename, replace or remove it while it is protected.
+    constexpr uint32_t kInFolder = op::kRename | op::kDelete | op::kDirDelete | op::kReplace | op::kList;
+    for (const auto &[path, indexes] : selfItems) {
+        if (!std::binary_search(plan.roots.begin(), plan.roots.end(), path))
+            continue;
+        for (int index : indexes) {
+            const auto rule = std::find_if(policy.rules().begin(), policy.rules().end(), [&](const auto &r) { return r.index == index; });
+            if (rule != policy.rules().end() && (rule->mask & kInFolder))
+                plan.notes[index].push_back(Describe(path, "stays listed in its folder, and while it is protected nobody can "
+                                                           "rename, replace or remove it (the engine serves it in place)"));
+        }
+    }
+    for (auto it = plan.notes.begin(); it != plan.notes.end();)
+        it = it->second.empty() ? plan.notes.erase(it) : std::next(it);
+    return plan;
+}
+
+class FuseBackend::Tree : public TreeView {
+public:
+    explicit Tree(const FuseBackend &backend) : backend_(backend) {}
+    bool Exists(const std::string &path) override
+    {
+        const int fd = backend_.OpenUnderlying(path);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }
+    bool IsFolder(const std::string &path) override
+    {
+        const int fd = backend_.OpenUnderlying(path);
+        struct stat s{};
+        const bool folder = fd >= 0 && ::fstat(fd, &s) == 0 && S_ISDIR(s.st_mode);
+        if (fd >= 0)
+            ::close(fd);
+        return folder;
+    }
+    std::vector<std::string> Children(const std::string &path) override
+    {
+        std::vector<std::string> out;
+        const int fd = backend_.OpenUnderlying(path);
+        if (fd < 0)
+            return out;
+        const int dirFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        if (dirFd < 0)
+            return out;
+        if (DIR *d = ::fdopendir(dirFd)) {
+            while (dirent *e = ::readdir(d)) {
+                const std::string name = e->d_name;
+                if (name != "." && name != "..")
+                    out.push_back(Join(path, name));
+            }
+            ::closedir(d);
+        } else {
+            ::close(dirFd);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+private:
+    const FuseBackend &backend_;
+};
+
+FuseBackend::FuseBackend(std::string fsname, bool passthrough) : fsname_(std::move(fsname)), passthrough_(passthrough) {}
+
+FuseBackend::~FuseBackend()
+{
+    Shutdown();
+}
+
+std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::string &probeDir, std::string &reason)
+{
+    if (::geteuid() != 0) {
+        reason = "not running as root (mounting the views that enforce entries needs root)";
+        return nullptr;
+    }
+    const int dev = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (dev < 0) {
+        reason = std::string("/dev/fuse cannot be opened (") + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    ::close(dev);
+    RemoveStaleMounts(fsname);
+    // One trial mount tells whether the kernel lets this process mount FUSE at all, and
+    // whether opened files can bypass the engine.
+    const std::string probe = probeDir + "/.probe";
+    ::mkdir(probe.c_str(), 0700);
+    std::string error;
+    const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    auto view = FuseView::Mount({probe, fd, fsname, 1}, std::make_shared<ClosedGate>(), error);
+    if (!view) {
+        ::rmdir(probe.c_str());
+        reason = "the kernel refuses FUSE mounts here (" + error + ")";
+        return nullptr;
+    }
+    struct stat s;
+    const bool answered = ::stat(probe.c_str(), &s) == 0;
+    const bool passthrough = view->passthrough();
+    view->Unmount();
+    view.reset();
+    ::rmdir(probe.c_str());
+    if (!answered) {
+        reason = "a trial FUSE mount did not answer";
+        return nullptr;
+    }
+    return std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
+}
+
+void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
+{
+    gate_ = std::move(gate);
+    if (!links_ && gate_)
+        links_ = LinkGuard::Create(gate_, linksMissing_);
+}
+
+std::vector<std::string> FuseBackend::Limits() const
+{
+    std::vector<std::string> out = {"change creation time: Linux keeps no creation time that a process could set"};
+    if (!links_)
+        out.push_back("open, read, write and execute of a covered file through a hard link outside the covered "
+                      "folders: " + linksMissing_);
+    if (!passthrough_)
+        out.push_back("(not a gap) this kernel has no FUSE passthrough: reads and writes of covered files go through "
+                      "the engine and are slower");
+    return out;
+}
+
+int FuseBackend::OpenUnderlying(const std::string &path) const
+{
+    if (path.empty() || path.front() != '/') {
+        errno = EINVAL;
+        return -1;
+    }
+    // Start from our own view whose root holds the path, if any: its descriptor reaches what
+    // lies beneath the mount.
+    std::string start = "/";
+    int fd = -1;
+    for (const auto &[root, view] : views_)
+        if (path == root || IsBelow(path, root)) {
+            start = root;
+            fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
+            break;
+        }
+    if (fd < 0) {
+        start = "/";
+        fd = ::open("/", O_PATH | O_CLOEXEC);
+    }
+    if (fd < 0)
+        return -1;
+    for (const std::string &c : Components(path.substr(start == "/" ? 0 : start.size()))) {
+        const int next = ::openat(fd, c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        const int err = errno;
+        ::close(fd);
+        if (next < 0) {
+            errno = err;
+            return -1;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+std::string FuseBackend::Canonical(const std::string &path)
+{
+    std::vector<std::string> todo = Components(path);
+    std::reverse(todo.begin(), todo.end());
+    std::string cur = "/";
+    int links = 0;
+    while (!todo.empty()) {
+        const std::string c = todo.back();
+        todo.pop_back();
+        if (c == ".")
+            continue;
+        if (c == "..") {
+            cur = Parent(cur);
+            continue;
+        }
+        const std::string next = Join(cur, c);
+        const int fd = OpenUnderlying(next);
+        struct stat s{};
+        if (fd < 0 || ::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(s.st_mode) || links >= 40) {
+            if (fd >= 0)
+                ::close(fd);
+            if (fd < 0) {
+                // What does not exist yet is named as written below what does.
+                cur = next;
+                while (!todo.empty()) {
+                    cur = todo.back() == ".." ? Parent(cur) : todo.back() == "." ? cur : Join(cur, todo.back());
+                    todo.pop_back();
+                }
+                return cur;
+            }
+            cur = next;
+            continue;
+        }
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlinkat(fd, "", buf, sizeof buf);
+        ::close(fd);
+        ++links;
+        if (n <= 0) {
+            cur = next;
+            continue;
+        }
+        const std::string target(buf, size_t(n));
+        if (target.front() == '/')
+            cur = "/";
+        std::vector<std::string> more = Components(target);
+        for (auto it = more.rbegin(); it != more.rend(); ++it)
+            todo.push_back(*it);
+    }
+    return cur;
+}
+
+std::vector<std::string> FuseBackend::Roots() const
+{
+    std::vector<std::string> out;
+    for (const auto &[root, view] : views_)
+        out.push_back(root);
+    return out;
+}
+
+void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
+{
+    Tree tree(*this);
+    MountPlan plan;
+    if (policy && policy->active())
+        plan = PlanMounts(*policy, tree);
+    for (auto &[index, lines] : plan.notes)
+        notes[index].insert(notes[index].end(), lines.begin(), lines.end());
+
+    // A view someone unmounted is made again.
+    std::set<std::string> mounted;
+    for (const MountRecord &m : ReadMountTable())
+        if (m.fstype == "fuse.qxd" && m.source == fsname_)
+            mounted.insert(m.point);
+    for (auto it = views_.begin(); it != views_.end();)
+        it = mounted.count(it->first) ? std::next(it) : views_.erase(it);
+
+    const auto planned = [&](const std::string &root) { return std::binary_search(plan.roots.begin(), plan.roots.end(), root); };
+    // Views inside a new root go first, so the new view serves what lies beneath them; views
+    // around a new root go after it is up, so nothing is left unserved in between.
+    std::vector<std::shared_ptr<FuseView>> retired;
+    for (auto it = views_.begin(); it != views_.end();) {
+        const bool inside = std::any_of(plan.roots.begin(), plan.roots.end(), [&](const std::string &r) { return IsBelow(it->first, r); });
+        if (!planned(it->first) && inside) {
+            it->second->Unmount();
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const std::string &root : plan.roots) {
+        if (views_.count(root))
+            continue;
+        const int fd = OpenUnderlying(root);
+        std::string error;
+        std::shared_ptr<FuseView> view;
+        if (fd < 0)
+            error = Describe(root, std::strerror(errno));
+        else
+            view = FuseView::Mount({root, fd, fsname_, 4}, gate_, error);
+        if (!view) {
+            for (const Policy::Rule &rule : policy->rules())
+                if (rule.Covers(root) || std::any_of(rule.items.begin(), rule.items.end(), [&](const PathItem &i) { return i.path == root; }))
+                    notes[rule.index].push_back("cannot be served: " + error);
+            continue;
+        }
+        views_.emplace(root, std::move(view));
+    }
+    for (auto it = views_.begin(); it != views_.end();) {
+        if (!planned(it->first)) {
+            retired.push_back(it->second);
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto &view : retired)
+        view->Unmount();
+
+    ScanLinks(policy, notes);
+
+    // Attributes the kernel keeps would answer stat without asking: drop them when stat
+    // decisions appear.
+    const uint32_t stat = policy && policy->active() ? policy->masks() & op::kStat : 0;
+    if (stat & ~statMasks_)
+        for (auto &[root, view] : views_)
+            view->ForgetAttributes();
+    statMasks_ = stat;
+}
+
+void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
+{
+    if (!links_)
+        return;
+    constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
+    const bool wanted = policy && policy->active() && (policy->masks() & kByName);
+    // Looked for again only when the views or the rules have changed.
+    std::string key;
+    if (wanted) {
+        for (const auto &[root, view] : views_)
+            key += root + '\n';
+        for (const Policy::Rule &r : policy->rules()) {
+            key += std::to_string(r.index) + ':' + std::to_string(r.mask);
+            for (const PathItem &i : r.items)
+                key += ' ' + i.path + (i.subtree ? "/*" : "");
+            for (const PathItem &i : r.excluded)
+                key += " -" + i.path + (i.subtree ? "/*" : "");
+            key += '\n';
+        }
+    }
+    const auto noteTruncated = [&] {
+        if (!scanTruncated_)
+            return;
+        for (const Policy::Rule &r : policy->rules())
+            if (r.mask & kByName)
+                notes[r.index].push_back("hard links to covered files were looked for among the first " +
+                                         std::to_string(kMaxLinkScan) + " objects only");
+    };
+    if (key == scanned_)
+        return noteTruncated();
+    scanned_ = key;
+    std::vector<LinkGuard::Target> targets;
+    std::vector<int> held;
+    std::size_t seen = 0;
+    const auto consider = [&](int fd, const std::string &path, const struct stat &s) {
+        if (S_ISREG(s.st_mode) && s.st_nlink > 1 && (policy->Deniable(path) & kByName)) {
+            targets.push_back({s.st_dev, s.st_ino, fd, path});
+            held.push_back(fd);
+            return true;
+        }
+        return false;
+    };
+    for (const auto &[root, view] : views_) {
+        if (!wanted)
+            break;
+        std::vector<std::pair<int, std::string>> folders;
+        struct stat s{};
+        const int rootFd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
+        if (rootFd < 0 || ::fstat(rootFd, &s) != 0) {
+            if (rootFd >= 0)
+                ::close(rootFd);
+            continue;
+        }
+        if (S_ISDIR(s.st_mode))
+            folders.emplace_back(rootFd, root);
+        else if (!consider(rootFd, root, s))
+            ::close(rootFd);
+        while (!folders.empty()) {
+            auto [fd, path] = folders.back();
+            folders.pop_back();
+            const int dirFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+            if (!d && dirFd >= 0)
+                ::close(dirFd);
+            while (d && seen < kMaxLinkScan) {
+                const dirent *e = ::readdir(d);
+                if (!e)
+                    break;
+                if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
+                    continue;
+                ++seen;
+                if (e->d_type != DT_DIR && e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
+                    continue;
+                struct stat c{};
+                if (::fstatat(fd, e->d_name, &c, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                const bool folder = S_ISDIR(c.st_mode);
+                if (!folder && !(S_ISREG(c.st_mode) && c.st_nlink > 1))
+                    continue;
+                const int childFd = ::openat(fd, e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+                if (childFd < 0)
+                    continue;
+                const std::string child = Join(path, e->d_name);
+                if (folder)
+                    folders.emplace_back(childFd, child);
+                else if (!consider(childFd, child, c))
+                    ::close(childFd);
+            }
+            if (d)
+                ::closedir(d);
+            ::close(fd);
+        }
+    }
+    links_->Watch(targets);
+    for (int fd : held)
+        ::close(fd);
+    scanTruncated_ = seen >= kMaxLinkScan;
+    noteTruncated();
+}
+
+void FuseBackend::Shutdown()
+{
+    if (links_)
+        links_->Shutdown();
+    for (auto &[root, view] : views_)
+        view->Unmount();
+    views_.clear();
+    gate_.reset();
+}
+
+} // namespace vx::qxd

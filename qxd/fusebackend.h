@@ -1,0 +1,82 @@
+// The FUSE back end: each covered folder or file is served again through a FUSE view mounted
+// over it, so every operation on it reaches the policy with the caller's thread id.
+#pragma once
+
+#include "qxd/enforcer.h"
+#include "qxd/fuseview.h"
+#include "qxd/linkguard.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vx::qxd {
+
+// The file system as the planner needs to see it; the back end reaches it without entering its
+// own views, and tests replace it.
+class TreeView {
+public:
+    virtual ~TreeView() = default;
+    virtual bool Exists(const std::string &path) = 0;
+    virtual bool IsFolder(const std::string &path) = 0;
+    virtual std::vector<std::string> Children(const std::string &path) = 0;
+};
+
+// Where views must be mounted for `policy`, and what is left out of each entry.
+struct MountPlan {
+    std::vector<std::string> roots; // sorted; none lies below another
+    EnforcementNotes notes;
+};
+
+// At most this many views are mounted for the folders around a guarded object.
+constexpr std::size_t kMaxSplitMounts = 64;
+
+MountPlan PlanMounts(const Policy &policy, TreeView &tree);
+
+class FuseBackend : public Backend {
+public:
+    // Null with the reason when this process cannot mount FUSE here. `probeDir` is a folder of
+    // the engine's own where a trial mount may be made.
+    static std::unique_ptr<FuseBackend> Create(std::string fsname, const std::string &probeDir, std::string &reason);
+    ~FuseBackend() override;
+
+    // Where decisions come from and denials go; also starts the watch on hard links.
+    void SetGate(std::shared_ptr<Gatekeeper> gate);
+
+    std::string Name() const override { return "FUSE"; }
+    std::vector<std::string> Limits() const override;
+    std::string Canonical(const std::string &path) override;
+    void Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes) override;
+    void Shutdown() override;
+
+    // The views mounted now, by root.
+    std::vector<std::string> Roots() const;
+
+    // An O_PATH descriptor of `path` (canonical) reached without entering this back end's views;
+    // -1 with errno when there is none.
+    int OpenUnderlying(const std::string &path) const;
+
+    // Hard-linked covered files watched by their inodes.
+    std::size_t LinksWatched() const { return links_ ? links_->Watched() : 0; }
+
+    // At most this many objects are looked at for hard links per change of the entries.
+    static constexpr std::size_t kMaxLinkScan = 200000;
+
+private:
+    FuseBackend(std::string fsname, bool passthrough);
+    class Tree;
+    void ScanLinks(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
+
+    std::string fsname_;
+    bool passthrough_ = false;
+    std::shared_ptr<Gatekeeper> gate_;
+    std::map<std::string, std::shared_ptr<FuseView>> views_;
+    uint32_t statMasks_ = 0;
+    std::unique_ptr<LinkGuard> links_;
+    std::string linksMissing_; // why hard links outside the views are not watched
+    std::string scanned_;      // what the last scan for hard links was made for
+    bool scanTruncated_ = false;
+};
+
+} // namespace vx::qxd

@@ -1,0 +1,1324 @@
+#include "qxd/fuseview.h"
+
+#include "qxd/fusekernel.h"
+#include "qxd/mounts.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vx::qxd {
+
+namespace {
+
+// Largest write the kernel sends (max_pages 256) plus the request's headers.
+constexpr uint32_t kMaxWrite = 1u << 20;
+constexpr size_t kBufferSize = kMaxWrite + 4096;
+constexpr uint64_t kCacheSeconds = 1;
+
+std::string ProcFd(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+std::string Child(const std::string &folder, std::string_view name)
+{
+    std::string out = folder;
+    if (out.empty() || out.back() != '/')
+        out += '/';
+    out += name;
+    return out;
+}
+
+void FillAttr(fuse_attr &a, const struct stat &s)
+{
+    a.ino = s.st_ino;
+    a.size = uint64_t(s.st_size);
+    a.blocks = uint64_t(s.st_blocks);
+    a.atime = uint64_t(s.st_atim.tv_sec);
+    a.mtime = uint64_t(s.st_mtim.tv_sec);
+    a.ctime = uint64_t(s.st_ctim.tv_sec);
+    a.atimensec = uint32_t(s.st_atim.tv_nsec);
+    a.mtimensec = uint32_t(s.st_mtim.tv_nsec);
+    a.ctimensec = uint32_t(s.st_ctim.tv_nsec);
+    a.mode = s.st_mode;
+    a.nlink = uint32_t(s.st_nlink);
+    a.uid = s.st_uid;
+    a.gid = s.st_gid;
+    a.rdev = uint32_t(s.st_rdev);
+    a.blksize = uint32_t(s.st_blksize);
+}
+
+// One object the kernel knows by a node id. Its names (folder and name) are kept so that
+// decisions can name it; a hard link gives it several.
+struct Node {
+    int fd = -1; // O_PATH, outside the mount
+    dev_t dev = 0;
+    ino_t ino = 0;
+    mode_t type = 0;
+    uint64_t nlookup = 0;
+    uint32_t refs = 0; // one while the kernel knows it, one per name of a child in it
+    std::vector<std::pair<Node *, std::string>> names;
+    int32_t backing = 0;
+};
+
+struct DirHandle {
+    int fd = -1;
+    std::string path;
+    std::mutex mutex;
+    std::vector<char> buf = std::vector<char>(64 * 1024);
+    size_t pos = 0, len = 0; // unread getdents bytes in buf
+    uint64_t next = 0;       // the offset the next entry in buf follows
+};
+
+} // namespace
+
+struct FuseView::State {
+    std::string root;
+    std::string fsname;
+    std::shared_ptr<Gatekeeper> gate;
+    int session = -1;
+    int mountFd = -1; // the mount's own root, for unmounting exactly it
+    Node rootNode;
+    std::mutex mutex; // nodes and their names
+    std::map<std::pair<dev_t, ino_t>, Node *> nodes;
+    std::atomic<bool> passthrough{false};
+    std::atomic<bool> unmounted{false};
+    std::atomic<bool> initialised{false};
+
+    ~State()
+    {
+        for (auto &[key, n] : nodes) {
+            ::close(n->fd);
+            delete n;
+        }
+        if (rootNode.fd >= 0)
+            ::close(rootNode.fd);
+        if (mountFd >= 0)
+            ::close(mountFd);
+        if (session >= 0)
+            ::close(session);
+    }
+
+    Node *NodeOf(uint64_t id) { return id == FUSE_ROOT_ID ? &rootNode : reinterpret_cast<Node *>(id); }
+    uint64_t IdOf(Node *n) { return n == &rootNode ? FUSE_ROOT_ID : reinterpret_cast<uint64_t>(n); }
+
+    // Every path the node is known by (the lock held).
+    void PathsLocked(const Node *n, std::vector<std::string> &out, int depth = 0)
+    {
+        if (n == &rootNode) {
+            out.push_back(root);
+            return;
+        }
+        if (depth > 4096)
+            return;
+        for (const auto &[parent, name] : n->names) {
+            std::vector<std::string> up;
+            PathsLocked(parent, up, depth + 1);
+            for (const std::string &p : up)
+                out.push_back(Child(p, name));
+        }
+    }
+    std::vector<std::string> Paths(const Node *n)
+    {
+        std::vector<std::string> out;
+        std::lock_guard lock(mutex);
+        PathsLocked(n, out);
+        return out;
+    }
+    std::string PathOf(const Node *n)
+    {
+        std::vector<std::string> all = Paths(n);
+        return all.empty() ? std::string() : all.front();
+    }
+
+    void ReleaseLocked(Node *n)
+    {
+        if (n == &rootNode || --n->refs > 0)
+            return;
+        for (auto &[parent, name] : n->names)
+            ReleaseLocked(parent);
+        nodes.erase({n->dev, n->ino});
+        if (n->backing > 0)
+            ::ioctl(session, fusek::kIocBackingClose, &n->backing);
+        ::close(n->fd);
+        delete n;
+    }
+
+    void AddNameLocked(Node *n, Node *parent, std::string_view name)
+    {
+        for (const auto &[p, nm] : n->names)
+            if (p == parent && nm == name)
+                return;
+        if (parent != &rootNode)
+            ++parent->refs;
+        n->names.emplace_back(parent, std::string(name));
+    }
+
+    void DropNameLocked(Node *parent, std::string_view name)
+    {
+        for (auto &[key, n] : nodes) {
+            auto it = std::find_if(n->names.begin(), n->names.end(),
+                                   [&](const auto &pn) { return pn.first == parent && pn.second == name; });
+            if (it == n->names.end())
+                continue;
+            // A node keeps one name at least, so it can still be decided on.
+            if (n->names.size() > 1) {
+                n->names.erase(it);
+                ReleaseLocked(parent);
+            }
+            return;
+        }
+    }
+};
+
+namespace {
+
+using State = FuseView::State;
+
+// The executable of a thread: /proc names threads too.
+std::string LinkTarget(const std::string &link)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    if (n <= 0)
+        return {};
+    std::string path(buf, size_t(n));
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    return path;
+}
+
+bool OwnThread(int tid)
+{
+    return tid == ::getpid() || ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
+}
+
+class Request {
+public:
+    Request(State &st, int fd, const fuse_in_header &h, const char *arg, size_t argLen)
+        : st(st), fd_(fd), h(h), arg(arg), argLen(argLen)
+    {
+    }
+
+    template <class T>
+    const T *In() const
+    {
+        return argLen >= sizeof(T) ? reinterpret_cast<const T *>(arg) : nullptr;
+    }
+    // A NUL-terminated name at `offset` into the arguments, or null.
+    const char *Name(size_t offset = 0) const
+    {
+        if (offset >= argLen)
+            return nullptr;
+        const void *end = std::memchr(arg + offset, '\0', argLen - offset);
+        return end ? arg + offset : nullptr;
+    }
+
+    void Reply(int error, const void *data = nullptr, size_t len = 0)
+    {
+        iovec part{const_cast<void *>(data), len};
+        ReplyV(error, &part, error || !len ? 0 : 1);
+    }
+    void ReplyV(int error, iovec *parts, int count)
+    {
+        fuse_out_header out{};
+        out.error = -error;
+        out.unique = h.unique;
+        iovec iov[4];
+        iov[0] = {&out, sizeof out};
+        size_t total = sizeof out;
+        for (int i = 0; i < count && i < 3; ++i) {
+            iov[i + 1] = parts[i];
+            total += parts[i].iov_len;
+        }
+        out.len = uint32_t(total);
+        // ENOENT: the caller was interrupted and no longer waits.
+        [[maybe_unused]] ssize_t r = ::writev(fd_, iov, error ? 1 : count + 1);
+    }
+    void ReplyErrno() { Reply(errno ? errno : EIO); }
+
+    // 0 to go on, or the error to answer: the policy's decision on `path` for this caller.
+    int Check(const std::string &path, uint32_t ops)
+    {
+        const Policy *p = Policy_();
+        if (!p || !p->MayDeny(path, ops))
+            return 0;
+        const Decision d = p->Decide(Subject_(), path, ops);
+        if (!d.deny || OwnThread(int(h.pid)))
+            return 0;
+        st.gate->Denied(Subject_(), path, d);
+        return st.gate->Permissive() ? 0 : EACCES;
+    }
+    // The same for every name of a node: an object is covered when any of its names is.
+    int CheckNode(Node *n, uint32_t ops)
+    {
+        const Policy *p = Policy_();
+        if (!p || !p->active() || !(p->masks() & ops))
+            return 0;
+        for (const std::string &path : st.Paths(n))
+            if (int e = Check(path, ops))
+                return e;
+        return 0;
+    }
+    // Making `name` in `folder`: denied when the new object is covered, or the folder is.
+    int CheckCreate(Node *folder, std::string_view name, uint32_t bit)
+    {
+        const Policy *p = Policy_();
+        if (!p || !p->active() || !(p->masks() & bit))
+            return 0;
+        for (const std::string &path : st.Paths(folder)) {
+            if (int e = Check(Child(path, name), bit))
+                return e;
+            if (int e = Check(path, bit))
+                return e;
+        }
+        return 0;
+    }
+    // True when `path` is hidden from this caller's listings. The first name hidden in a
+    // request is recorded as its denial, so a long listing makes one line, not thousands.
+    bool Hidden(const std::string &path)
+    {
+        const Policy *p = Policy_();
+        if (!p || !p->MayDeny(path, op::kList))
+            return false;
+        const Decision d = p->Decide(Subject_(), path, op::kList);
+        if (!d.deny || OwnThread(int(h.pid)))
+            return false;
+        if (!hiddenRecorded_) {
+            hiddenRecorded_ = true;
+            st.gate->Denied(Subject_(), path, d);
+        }
+        return !st.gate->Permissive();
+    }
+    // How long the kernel may keep what it learns of `n`: not at all where stat is decided.
+    uint64_t CacheSeconds(Node *n)
+    {
+        const Policy *p = Policy_();
+        if (!p || !(p->masks() & op::kStat))
+            return kCacheSeconds;
+        for (const std::string &path : st.Paths(n))
+            if (p->Deniable(path) & op::kStat)
+                return 0;
+        return kCacheSeconds;
+    }
+    uint64_t CacheSecondsFor(const std::string &path)
+    {
+        const Policy *p = Policy_();
+        return p && (p->Deniable(path) & op::kStat) ? 0 : kCacheSeconds;
+    }
+
+    State &st;
+
+private:
+    const Policy *Policy_()
+    {
+        if (!policyRead_) {
+            policy_ = st.gate->Current();
+            policyRead_ = true;
+        }
+        return policy_ && policy_->active() ? policy_.get() : nullptr;
+    }
+    const Subject &Subject_()
+    {
+        if (!subjectRead_) {
+            subject_.pid = int(h.pid);
+            subject_.exe = ExecutableOf(subject_.pid);
+            subjectRead_ = true;
+        }
+        return subject_;
+    }
+
+    int fd_;
+
+public:
+    const fuse_in_header &h;
+    const char *arg;
+    size_t argLen;
+
+private:
+    std::shared_ptr<const Policy> policy_;
+    bool policyRead_ = false;
+    Subject subject_;
+    bool subjectRead_ = false;
+    bool hiddenRecorded_ = false;
+};
+
+// Finds or makes the node of `name` in `parent` and fills the entry reply.
+int Lookup(Request &r, Node *parent, const char *name, fuse_entry_out &e)
+{
+    State &st = r.st;
+    std::memset(&e, 0, sizeof e);
+    const int fd = ::openat(parent->fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    struct stat s;
+    if (::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return err;
+    }
+    Node *n;
+    {
+        std::lock_guard lock(st.mutex);
+        auto it = st.nodes.find({s.st_dev, s.st_ino});
+        if (it != st.nodes.end()) {
+            n = it->second;
+            ::close(fd);
+        } else {
+            n = new Node;
+            n->fd = fd;
+            n->dev = s.st_dev;
+            n->ino = s.st_ino;
+            n->type = s.st_mode & S_IFMT;
+            st.nodes.emplace(std::make_pair(s.st_dev, s.st_ino), n);
+        }
+        st.AddNameLocked(n, parent, name);
+        if (n->nlookup++ == 0)
+            ++n->refs;
+    }
+    e.nodeid = st.IdOf(n);
+    e.entry_valid = e.attr_valid = r.CacheSeconds(n);
+    FillAttr(e.attr, s);
+    return 0;
+}
+
+void ReplyEntry(Request &r, Node *parent, const char *name)
+{
+    fuse_entry_out e;
+    if (int err = Lookup(r, parent, name, e))
+        return r.Reply(err);
+    r.Reply(0, &e, sizeof e);
+}
+
+void Forget(State &st, uint64_t id, uint64_t count)
+{
+    Node *n = st.NodeOf(id);
+    if (n == &st.rootNode)
+        return;
+    std::lock_guard lock(st.mutex);
+    n->nlookup -= std::min(count, n->nlookup);
+    if (n->nlookup == 0)
+        st.ReleaseLocked(n);
+}
+
+// New objects belong to the caller, as if it had made them itself.
+void Own(Request &r, Node *parent, const char *name)
+{
+    struct stat folder{};
+    gid_t gid = r.h.gid;
+    if (::fstatat(parent->fd, "", &folder, AT_EMPTY_PATH) == 0 && (folder.st_mode & S_ISGID))
+        gid = folder.st_gid;
+    [[maybe_unused]] int rc = ::fchownat(parent->fd, name, r.h.uid, gid, AT_SYMLINK_NOFOLLOW);
+}
+
+// Creations apply the caller's umask (each worker has its own file-system context).
+class CallerUmask {
+public:
+    explicit CallerUmask(uint32_t mask) : old_(::umask(mode_t(mask & 07777))) {}
+    ~CallerUmask() { ::umask(old_); }
+
+private:
+    mode_t old_;
+};
+
+uint32_t OpenOps(uint32_t flags)
+{
+    uint32_t ops = op::kOpen;
+    if (flags & fusek::kOpenForExec)
+        return ops | op::kExecute;
+    const uint32_t acc = flags & O_ACCMODE;
+    if (acc == O_RDONLY || acc == O_RDWR)
+        ops |= op::kRead;
+    if (acc == O_WRONLY || acc == O_RDWR || (flags & O_TRUNC))
+        ops |= op::kWrite;
+    return ops;
+}
+
+// Registers the node's file with the kernel once; every later open reuses it.
+int32_t Backing(State &st, Node *n, int fdHint = -1)
+{
+    std::lock_guard lock(st.mutex);
+    if (n->backing > 0)
+        return n->backing;
+    int fd = fdHint;
+    if (fd < 0)
+        fd = ::open(ProcFd(n->fd).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    fusek::BackingMap map{fd, 0, 0};
+    const int id = ::ioctl(st.session, fusek::kIocBackingOpen, &map);
+    const int err = errno;
+    if (fd != fdHint)
+        ::close(fd);
+    if (id <= 0)
+        return -(err ? err : EIO);
+    n->backing = id;
+    return id;
+}
+
+int OpenedReply(Request &r, Node *n, int fd, fusek::OpenOut &out)
+{
+    out = {};
+    if (r.st.passthrough) {
+        const int32_t id = Backing(r.st, n, fd);
+        if (fd >= 0)
+            ::close(fd);
+        if (id < 0)
+            return -id;
+        out.openFlags = fusek::kOpenPassthrough;
+        out.backingId = id;
+    } else {
+        out.fh = uint64_t(fd);
+    }
+    return 0;
+}
+
+void OnInit(Request &r)
+{
+    const auto *in = r.In<fuse_init_in>();
+    if (!in)
+        return r.Reply(EINVAL);
+    fusek::InitOut out{};
+    out.major = FUSE_KERNEL_VERSION;
+    out.minor = fusek::kMinor;
+    if (in->major != FUSE_KERNEL_VERSION)
+        return r.Reply(0, &out, 8); // the kernel will offer its major again or give up
+    uint64_t have = in->flags;
+    if (in->flags & FUSE_INIT_EXT)
+        have |= uint64_t(in->flags2) << 32;
+    uint64_t want = FUSE_ASYNC_READ | FUSE_ATOMIC_O_TRUNC | FUSE_BIG_WRITES | FUSE_DONT_MASK | FUSE_AUTO_INVAL_DATA |
+                    FUSE_PARALLEL_DIROPS | FUSE_MAX_PAGES | FUSE_POSIX_ACL | FUSE_CACHE_SYMLINKS | FUSE_INIT_EXT |
+                    fusek::kInitPassthrough;
+    want &= have;
+    r.st.passthrough = (want & fusek::kInitPassthrough) != 0;
+    out.maxReadahead = in->max_readahead;
+    out.flags = uint32_t(want);
+    out.flags2 = uint32_t(want >> 32);
+    out.maxBackground = 64;
+    out.congestionThreshold = 48;
+    out.maxWrite = kMaxWrite;
+    out.timeGran = 1;
+    out.maxPages = 256;
+    out.maxStackDepth = r.st.passthrough ? 1 : 0;
+    r.st.initialised = true;
+    r.Reply(0, &out, sizeof out);
+}
+
+void OnGetattr(Request &r, Node *n)
+{
+    if (int e = r.CheckNode(n, op::kStat))
+        return r.Reply(e);
+    struct stat s;
+    if (::fstatat(n->fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+        return r.ReplyErrno();
+    fuse_attr_out out{};
+    out.attr_valid = r.CacheSeconds(n);
+    FillAttr(out.attr, s);
+    r.Reply(0, &out, sizeof out);
+}
+
+// A path that reaches the object itself for calls that take one: through its descriptor, or for
+// a symbolic link (which such a path would follow), through its folder.
+std::string ObjectPath(State &st, Node *n, bool &noFollow)
+{
+    noFollow = n->type == S_IFLNK;
+    if (!noFollow)
+        return ProcFd(n->fd);
+    std::lock_guard lock(st.mutex);
+    if (n->names.empty())
+        return ProcFd(n->fd);
+    return ProcFd(n->names.front().first->fd) + "/" + n->names.front().second;
+}
+
+int SetTimes(State &st, Node *n, const fuse_setattr_in &in)
+{
+    timespec tv[2];
+    tv[0].tv_sec = tv[1].tv_sec = 0;
+    tv[0].tv_nsec = tv[1].tv_nsec = UTIME_OMIT;
+    if (in.valid & FATTR_ATIME_NOW)
+        tv[0].tv_nsec = UTIME_NOW;
+    else if (in.valid & FATTR_ATIME)
+        tv[0] = {time_t(in.atime), long(in.atimensec)};
+    if (in.valid & FATTR_MTIME_NOW)
+        tv[1].tv_nsec = UTIME_NOW;
+    else if (in.valid & FATTR_MTIME)
+        tv[1] = {time_t(in.mtime), long(in.mtimensec)};
+    bool noFollow;
+    const std::string path = ObjectPath(st, n, noFollow);
+    return ::utimensat(AT_FDCWD, path.c_str(), tv, noFollow ? AT_SYMLINK_NOFOLLOW : 0);
+}
+
+void OnSetattr(Request &r, Node *n)
+{
+    const auto *in = r.In<fuse_setattr_in>();
+    if (!in)
+        return r.Reply(EINVAL);
+    uint32_t ops = 0;
+    if (in->valid & (FATTR_MODE | FATTR_UID | FATTR_GID))
+        ops |= op::kSetAttributes;
+    if (in->valid & FATTR_SIZE)
+        ops |= op::kWrite;
+    if (in->valid & (FATTR_ATIME | FATTR_ATIME_NOW))
+        ops |= op::kSetLastAccessTime;
+    if (in->valid & (FATTR_MTIME | FATTR_MTIME_NOW))
+        ops |= op::kSetModificationTime;
+    if (ops)
+        if (int e = r.CheckNode(n, ops))
+            return r.Reply(e);
+    const std::string proc = ProcFd(n->fd);
+    int rc = 0;
+    if ((in->valid & FATTR_MODE) && n->type != S_IFLNK)
+        rc = ::chmod(proc.c_str(), in->mode & 07777);
+    if (rc == 0 && (in->valid & (FATTR_UID | FATTR_GID))) {
+        const uid_t uid = (in->valid & FATTR_UID) ? in->uid : uid_t(-1);
+        const gid_t gid = (in->valid & FATTR_GID) ? in->gid : gid_t(-1);
+        rc = ::fchownat(n->fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+    }
+    if (rc == 0 && (in->valid & FATTR_SIZE))
+        rc = ::truncate(proc.c_str(), off_t(in->size));
+    if (rc == 0 && (in->valid & (FATTR_ATIME | FATTR_MTIME | FATTR_ATIME_NOW | FATTR_MTIME_NOW)))
+        rc = SetTimes(r.st, n, *in);
+    if (rc != 0)
+        return r.ReplyErrno();
+    OnGetattr(r, n);
+}
+
+void OnReadlink(Request &r, Node *n)
+{
+    char buf[PATH_MAX];
+    const ssize_t len = ::readlinkat(n->fd, "", buf, sizeof buf);
+    if (len < 0)
+        return r.ReplyErrno();
+    r.Reply(0, buf, size_t(len));
+}
+
+void OnMake(Request &r, Node *parent, const char *name, uint32_t bit, const std::function<int()> &make)
+{
+    if (!name)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckCreate(parent, name, bit))
+        return r.Reply(e);
+    if (make() != 0)
+        return r.ReplyErrno();
+    Own(r, parent, name);
+    ReplyEntry(r, parent, name);
+}
+
+void OnRemove(Request &r, Node *parent, uint32_t bit, int flags)
+{
+    const char *name = r.Name();
+    if (!name)
+        return r.Reply(EINVAL);
+    for (const std::string &folder : r.st.Paths(parent))
+        if (int e = r.Check(Child(folder, name), bit))
+            return r.Reply(e);
+    if (::unlinkat(parent->fd, name, flags) != 0)
+        return r.ReplyErrno();
+    {
+        std::lock_guard lock(r.st.mutex);
+        r.st.DropNameLocked(parent, name);
+    }
+    r.Reply(0);
+}
+
+// The node (if the kernel knows it) that `name` in `parent` names now.
+Node *Known(State &st, Node *parent, const char *name)
+{
+    struct stat s;
+    if (::fstatat(parent->fd, name, &s, AT_SYMLINK_NOFOLLOW) != 0)
+        return nullptr;
+    std::lock_guard lock(st.mutex);
+    auto it = st.nodes.find({s.st_dev, s.st_ino});
+    return it == st.nodes.end() ? nullptr : it->second;
+}
+
+void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const char *newname, uint32_t flags)
+{
+    State &st = r.st;
+    if (!name || !newname)
+        return r.Reply(EINVAL);
+    Node *to = st.NodeOf(newdir);
+    struct stat s{}, t{};
+    const bool isDir = ::fstatat(from->fd, name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(s.st_mode);
+    const bool exists = ::fstatat(to->fd, newname, &t, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool exchange = flags & RENAME_EXCHANGE;
+    for (const std::string &folder : st.Paths(from)) {
+        const std::string source = Child(folder, name);
+        if (int e = r.Check(source, exchange ? op::kRename | op::kReplace : op::kRename))
+            return r.Reply(e);
+    }
+    if (exists) {
+        for (const std::string &folder : st.Paths(to))
+            if (int e = r.Check(Child(folder, newname), exchange ? op::kRename | op::kReplace : op::kReplace))
+                return r.Reply(e);
+    } else if (int e = r.CheckCreate(to, newname, isDir ? op::kDirCreate : op::kCreate)) {
+        return r.Reply(e);
+    }
+    Node *moved = Known(st, from, name);
+    Node *other = exchange ? Known(st, to, newname) : nullptr;
+    if (::renameat2(from->fd, name, to->fd, newname, flags) != 0)
+        return r.ReplyErrno();
+    {
+        std::lock_guard lock(st.mutex);
+        if (exists && !exchange)
+            st.DropNameLocked(to, newname);
+        const auto rename = [&](Node *n, Node *oldParent, const char *oldName, Node *newParent, const char *newName) {
+            if (!n)
+                return;
+            auto it = std::find_if(n->names.begin(), n->names.end(),
+                                   [&](const auto &pn) { return pn.first == oldParent && pn.second == oldName; });
+            if (it == n->names.end())
+                return;
+            if (newParent != &st.rootNode)
+                ++newParent->refs;
+            Node *released = it->first;
+            *it = {newParent, newName};
+            st.ReleaseLocked(released);
+        };
+        rename(moved, from, name, to, newname);
+        rename(other, to, newname, from, name);
+    }
+    r.Reply(0);
+}
+
+void OnLink(Request &r, Node *parent)
+{
+    State &st = r.st;
+    const auto *in = r.In<fuse_link_in>();
+    const char *name = r.Name(sizeof(fuse_link_in));
+    if (!in || !name)
+        return r.Reply(EINVAL);
+    Node *n = st.NodeOf(in->oldnodeid);
+    if (int e = r.CheckCreate(parent, name, op::kCreate))
+        return r.Reply(e);
+    // The new name joins the object's others: decisions on it weigh every name it has.
+    if (::linkat(n->fd, "", parent->fd, name, AT_EMPTY_PATH) != 0)
+        return r.ReplyErrno();
+    ReplyEntry(r, parent, name);
+}
+
+void OnOpen(Request &r, Node *n)
+{
+    const auto *in = r.In<fuse_open_in>();
+    if (!in)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckNode(n, OpenOps(in->flags)))
+        return r.Reply(e);
+    int fd = -1;
+    if (!r.st.passthrough || (in->flags & O_TRUNC)) {
+        const int flags = int(in->flags) & ~(O_CREAT | O_EXCL | O_NOCTTY | O_NOFOLLOW | int(fusek::kOpenForExec));
+        fd = ::open(ProcFd(n->fd).c_str(), flags | O_CLOEXEC);
+        if (fd < 0)
+            return r.ReplyErrno();
+    }
+    fusek::OpenOut out;
+    if (int e = OpenedReply(r, n, fd, out))
+        return r.Reply(e);
+    r.Reply(0, &out, sizeof out);
+}
+
+void OnCreate(Request &r, Node *parent)
+{
+    const auto *in = r.In<fuse_create_in>();
+    const char *name = r.Name(sizeof(fuse_create_in));
+    if (!in || !name)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckCreate(parent, name, op::kCreate))
+        return r.Reply(e);
+    for (const std::string &folder : r.st.Paths(parent))
+        if (int e = r.Check(Child(folder, name), OpenOps(in->flags)))
+            return r.Reply(e);
+    const int flags = int(in->flags | O_CREAT) & ~(O_NOCTTY | int(fusek::kOpenForExec));
+    int fd;
+    {
+        CallerUmask umask(in->umask);
+        fd = ::openat(parent->fd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode_t(in->mode));
+    }
+    if (fd < 0)
+        return r.ReplyErrno();
+    Own(r, parent, name);
+    fuse_entry_out e;
+    if (int err = Lookup(r, parent, name, e)) {
+        ::close(fd);
+        return r.Reply(err);
+    }
+    fusek::OpenOut out;
+    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out)) {
+        Forget(r.st, e.nodeid, 1);
+        return r.Reply(err);
+    }
+    iovec parts[2] = {{&e, sizeof e}, {&out, sizeof out}};
+    r.ReplyV(0, parts, 2);
+}
+
+void OnRead(Request &r)
+{
+    const auto *in = r.In<fuse_read_in>();
+    if (!in || r.st.passthrough)
+        return r.Reply(in ? EIO : EINVAL);
+    std::vector<char> buf(std::min<uint32_t>(in->size, kMaxWrite));
+    const ssize_t n = ::pread(int(in->fh), buf.data(), buf.size(), off_t(in->offset));
+    if (n < 0)
+        return r.ReplyErrno();
+    r.Reply(0, buf.data(), size_t(n));
+}
+
+void OnWrite(Request &r)
+{
+    const auto *in = r.In<fuse_write_in>();
+    if (!in || r.st.passthrough || r.argLen < sizeof *in + in->size)
+        return r.Reply(in ? EIO : EINVAL);
+    const ssize_t n = ::pwrite(int(in->fh), r.arg + sizeof *in, in->size, off_t(in->offset));
+    if (n < 0)
+        return r.ReplyErrno();
+    fuse_write_out out{uint32_t(n), 0};
+    r.Reply(0, &out, sizeof out);
+}
+
+void OnRelease(Request &r)
+{
+    const auto *in = r.In<fuse_release_in>();
+    if (in && !r.st.passthrough && in->fh)
+        ::close(int(in->fh));
+    r.Reply(0);
+}
+
+// An fd of the object for calls that need one (sync, allocate).
+int Reopen(Node *n, int flags)
+{
+    return ::open(ProcFd(n->fd).c_str(), flags | O_CLOEXEC);
+}
+
+void OnFsync(Request &r, Node *n)
+{
+    const auto *in = r.In<fuse_fsync_in>();
+    const int fd = Reopen(n, O_RDONLY);
+    if (fd < 0)
+        return r.ReplyErrno();
+    const int rc = in && (in->fsync_flags & FUSE_FSYNC_FDATASYNC) ? ::fdatasync(fd) : ::fsync(fd);
+    const int err = errno;
+    ::close(fd);
+    r.Reply(rc == 0 ? 0 : err);
+}
+
+void OnFallocate(Request &r, Node *n)
+{
+    const auto *in = r.In<fuse_fallocate_in>();
+    if (!in)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckNode(n, op::kWrite))
+        return r.Reply(e);
+    const int fd = Reopen(n, O_WRONLY);
+    if (fd < 0)
+        return r.ReplyErrno();
+    const int rc = ::fallocate(fd, int(in->mode), off_t(in->offset), off_t(in->length));
+    const int err = errno;
+    ::close(fd);
+    r.Reply(rc == 0 ? 0 : err);
+}
+
+void OnOpendir(Request &r, Node *n)
+{
+    if (int e = r.CheckNode(n, op::kOpen | op::kRead))
+        return r.Reply(e);
+    auto h = std::make_unique<DirHandle>();
+    h->fd = ::openat(n->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (h->fd < 0)
+        return r.ReplyErrno();
+    h->path = r.st.PathOf(n);
+    fuse_open_out out{};
+    out.fh = reinterpret_cast<uint64_t>(h.release());
+    r.Reply(0, &out, sizeof out);
+}
+
+struct LinuxDirent64 {
+    uint64_t ino;
+    int64_t off;
+    unsigned short reclen;
+    unsigned char type;
+    char name[];
+};
+
+void OnReaddir(Request &r)
+{
+    const auto *in = r.In<fuse_read_in>();
+    if (!in || !in->fh)
+        return r.Reply(EINVAL);
+    auto *h = reinterpret_cast<DirHandle *>(in->fh);
+    std::lock_guard lock(h->mutex);
+    if (in->offset != h->next || (in->offset == 0 && h->len == 0)) {
+        ::lseek(h->fd, off_t(in->offset), SEEK_SET);
+        h->pos = h->len = 0;
+        h->next = in->offset;
+    }
+    std::vector<char> out(std::min<uint32_t>(in->size, kMaxWrite));
+    size_t used = 0;
+    for (;;) {
+        if (h->pos >= h->len) {
+            const long n = ::syscall(SYS_getdents64, h->fd, h->buf.data(), h->buf.size());
+            if (n < 0) {
+                if (used == 0)
+                    return r.ReplyErrno();
+                break;
+            }
+            if (n == 0)
+                break;
+            h->pos = 0;
+            h->len = size_t(n);
+        }
+        const auto *d = reinterpret_cast<const LinuxDirent64 *>(h->buf.data() + h->pos);
+        const size_t nameLen = ::strnlen(d->name, h->len - h->pos - offsetof(LinuxDirent64, name));
+        const bool dots = (nameLen == 1 && d->name[0] == '.') || (nameLen == 2 && d->name[0] == '.' && d->name[1] == '.');
+        if (!dots && r.Hidden(Child(h->path, std::string_view(d->name, nameLen)))) {
+            h->pos += d->reclen;
+            h->next = uint64_t(d->off);
+            continue;
+        }
+        const size_t size = FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + nameLen);
+        if (used + size > out.size())
+            break;
+        auto *fd = reinterpret_cast<fuse_dirent *>(out.data() + used);
+        fd->ino = d->ino;
+        fd->off = uint64_t(d->off);
+        fd->namelen = uint32_t(nameLen);
+        fd->type = d->type;
+        std::memcpy(fd->name, d->name, nameLen);
+        std::memset(fd->name + nameLen, 0, size - FUSE_NAME_OFFSET - nameLen);
+        used += size;
+        h->pos += d->reclen;
+        h->next = uint64_t(d->off);
+    }
+    r.Reply(0, out.data(), used);
+}
+
+void OnReleasedir(Request &r)
+{
+    const auto *in = r.In<fuse_release_in>();
+    if (in && in->fh) {
+        auto *h = reinterpret_cast<DirHandle *>(in->fh);
+        ::close(h->fd);
+        delete h;
+    }
+    r.Reply(0);
+}
+
+void OnStatfs(Request &r, Node *n)
+{
+    struct statfs s;
+    if (::fstatfs(n->fd, &s) != 0)
+        return r.ReplyErrno();
+    fuse_statfs_out out{};
+    out.st.blocks = s.f_blocks;
+    out.st.bfree = s.f_bfree;
+    out.st.bavail = s.f_bavail;
+    out.st.files = s.f_files;
+    out.st.ffree = s.f_ffree;
+    out.st.bsize = uint32_t(s.f_bsize);
+    out.st.namelen = uint32_t(s.f_namelen);
+    out.st.frsize = uint32_t(s.f_frsize);
+    r.Reply(0, &out, sizeof out);
+}
+
+void OnSetxattr(Request &r, Node *n)
+{
+    const auto *in = r.In<fuse_setxattr_in>();
+    constexpr size_t head = FUSE_COMPAT_SETXATTR_IN_SIZE;
+    const char *name = r.Name(head);
+    if (!in || !name)
+        return r.Reply(EINVAL);
+    const size_t valueAt = head + std::strlen(name) + 1;
+    if (r.argLen < valueAt + in->size)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckNode(n, op::kSetAttributes))
+        return r.Reply(e);
+    bool noFollow;
+    const std::string path = ObjectPath(r.st, n, noFollow);
+    const int rc = noFollow ? ::lsetxattr(path.c_str(), name, r.arg + valueAt, in->size, int(in->flags))
+                            : ::setxattr(path.c_str(), name, r.arg + valueAt, in->size, int(in->flags));
+    r.Reply(rc == 0 ? 0 : errno);
+}
+
+void OnRemovexattr(Request &r, Node *n)
+{
+    const char *name = r.Name();
+    if (!name)
+        return r.Reply(EINVAL);
+    if (int e = r.CheckNode(n, op::kSetAttributes))
+        return r.Reply(e);
+    bool noFollow;
+    const std::string path = ObjectPath(r.st, n, noFollow);
+    const int rc = noFollow ? ::lremovexattr(path.c_str(), name) : ::removexattr(path.c_str(), name);
+    r.Reply(rc == 0 ? 0 : errno);
+}
+
+void OnGetxattr(Request &r, Node *n, bool list)
+{
+    const auto *in = r.In<fuse_getxattr_in>();
+    const char *name = list ? "" : r.Name(sizeof(fuse_getxattr_in));
+    if (!in || !name)
+        return r.Reply(EINVAL);
+    bool noFollow;
+    const std::string path = ObjectPath(r.st, n, noFollow);
+    std::vector<char> buf(std::min<uint32_t>(in->size, 1u << 16));
+    ssize_t len;
+    if (list)
+        len = noFollow ? ::llistxattr(path.c_str(), buf.data(), buf.size()) : ::listxattr(path.c_str(), buf.data(), buf.size());
+    else
+        len = noFollow ? ::lgetxattr(path.c_str(), name, buf.data(), buf.size())
+                       : ::getxattr(path.c_str(), name, buf.data(), buf.size());
+    if (len < 0)
+        return r.ReplyErrno();
+    if (in->size == 0) {
+        fuse_getxattr_out out{uint32_t(len), 0};
+        return r.Reply(0, &out, sizeof out);
+    }
+    r.Reply(0, buf.data(), size_t(len));
+}
+
+void Dispatch(State &st, int fd, const char *buf, size_t len)
+{
+    if (len < sizeof(fuse_in_header))
+        return;
+    const auto &h = *reinterpret_cast<const fuse_in_header *>(buf);
+    if (h.len != len)
+        return;
+    Request r(st, fd, h, buf + sizeof h, len - sizeof h);
+    if (h.opcode == FUSE_INIT)
+        return OnInit(r);
+    if (h.opcode == FUSE_FORGET) {
+        if (const auto *in = r.In<fuse_forget_in>())
+            Forget(st, h.nodeid, in->nlookup);
+        return;
+    }
+    if (h.opcode == FUSE_BATCH_FORGET) {
+        const auto *in = r.In<fuse_batch_forget_in>();
+        if (!in)
+            return;
+        const size_t room = (r.argLen - sizeof *in) / sizeof(fuse_forget_one);
+        const auto *one = reinterpret_cast<const fuse_forget_one *>(r.arg + sizeof *in);
+        for (size_t i = 0; i < std::min<size_t>(in->count, room); ++i)
+            Forget(st, one[i].nodeid, one[i].nlookup);
+        return;
+    }
+    if (h.opcode == FUSE_INTERRUPT || h.opcode == FUSE_NOTIFY_REPLY)
+        return;
+    Node *n = st.NodeOf(h.nodeid);
+    switch (h.opcode) {
+    case FUSE_LOOKUP:
+        if (const char *name = r.Name())
+            return ReplyEntry(r, n, name);
+        return r.Reply(EINVAL);
+    case FUSE_GETATTR:
+        return OnGetattr(r, n);
+    case FUSE_SETATTR:
+        return OnSetattr(r, n);
+    case FUSE_READLINK:
+        return OnReadlink(r, n);
+    case FUSE_SYMLINK: {
+        const char *name = r.Name();
+        const char *target = name ? r.Name(std::strlen(name) + 1) : nullptr;
+        if (!target)
+            return r.Reply(EINVAL);
+        return OnMake(r, n, name, op::kCreate, [&] { return ::symlinkat(target, n->fd, name); });
+    }
+    case FUSE_MKNOD: {
+        const auto *in = r.In<fuse_mknod_in>();
+        const char *name = r.Name(sizeof(fuse_mknod_in));
+        if (!in)
+            return r.Reply(EINVAL);
+        return OnMake(r, n, name, op::kCreate, [&] {
+            CallerUmask umask(in->umask);
+            return ::mknodat(n->fd, name, mode_t(in->mode), dev_t(in->rdev));
+        });
+    }
+    case FUSE_MKDIR: {
+        const auto *in = r.In<fuse_mkdir_in>();
+        const char *name = r.Name(sizeof(fuse_mkdir_in));
+        if (!in)
+            return r.Reply(EINVAL);
+        return OnMake(r, n, name, op::kDirCreate, [&] {
+            CallerUmask umask(in->umask);
+            return ::mkdirat(n->fd, name, mode_t(in->mode));
+        });
+    }
+    case FUSE_UNLINK:
+        return OnRemove(r, n, op::kDelete, 0);
+    case FUSE_RMDIR:
+        return OnRemove(r, n, op::kDirDelete, AT_REMOVEDIR);
+    case FUSE_RENAME: {
+        const auto *in = r.In<fuse_rename_in>();
+        const char *name = r.Name(sizeof(fuse_rename_in));
+        const char *newname = name ? r.Name(sizeof(fuse_rename_in) + std::strlen(name) + 1) : nullptr;
+        if (!in)
+            return r.Reply(EINVAL);
+        return Rename(r, n, name, in->newdir, newname, 0);
+    }
+    case FUSE_RENAME2: {
+        const auto *in = r.In<fuse_rename2_in>();
+        const char *name = r.Name(sizeof(fuse_rename2_in));
+        const char *newname = name ? r.Name(sizeof(fuse_rename2_in) + std::strlen(name) + 1) : nullptr;
+        if (!in)
+            return r.Reply(EINVAL);
+        return Rename(r, n, name, in->newdir, newname, in->flags);
+    }
+    case FUSE_LINK:
+        return OnLink(r, n);
+    case FUSE_OPEN:
+        return OnOpen(r, n);
+    case FUSE_CREATE:
+        return OnCreate(r, n);
+    case FUSE_READ:
+        return OnRead(r);
+    case FUSE_WRITE:
+        return OnWrite(r);
+    case FUSE_RELEASE:
+        return OnRelease(r);
+    case FUSE_FSYNC:
+        return OnFsync(r, n);
+    case FUSE_FALLOCATE:
+        return OnFallocate(r, n);
+    case FUSE_OPENDIR:
+        return OnOpendir(r, n);
+    case FUSE_READDIR:
+        return OnReaddir(r);
+    case FUSE_RELEASEDIR:
+        return OnReleasedir(r);
+    case FUSE_FSYNCDIR: {
+        const auto *in = r.In<fuse_fsync_in>();
+        if (!in || !in->fh)
+            return r.Reply(EINVAL);
+        return r.Reply(::fsync(reinterpret_cast<DirHandle *>(in->fh)->fd) == 0 ? 0 : errno);
+    }
+    case FUSE_STATFS:
+        return OnStatfs(r, n);
+    case FUSE_SETXATTR:
+        return OnSetxattr(r, n);
+    case FUSE_GETXATTR:
+        return OnGetxattr(r, n, false);
+    case FUSE_LISTXATTR:
+        return OnGetxattr(r, n, true);
+    case FUSE_REMOVEXATTR:
+        return OnRemovexattr(r, n);
+    case FUSE_DESTROY:
+        return r.Reply(0);
+    default:
+        // FLUSH, ACCESS, LSEEK, COPY_FILE_RANGE, IOCTL, POLL, TMPFILE and newer requests: the
+        // kernel then does without them or falls back to the ones above.
+        return r.Reply(ENOSYS);
+    }
+}
+
+void Worker(std::shared_ptr<State> st, int fd)
+{
+    // A file-system context of its own, so creations can take each caller's umask.
+    ::unshare(CLONE_FS);
+    std::vector<char> buf(kBufferSize);
+    for (;;) {
+        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno == EINTR || errno == ENOENT || errno == EAGAIN)
+                continue;
+            break; // ENODEV: the mount is gone and its last user has left
+        }
+        Dispatch(*st, fd, buf.data(), size_t(n));
+    }
+    if (fd != st->session)
+        ::close(fd);
+}
+
+} // namespace
+
+// Mounts the session over the root's descriptor and keeps a descriptor of the mount itself.
+static bool MountSession(State &st, unsigned rootMode, std::string &error)
+{
+    const std::string fd = std::to_string(st.session);
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", rootMode);
+    const int fs = ::fsopen("fuse", FSOPEN_CLOEXEC);
+    if (fs >= 0) {
+        bool ok = true;
+        for (const auto &[key, value] : {std::pair<const char *, std::string>{"source", st.fsname},
+                                         {"subtype", "qxd"},
+                                         {"fd", fd},
+                                         {"rootmode", mode},
+                                         {"user_id", "0"},
+                                         {"group_id", "0"}})
+            ok = ok && ::fsconfig(fs, FSCONFIG_SET_STRING, key, value.c_str(), 0) == 0;
+        for (const char *flag : {"default_permissions", "allow_other"})
+            ok = ok && ::fsconfig(fs, FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
+        ok = ok && ::fsconfig(fs, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
+        const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, 0) : -1;
+        const int err = errno;
+        ::close(fs);
+        if (mnt < 0) {
+            error = std::strerror(err);
+            return false;
+        }
+        // Onto exactly the object the root descriptor names, never onto a view above it.
+        if (::move_mount(mnt, "", st.rootNode.fd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+            error = std::strerror(errno);
+            ::close(mnt);
+            return false;
+        }
+        st.mountFd = mnt;
+        return true;
+    }
+    // Kernels without the mount descriptor calls.
+    const std::string opts =
+        "fd=" + fd + ",rootmode=" + mode + ",user_id=0,group_id=0,default_permissions,allow_other";
+    if (::mount(st.fsname.c_str(), ProcFd(st.rootNode.fd).c_str(), "fuse.qxd", 0, opts.c_str()) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    st.mountFd = ::open(st.root.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    return true;
+}
+
+std::string ExecutableOf(int pid)
+{
+    return LinkTarget("/proc/" + std::to_string(pid) + "/exe");
+}
+
+FuseView::FuseView(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+FuseView::~FuseView()
+{
+    Unmount();
+}
+
+const std::string &FuseView::root() const
+{
+    return state_->root;
+}
+
+int FuseView::rootFd() const
+{
+    return state_->rootNode.fd;
+}
+
+bool FuseView::passthrough() const
+{
+    return state_->passthrough;
+}
+
+std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)
+{
+    auto st = std::make_shared<State>();
+    st->root = options.root;
+    st->fsname = options.fsname;
+    st->gate = std::move(gate);
+    st->rootNode.fd = options.rootFd;
+    struct stat s;
+    if (st->rootNode.fd < 0 || ::fstatat(st->rootNode.fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        error = options.root + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISDIR(s.st_mode) && !S_ISREG(s.st_mode)) {
+        error = options.root + ": neither a folder nor a file";
+        return nullptr;
+    }
+    st->rootNode.dev = s.st_dev;
+    st->rootNode.ino = s.st_ino;
+    st->rootNode.type = s.st_mode & S_IFMT;
+    st->rootNode.refs = 1;
+
+    st->session = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (st->session < 0) {
+        error = std::string("/dev/fuse: ") + std::strerror(errno);
+        return nullptr;
+    }
+    if (!MountSession(*st, unsigned(s.st_mode & S_IFMT), error)) {
+        error = options.root + ": FUSE mount refused (" + error + ")";
+        return nullptr;
+    }
+    // One reader per worker; the kernel hands each request to one of them.
+    const int threads = std::max(1, options.threads);
+    for (int i = 0; i < threads; ++i) {
+        int fd = st->session;
+        if (i > 0) {
+            fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+            uint32_t master = uint32_t(st->session);
+            if (fd < 0 || ::ioctl(fd, FUSE_DEV_IOC_CLONE, &master) != 0) {
+                if (fd >= 0)
+                    ::close(fd);
+                continue;
+            }
+        }
+        std::thread(Worker, st, fd).detach();
+    }
+    return std::shared_ptr<FuseView>(new FuseView(st));
+}
+
+void FuseView::Unmount()
+{
+    if (state_->unmounted.exchange(true))
+        return;
+    // Through the descriptor of the mount's own root: exactly this mount goes, wherever it is
+    // now and whatever was mounted over it since.
+    if (state_->mountFd >= 0)
+        ::umount2(ProcFd(state_->mountFd).c_str(), MNT_DETACH);
+    else
+        ::umount2(state_->root.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+}
+
+void FuseView::ForgetAttributes()
+{
+    std::vector<uint64_t> ids = {FUSE_ROOT_ID};
+    {
+        std::lock_guard lock(state_->mutex);
+        for (auto &[key, n] : state_->nodes)
+            ids.push_back(reinterpret_cast<uint64_t>(n));
+    }
+    for (uint64_t id : ids) {
+        fuse_out_header h{};
+        fuse_notify_inval_inode_out inval{};
+        inval.ino = id;
+        inval.off = -1; // attributes only, no data
+        h.len = sizeof h + sizeof inval;
+        h.error = FUSE_NOTIFY_INVAL_INODE;
+        iovec iov[2] = {{&h, sizeof h}, {&inval, sizeof inval}};
+        [[maybe_unused]] ssize_t r = ::writev(state_->session, iov, 2);
+    }
+}
+
+int RemoveStaleMounts(const std::string &fsname)
+{
+    const std::vector<MountRecord> table = ReadMountTable();
+    std::vector<std::string> points;
+    for (const MountRecord &m : table)
+        if (m.fstype == "fuse.qxd" && m.source == fsname)
+            points.push_back(m.point);
+    // Deepest first, so no mount is left hidden under another.
+    std::sort(points.begin(), points.end(), [](const std::string &a, const std::string &b) { return a.size() > b.size(); });
+    int removed = 0;
+    for (const std::string &p : points) {
+        // Only where ours is the topmost mount: a path names the mount on top.
+        std::string top;
+        for (const MountRecord &m : table)
+            if (m.point == p)
+                top = m.fstype + " " + m.source;
+        if (top == "fuse.qxd " + fsname && ::umount2(p.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+} // namespace vx::qxd

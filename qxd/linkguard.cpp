@@ -1,0 +1,224 @@
+#include "qxd/linkguard.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace vx::qxd {
+
+namespace {
+
+constexpr uint64_t kMarks = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM | FAN_ACCESS_PERM;
+
+std::string ProcFd(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+uint32_t AccessOps(uint64_t flags)
+{
+    const uint64_t acc = flags & O_ACCMODE;
+    uint32_t ops = 0;
+    if (acc == O_RDONLY || acc == O_RDWR)
+        ops |= op::kRead;
+    if (acc == O_WRONLY || acc == O_RDWR || (flags & O_TRUNC))
+        ops |= op::kWrite;
+    return ops;
+}
+
+} // namespace
+
+uint32_t OpenIntent(int pid)
+{
+#if defined(__x86_64__)
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long long nr = -1;
+    unsigned long long args[6] = {};
+    in >> nr;
+    for (auto &a : args)
+        in >> std::hex >> a;
+    if (!in)
+        return 0;
+    switch (nr) {
+    case SYS_open:
+        return AccessOps(args[1]);
+    case SYS_openat:
+    case SYS_open_by_handle_at:
+        return AccessOps(args[2]);
+    case SYS_creat:
+        return op::kWrite;
+    case SYS_openat2: {
+        uint64_t flags = 0;
+        iovec local{&flags, sizeof flags}, remote{reinterpret_cast<void *>(args[2]), sizeof flags};
+        if (::process_vm_readv(pid, &local, 1, &remote, 1, 0) != ssize_t(sizeof flags))
+            return 0;
+        return AccessOps(flags);
+    }
+    case SYS_execve:
+    case SYS_execveat:
+        return op::kExecute;
+    default:
+        return 0;
+    }
+#else
+    (void)pid;
+    return 0;
+#endif
+}
+
+LinkGuard::LinkGuard(int fd, std::shared_ptr<Gatekeeper> gate) : fan_(fd), gate_(std::move(gate))
+{
+    if (::pipe2(stop_, O_CLOEXEC) != 0)
+        stop_[0] = stop_[1] = -1;
+    thread_ = std::thread([this] { Listen(); });
+}
+
+std::unique_ptr<LinkGuard> LinkGuard::Create(std::shared_ptr<Gatekeeper> gate, std::string &reason)
+{
+    const int fd = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::string("fanotify permission events are not available (") + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    return std::unique_ptr<LinkGuard>(new LinkGuard(fd, std::move(gate)));
+}
+
+LinkGuard::~LinkGuard()
+{
+    Shutdown();
+}
+
+void LinkGuard::Shutdown()
+{
+    if (thread_.joinable()) {
+        const char c = 1;
+        [[maybe_unused]] ssize_t n = ::write(stop_[1], &c, 1);
+        thread_.join();
+    }
+    // Closing the group removes its marks and lets every waiting caller through.
+    if (fan_ >= 0)
+        ::close(fan_);
+    fan_ = -1;
+    for (int &fd : stop_) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    std::lock_guard lock(mutex_);
+    for (auto &[key, w] : watched_)
+        ::close(w.fd);
+    watched_.clear();
+}
+
+void LinkGuard::Watch(const std::vector<Target> &targets)
+{
+    if (fan_ < 0)
+        return;
+    std::map<std::pair<dev_t, ino_t>, const Target *> next;
+    for (const Target &t : targets)
+        next.emplace(std::make_pair(t.dev, t.ino), &t);
+    std::lock_guard lock(mutex_);
+    for (auto it = watched_.begin(); it != watched_.end();) {
+        if (next.count(it->first)) {
+            ++it;
+            continue;
+        }
+        ::fanotify_mark(fan_, FAN_MARK_REMOVE, kMarks, AT_FDCWD, ProcFd(it->second.fd).c_str());
+        ::close(it->second.fd);
+        it = watched_.erase(it);
+    }
+    for (const auto &[key, t] : next) {
+        auto it = watched_.find(key);
+        if (it != watched_.end()) {
+            it->second.path = t->path; // the name decisions use
+            continue;
+        }
+        const int fd = ::fcntl(t->fd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (::fanotify_mark(fan_, FAN_MARK_ADD, kMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+            ::close(fd);
+            continue;
+        }
+        watched_.emplace(key, Watch_{t->path, fd});
+    }
+}
+
+std::size_t LinkGuard::Watched() const
+{
+    std::lock_guard lock(mutex_);
+    return watched_.size();
+}
+
+void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
+{
+    uint32_t response = FAN_ALLOW;
+    std::string path;
+    struct stat s{};
+    if (pid != ::getpid() && ::fstat(eventFd, &s) == 0) {
+        std::lock_guard lock(mutex_);
+        auto it = watched_.find({s.st_dev, s.st_ino});
+        if (it != watched_.end())
+            path = it->second.path;
+    }
+    if (!path.empty()) {
+        uint32_t ops = 0;
+        if (mask & FAN_OPEN_EXEC_PERM)
+            ops |= op::kOpen | op::kExecute;
+        if (mask & FAN_ACCESS_PERM)
+            ops |= op::kRead;
+        if (mask & FAN_OPEN_PERM) {
+            // The event does not say how the file is opened; the waiting call does. What
+            // cannot be told is decided as the widest open.
+            const uint32_t intent = OpenIntent(pid);
+            ops |= op::kOpen | (intent ? intent & ~op::kExecute : op::kRead | op::kWrite);
+        }
+        auto policy = gate_->Current();
+        if (policy) {
+            Subject subject{pid, ExecutableOf(pid)};
+            const Decision d = policy->Decide(subject, path, ops);
+            if (d.deny) {
+                gate_->Denied(subject, path, d);
+                if (!gate_->Permissive())
+                    response = FAN_DENY;
+            }
+        }
+    }
+    fanotify_response r{eventFd, response};
+    [[maybe_unused]] ssize_t n = ::write(fan_, &r, sizeof r);
+}
+
+void LinkGuard::Listen()
+{
+    alignas(fanotify_event_metadata) char buf[4096];
+    for (;;) {
+        pollfd p[2] = {{fan_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (p[1].revents)
+            return;
+        const ssize_t len = ::read(fan_, buf, sizeof buf);
+        if (len <= 0)
+            continue;
+        auto *m = reinterpret_cast<fanotify_event_metadata *>(buf);
+        for (ssize_t left = len; FAN_EVENT_OK(m, left); m = FAN_EVENT_NEXT(m, left)) {
+            if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0)
+                continue;
+            if (m->mask & kMarks)
+                Answer(m->fd, int(m->pid), m->mask);
+            ::close(m->fd);
+        }
+    }
+}
+
+} // namespace vx::qxd

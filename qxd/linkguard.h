@@ -1,0 +1,58 @@
+// Covered files that also have names outside every view (hard links made before the entry)
+// would be reached through those names without the views. Their inodes carry fanotify
+// permission marks instead, so opening, reading or running them by any name is decided as if
+// it happened in place.
+#pragma once
+
+#include "qxd/fuseview.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace vx::qxd {
+
+class LinkGuard {
+public:
+    struct Target {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        int fd = -1;      // O_PATH descriptor of the file, outside every view (borrowed)
+        std::string path; // its covered name
+    };
+    // Null with the reason when fanotify permission events are not available.
+    static std::unique_ptr<LinkGuard> Create(std::shared_ptr<Gatekeeper> gate, std::string &reason);
+    ~LinkGuard();
+
+    // Marks exactly these files from now on (and no other).
+    void Watch(const std::vector<Target> &targets);
+    std::size_t Watched() const;
+    // Removes every mark and ends the listener.
+    void Shutdown();
+
+private:
+    LinkGuard(int fd, std::shared_ptr<Gatekeeper> gate);
+    void Listen();
+    void Answer(int eventFd, int pid, uint64_t mask);
+
+    int fan_ = -1;
+    int stop_[2] = {-1, -1};
+    std::shared_ptr<Gatekeeper> gate_;
+    mutable std::mutex mutex_;
+    struct Watch_ {
+        std::string path;
+        int fd = -1; // our own O_PATH descriptor of the inode
+    };
+    std::map<std::pair<dev_t, ino_t>, Watch_> watched_;
+    std::thread thread_;
+};
+
+// How a blocked process is opening a file, read from the system call it waits in: the
+// operation bits of the open (read, write, execute), or 0 when it cannot be told.
+uint32_t OpenIntent(int pid);
+
+} // namespace vx::qxd

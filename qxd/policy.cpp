@@ -1,0 +1,293 @@
+#include "qxd/policy.h"
+
+#include "platform/codepage/codepage.h"
+#include "platform/shell/drives.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <fstream>
+
+namespace vx::qxd {
+
+namespace {
+
+bool Below(std::string_view path, std::string_view folder)
+{
+    if (folder == "/")
+        return path.size() > 1 && path.front() == '/';
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+std::vector<std::string_view> SplitItems(std::string_view text)
+{
+    std::vector<std::string_view> items;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find(';', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        if (end > pos)
+            items.push_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return items;
+}
+
+std::string_view BaseName(std::string_view path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+char Fold(char c)
+{
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+} // namespace
+
+std::string OpNames(uint32_t ops)
+{
+    static const std::pair<uint32_t, const char *> names[] = {
+        {op::kOpen, "open"},
+        {op::kRead, "read"},
+        {op::kWrite, "write"},
+        {op::kCreate, "create"},
+        {op::kDirCreate, "create folder"},
+        {op::kDelete, "delete"},
+        {op::kDirDelete, "delete folder"},
+        {op::kRename, "rename"},
+        {op::kReplace, "replace"},
+        {op::kSetAttributes, "change attributes"},
+        {op::kExecute, "execute"},
+        {op::kList, "list"},
+        {op::kGetAttributes, "read attributes"},
+        {op::kGetLastAccessTime, "read access time"},
+        {op::kGetCreationTime, "read creation time"},
+        {op::kGetModificationTime, "read modification time"},
+        {op::kSetLastAccessTime, "change access time"},
+        {op::kSetCreationTime, "change creation time"},
+        {op::kSetModificationTime, "change modification time"},
+    };
+    std::string out;
+    for (const auto &[bit, name] : names)
+        if (ops & bit) {
+            if (!out.empty())
+                out += ", ";
+            out += name;
+        }
+    return out;
+}
+
+bool PathItem::Covers(std::string_view object) const
+{
+    return subtree ? Below(object, path) : object == path;
+}
+
+bool WildcardMatch(std::string_view pattern, std::string_view text)
+{
+    size_t p = 0, t = 0, starP = std::string_view::npos, starT = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] != '*' && (pattern[p] == '?' || Fold(pattern[p]) == Fold(text[t]))) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            starP = p++;
+            starT = t;
+        } else if (starP != std::string_view::npos) {
+            p = starP + 1;
+            t = ++starT;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool ProcessPattern::Matches(std::string_view exe) const
+{
+    if (text == "*")
+        return true;
+    return WildcardMatch(text, wholePath ? exe : BaseName(exe));
+}
+
+bool Guard::Holds(std::string_view path) const
+{
+    if (path == "/")
+        return true;
+    for (const std::string &t : trees)
+        if (path == t || Below(path, t))
+            return true;
+    return std::find(objects.begin(), objects.end(), path) != objects.end();
+}
+
+bool Guard::Above(std::string_view path) const
+{
+    if (path == "/")
+        return true;
+    for (const std::string &t : trees)
+        if (Below(t, path))
+            return true;
+    for (const std::string &o : objects)
+        if (Below(o, path))
+            return true;
+    return false;
+}
+
+Guard Guard::ForEngine(const std::string &engineExe, const std::vector<std::string> &ownFolders)
+{
+    Guard g;
+    g.trees = {"/bin", "/sbin", "/usr", "/etc", "/boot", "/dev", "/proc", "/sys", "/run"};
+    if (DIR *root = ::opendir("/")) {
+        while (dirent *d = ::readdir(root))
+            if (std::string_view(d->d_name).substr(0, 3) == "lib")
+                g.trees.push_back(std::string("/") + d->d_name);
+        ::closedir(root);
+    }
+    for (const std::string &f : ownFolders)
+        if (!f.empty())
+            g.trees.push_back(f);
+    if (!engineExe.empty())
+        g.objects.push_back(engineExe);
+    // The files the engine has mapped: its libraries.
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const size_t slash = line.find('/');
+        if (slash == std::string::npos)
+            continue;
+        std::string file = line.substr(slash);
+        if (std::find(g.objects.begin(), g.objects.end(), file) == g.objects.end())
+            g.objects.push_back(std::move(file));
+    }
+    std::sort(g.trees.begin(), g.trees.end());
+    g.trees.erase(std::unique(g.trees.begin(), g.trees.end()), g.trees.end());
+    return g;
+}
+
+std::vector<PathItem> ParsePathList(std::string_view text, std::vector<std::string> *unusable)
+{
+    std::vector<PathItem> items;
+    for (std::string_view item : SplitItems(text)) {
+        PathItem p;
+        std::string_view folder = item;
+        if (folder.size() >= 2 && folder.back() == '*' && (folder[folder.size() - 2] == '\\' || folder[folder.size() - 2] == '/')) {
+            p.subtree = true;
+            folder.remove_suffix(2);
+        }
+        const std::optional<std::string> posix = vx::shell::WindowsToPosix(folder);
+        if (!posix || posix->find_first_of("*?") != std::string::npos) {
+            if (unusable)
+                unusable->emplace_back(item);
+            continue;
+        }
+        p.path = *posix;
+        items.push_back(std::move(p));
+    }
+    return items;
+}
+
+std::vector<ProcessPattern> ParseProcessList(std::string_view text)
+{
+    std::vector<ProcessPattern> patterns;
+    for (std::string_view item : SplitItems(text)) {
+        ProcessPattern p;
+        if (item.find('\\') != std::string_view::npos) {
+            // A whole path: its drive mapped, the wildcards kept in its names.
+            const std::optional<std::string> posix = vx::shell::WindowsToPosix(item);
+            if (!posix)
+                continue;
+            p.text = *posix;
+            p.wholePath = true;
+        } else {
+            p.text = vx::codepage::AnsiToUtf8(item);
+        }
+        patterns.push_back(std::move(p));
+    }
+    return patterns;
+}
+
+bool Policy::Rule::Covers(std::string_view path) const
+{
+    const auto covers = [&](const PathItem &p) { return p.Covers(path); };
+    return std::any_of(items.begin(), items.end(), covers) && std::none_of(excluded.begin(), excluded.end(), covers);
+}
+
+bool Policy::Rule::Matches(const Subject &subject) const
+{
+    const auto matches = [&](const ProcessPattern &p) { return p.Matches(subject.exe); };
+    // An executable we could not name matches "*" only.
+    if (subject.exe.empty())
+        return std::any_of(process.begin(), process.end(), [](const ProcessPattern &p) { return p.text == "*"; });
+    return std::any_of(process.begin(), process.end(), matches) &&
+           std::none_of(excludeProcess.begin(), excludeProcess.end(), matches) &&
+           std::find(trusted.begin(), trusted.end(), subject.exe) == trusted.end();
+}
+
+Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
+               const std::function<std::string(const std::string &)> &canonical)
+    : active_(active), guard_(std::move(guard))
+{
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry &e = entries[i];
+        Rule r;
+        r.index = int(i);
+        r.items = ParsePathList(e.fileFolder, &r.unusable);
+        r.excluded = ParsePathList(e.excludeFileFolder);
+        if (canonical) {
+            for (PathItem &p : r.items)
+                p.path = canonical(p.path);
+            for (PathItem &p : r.excluded)
+                p.path = canonical(p.path);
+        }
+        r.process = ParseProcessList(e.process);
+        r.excludeProcess = ParseProcessList(e.excludeProcess);
+        r.mask = e.mask;
+        AddRule(std::move(r));
+    }
+}
+
+void Policy::AddRule(Rule rule)
+{
+    masks_ |= rule.mask;
+    rules_.push_back(std::move(rule));
+}
+
+Decision Policy::Decide(const Subject &subject, std::string_view path, uint32_t ops) const
+{
+    Decision d;
+    if (!active_ || subject.pid == selfPid || guard_.Holds(path))
+        return d;
+    for (const Rule &r : rules_) {
+        const uint32_t denied = r.mask & ops;
+        if (denied && r.Covers(path) && r.Matches(subject)) {
+            d.deny = true;
+            d.entry = r.index;
+            d.denied = denied;
+            return d;
+        }
+    }
+    return d;
+}
+
+uint32_t Policy::Deniable(std::string_view path) const
+{
+    if (!active_ || guard_.Holds(path))
+        return 0;
+    uint32_t bits = 0;
+    for (const Rule &r : rules_)
+        if ((r.mask & ~bits) && r.Covers(path))
+            bits |= r.mask;
+    return bits;
+}
+
+bool Policy::MayDeny(std::string_view path, uint32_t ops) const
+{
+    if (!active_ || !(masks_ & ops) || guard_.Holds(path))
+        return false;
+    return std::any_of(rules_.begin(), rules_.end(), [&](const Rule &r) { return (r.mask & ops) && r.Covers(path); });
+}
+
+} // namespace vx::qxd

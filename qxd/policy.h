@@ -1,0 +1,146 @@
+// What the entries mean for real processes: one decision per (process, object, operation).
+// A Policy is compiled once from the entry list and the protection state and then only read,
+// by any number of threads; Decide touches no file system and no process.
+#pragma once
+
+#include "qxd/core.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vx::qxd {
+
+// Operation bits, the same values as the entries' masks.
+namespace op {
+constexpr uint32_t kOpen = 0x4;
+constexpr uint32_t kGetLastAccessTime = 0x8;
+constexpr uint32_t kRename = 0x10;
+constexpr uint32_t kDelete = 0x20;
+constexpr uint32_t kRead = 0x40;
+constexpr uint32_t kWrite = 0x80;
+constexpr uint32_t kGetAttributes = 0x100;
+constexpr uint32_t kList = 0x200;
+constexpr uint32_t kExecute = 0x400;
+constexpr uint32_t kCreate = 0x800;
+constexpr uint32_t kReplace = 0x1000;
+constexpr uint32_t kDirDelete = 0x2000;
+constexpr uint32_t kDirCreate = 0x4000;
+constexpr uint32_t kGetCreationTime = 0x8000;
+constexpr uint32_t kGetModificationTime = 0x10000;
+constexpr uint32_t kSetLastAccessTime = 0x20000;
+constexpr uint32_t kSetCreationTime = 0x40000;
+constexpr uint32_t kSetModificationTime = 0x80000;
+constexpr uint32_t kSetAttributes = 0x100000;
+// Reading attributes or times: one stat answers them all.
+constexpr uint32_t kStat = kGetAttributes | kGetLastAccessTime | kGetCreationTime | kGetModificationTime;
+// Every change to an object or to the names in a folder.
+constexpr uint32_t kChange = kRename | kDelete | kWrite | kCreate | kReplace | kDirDelete | kDirCreate |
+                             kSetLastAccessTime | kSetModificationTime | kSetAttributes;
+} // namespace op
+
+// Names of the bits for messages ("open, read").
+std::string OpNames(uint32_t ops);
+
+// The process asking, as the event source found it.
+struct Subject {
+    int pid = 0;     // the thread that asks
+    std::string exe; // its executable's path (raw bytes); empty when unknown
+};
+
+// One path item of an entry after the drive map: a POSIX path, covering the object itself or
+// everything below it.
+struct PathItem {
+    std::string path;
+    bool subtree = false;
+    bool Covers(std::string_view object) const;
+    bool operator==(const PathItem &) const = default;
+};
+
+// One process pattern: compared with the executable's file name, or with its whole path when
+// the pattern names a folder. "*" and "?" are wildcards; ASCII case is ignored.
+struct ProcessPattern {
+    std::string text; // UTF-8, drive mapped when wholePath
+    bool wholePath = false;
+    bool Matches(std::string_view exe) const;
+};
+
+struct Decision {
+    bool deny = false;
+    int entry = -1;      // index of the entry that denies
+    uint32_t denied = 0; // the asked bits it denies
+};
+
+// Objects the engine never enforces, whatever an entry says.
+struct Guard {
+    std::vector<std::string> trees;   // these and everything below
+    std::vector<std::string> objects; // exactly these
+    bool Holds(std::string_view path) const;
+    // True when a guarded object lies below `path` (so it cannot be served whole).
+    bool Above(std::string_view path) const;
+    // The system folders, the engine's own executable and libraries, and `ownFolders`.
+    static Guard ForEngine(const std::string &engineExe, const std::vector<std::string> &ownFolders);
+};
+
+// Reads a ";"-closed list of drive paths ("C:\a\*;C:\b;"). Items no drive maps, or holding
+// wildcards elsewhere than in a closing "\*", go to `unusable`.
+std::vector<PathItem> ParsePathList(std::string_view text, std::vector<std::string> *unusable = nullptr);
+
+// Reads a ";"-closed list of process patterns (CP949 as stored).
+std::vector<ProcessPattern> ParseProcessList(std::string_view text);
+
+// "*"/"?" wildcard match, ASCII case ignored.
+bool WildcardMatch(std::string_view pattern, std::string_view text);
+
+class Policy {
+public:
+    struct Rule {
+        int index = 0;
+        std::vector<PathItem> items;
+        std::vector<PathItem> excluded;
+        std::vector<ProcessPattern> process;
+        std::vector<ProcessPattern> excludeProcess;
+        uint32_t mask = 0;
+        std::vector<std::string> unusable; // path items that name no object here
+        std::vector<std::string> trusted;  // executables this rule never denies
+
+        bool Covers(std::string_view path) const;
+        bool Matches(const Subject &subject) const;
+    };
+    // The index of the rule that keeps the registry store from all but the project's programs.
+    static constexpr int kStoreRule = -1;
+
+    Policy() = default;
+    // `canonical` turns a mapped path into the one the event sources report (symbolic links in
+    // its folders resolved); identity when null.
+    Policy(const std::vector<Entry> &entries, bool active, Guard guard,
+           const std::function<std::string(const std::string &)> &canonical = nullptr);
+
+    // The decision for `ops` (one or more bits) on `path` by `subject`. Objects that no entry
+    // covers, guarded objects, the engine's own process and an inactive policy allow everything.
+    Decision Decide(const Subject &subject, std::string_view path, uint32_t ops) const;
+    // Cheap test before the subject is looked up: could anybody be denied one of `ops` on `path`?
+    bool MayDeny(std::string_view path, uint32_t ops) const;
+    // The bits some rule could deny on `path` to somebody.
+    uint32_t Deniable(std::string_view path) const;
+
+    // Adds a rule of the engine's own, after the entries.
+    void AddRule(Rule rule);
+
+    bool active() const { return active_; }
+    const std::vector<Rule> &rules() const { return rules_; }
+    const Guard &guard() const { return guard_; }
+    // The union of every rule's mask (what the event sources must watch for at all).
+    uint32_t masks() const { return masks_; }
+    int selfPid = 0; // the engine's own process, never denied
+
+private:
+    std::vector<Rule> rules_;
+    bool active_ = false;
+    Guard guard_;
+    uint32_t masks_ = 0;
+};
+
+} // namespace vx::qxd

@@ -1,0 +1,177 @@
+// One file operation per call, for the enforcement tests: "fsop OP PATH [PATH2]" exits 0 when
+// the operation succeeded and with the errno it failed with otherwise. "fsop serve" reads such
+// lines ("OP PATH [PATH2]") from standard input and answers each with one line: the errno,
+// 0 for success, and for "list" the names after it. The tests copy this program under several
+// names, so the engine sees different executables.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int Fail()
+{
+    return errno ? errno : EIO;
+}
+
+int ReadAll(const char *path)
+{
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0)
+        return Fail();
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+    }
+    const int err = n < 0 ? Fail() : 0;
+    ::close(fd);
+    return err;
+}
+
+int MapRead(const char *path)
+{
+    const int fd = ::open(path, O_RDONLY);
+    if (fd < 0)
+        return Fail();
+    struct stat s;
+    if (::fstat(fd, &s) != 0 || s.st_size == 0) {
+        const int err = s.st_size == 0 ? EINVAL : Fail();
+        ::close(fd);
+        return err;
+    }
+    void *p = ::mmap(nullptr, size_t(s.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    const int err = p == MAP_FAILED ? Fail() : 0;
+    if (p != MAP_FAILED) {
+        volatile char c = static_cast<const char *>(p)[0];
+        (void)c;
+        ::munmap(p, size_t(s.st_size));
+    }
+    ::close(fd);
+    return err;
+}
+
+int WriteTo(const char *path, int flags)
+{
+    const int fd = ::open(path, flags, 0644);
+    if (fd < 0)
+        return Fail();
+    const int err = ::write(fd, "x\n", 2) == 2 ? 0 : Fail();
+    ::close(fd);
+    return err;
+}
+
+int Run(const char *path)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        char *const argv[] = {const_cast<char *>(path), const_cast<char *>("stat"), const_cast<char *>("/"), nullptr};
+        ::execv(path, argv);
+        _exit(200 + (errno & 0x3f));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) >= 200)
+        return WEXITSTATUS(status) - 200;
+    return 0;
+}
+
+int List(const char *path, std::string &names)
+{
+    DIR *d = ::opendir(path);
+    if (!d)
+        return Fail();
+    errno = 0;
+    while (dirent *e = ::readdir(d))
+        if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+            names += std::string(" ") + e->d_name;
+    const int err = errno;
+    ::closedir(d);
+    return err;
+}
+
+int Do(const std::string &op, const char *a, const char *b, std::string &out)
+{
+    errno = 0;
+    if (op == "open") {
+        const int fd = ::open(a, O_RDONLY);
+        return fd >= 0 && ::close(fd) == 0 ? 0 : Fail();
+    }
+    if (op == "read")
+        return ReadAll(a);
+    if (op == "mapread")
+        return MapRead(a);
+    if (op == "write")
+        return WriteTo(a, O_WRONLY | O_APPEND);
+    if (op == "truncate")
+        return ::truncate(a, 0) == 0 ? 0 : Fail();
+    if (op == "create")
+        return WriteTo(a, O_WRONLY | O_CREAT | O_EXCL);
+    if (op == "mkdir")
+        return ::mkdir(a, 0755) == 0 ? 0 : Fail();
+    if (op == "unlink")
+        return ::unlink(a) == 0 ? 0 : Fail();
+    if (op == "rmdir")
+        return ::rmdir(a) == 0 ? 0 : Fail();
+    if (op == "rename")
+        return b && ::rename(a, b) == 0 ? 0 : Fail();
+    if (op == "link")
+        return b && ::link(a, b) == 0 ? 0 : Fail();
+    if (op == "chmod")
+        return ::chmod(a, 0600) == 0 ? 0 : Fail();
+    if (op == "chown")
+        return ::chown(a, 0, 0) == 0 ? 0 : Fail();
+    if (op == "setxattr")
+        return ::setxattr(a, "user.vx", "1", 1, 0) == 0 ? 0 : Fail();
+    if (op == "mtime" || op == "atime") {
+        timespec ts[2] = {{0, UTIME_OMIT}, {0, UTIME_OMIT}};
+        ts[op == "mtime" ? 1 : 0] = {1000000000, 0};
+        return ::utimensat(AT_FDCWD, a, ts, 0) == 0 ? 0 : Fail();
+    }
+    if (op == "stat") {
+        struct stat s;
+        return ::stat(a, &s) == 0 ? 0 : Fail();
+    }
+    if (op == "exec")
+        return Run(a);
+    if (op == "list")
+        return List(a, out);
+    return EINVAL;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && std::string(argv[1]) == "serve") {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            std::istringstream in(line);
+            std::string op, a, b;
+            in >> op >> a >> b;
+            std::string out;
+            const int err = Do(op, a.c_str(), b.empty() ? nullptr : b.c_str(), out);
+            std::cout << err << out << std::endl;
+        }
+        return 0;
+    }
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: fsop OP PATH [PATH2] | fsop serve\n");
+        return 2;
+    }
+    std::string out;
+    const int err = Do(argv[1], argv[2], argc > 3 ? argv[3] : nullptr, out);
+    if (!out.empty())
+        std::printf("%s\n", out.c_str() + 1);
+    return err > 255 ? 255 : err;
+}
