@@ -67,7 +67,7 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
 {
     MountPlan plan;
     std::vector<std::string> candidates;
-    std::map<std::string, std::vector<int>> selfItems; // objects named by an item, by root candidate
+    std::map<std::string, std::map<int, bool>> named; // candidate -> entries naming it (true: the object itself)
     const Guard &guard = policy.guard();
     std::size_t split = 0;
     for (const Policy::Rule &rule : policy.rules()) {
@@ -78,7 +78,8 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
             continue;
         for (const PathItem &item : rule.items) {
             const std::string &p = item.path;
-            if (guard.Holds(p)) {
+            // Everything below "/" is not guarded, though "/" itself is.
+            if (item.subtree ? p != "/" && guard.Holds(p) : guard.Holds(p)) {
                 notes.push_back(Describe(p, "a system or engine object, never enforced"));
                 continue;
             }
@@ -124,8 +125,7 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
                 continue;
             }
             candidates.push_back(p);
-            if (!item.subtree)
-                selfItems[p].push_back(rule.index);
+            named[p][rule.index] = named[p][rule.index] || !item.subtree;
         }
     }
     std::sort(candidates.begin(), candidates.end());
@@ -135,17 +135,17 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
         if (!nested)
             plan.roots.push_back(c);
     }
-    // An object served from its own place cannot leave it: it stays in its folder's listing,
-    // and nobody can rename, replace or remove it while it is protected.
-    constexpr uint32_t kInFolder = op::kRename | op::kDelete | op::kDirDelete | op::kReplace | op::kList;
-    for (const auto &[path, indexes] : selfItems) {
+    // An object served in its own place cannot leave it while it is served: nobody can rename
+    // or remove it, and it stays in its folder's listing.
+    for (const auto &[path, entries] : named) {
         if (!std::binary_search(plan.roots.begin(), plan.roots.end(), path))
             continue;
-        for (int index : indexes) {
+        for (const auto &[index, itself] : entries) {
             const auto rule = std::find_if(policy.rules().begin(), policy.rules().end(), [&](const auto &r) { return r.index == index; });
-            if (rule != policy.rules().end() && (rule->mask & kInFolder))
-                plan.notes[index].push_back(Describe(path, "stays listed in its folder, and while it is protected nobody can "
-                                                           "rename, replace or remove it (the engine serves it in place)"));
+            std::string text = Describe(path, "nobody can rename or remove it while the entry is in force (it is served in place)");
+            if (itself && (rule->mask & op::kList))
+                text += ", and it stays listed in its folder";
+            plan.notes[index].push_back(text);
         }
     }
     for (auto it = plan.notes.begin(); it != plan.notes.end();)

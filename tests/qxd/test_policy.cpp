@@ -1,0 +1,203 @@
+// The decision itself, asked in-process: what an entry covers, whom it names, and where the
+// FUSE back end must serve it.
+#include "engine/fprec.h"
+#include "platform/codepage/codepage.h"
+#include "qxd/fusebackend.h"
+#include "qxd/policy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+using namespace vx::qxd;
+
+namespace {
+
+Entry MakeEntry(const std::string &folders, const std::string &process, uint32_t mask, const std::string &exclFolders = "",
+                const std::string &exclProcess = "")
+{
+    Entry e;
+    e.fileFolder = folders;
+    e.process = process;
+    e.mask = mask;
+    e.excludeFileFolder = exclFolders;
+    e.excludeProcess = exclProcess;
+    return e;
+}
+
+Subject Proc(const std::string &exe, int pid = 100)
+{
+    return {pid, exe};
+}
+
+class PolicyTest : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("VELLAMORIX_DRIVES", "C:=/,D:=/srv/d", 1); }
+    void TearDown() override { unsetenv("VELLAMORIX_DRIVES"); }
+};
+
+TEST_F(PolicyTest, PathItemsCoverThemselvesOrWhatLiesBelow)
+{
+    std::vector<std::string> unusable;
+    const auto items = ParsePathList("C:\\data\\*;;C:\\data;D:\\x\\y;C:\\a\\*.txt;Q:\\nodrive;relative;", &unusable);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0], (PathItem{"/data", true}));
+    EXPECT_EQ(items[1], (PathItem{"/data", false}));
+    EXPECT_EQ(items[2], (PathItem{"/srv/d/x/y", false}));
+    EXPECT_EQ(unusable, (std::vector<std::string>{"C:\\a\\*.txt", "Q:\\nodrive", "relative"}));
+    EXPECT_TRUE(items[0].Covers("/data/a"));
+    EXPECT_TRUE(items[0].Covers("/data/a/b/c"));
+    EXPECT_FALSE(items[0].Covers("/data"));
+    EXPECT_FALSE(items[0].Covers("/database"));
+    EXPECT_TRUE(items[1].Covers("/data"));
+    EXPECT_FALSE(items[1].Covers("/data/a"));
+    // "C:\*" is everything below the root; case matters after the drive map.
+    EXPECT_TRUE(ParsePathList("C:\\*;")[0].Covers("/home"));
+    EXPECT_FALSE(items[1].Covers("/Data"));
+}
+
+TEST_F(PolicyTest, ProcessPatternsMatchTheExecutable)
+{
+    const auto patterns = ParseProcessList("note*;b?sh;C:\\opt\\tools\\*;");
+    ASSERT_EQ(patterns.size(), 3u);
+    EXPECT_TRUE(patterns[0].Matches("/usr/bin/NOTEPAD"));
+    EXPECT_TRUE(patterns[0].Matches("/usr/bin/notes"));
+    EXPECT_FALSE(patterns[0].Matches("/note/bin/vi")); // the file name, not the folders
+    EXPECT_TRUE(patterns[1].Matches("/bin/bash"));
+    EXPECT_FALSE(patterns[1].Matches("/bin/bassh"));
+    EXPECT_TRUE(patterns[2].wholePath);
+    EXPECT_TRUE(patterns[2].Matches("/opt/tools/x/run"));
+    EXPECT_FALSE(patterns[2].Matches("/opt/other/run"));
+    EXPECT_TRUE(WildcardMatch("*", ""));
+    EXPECT_TRUE(WildcardMatch("a*b*c", "aXXbYYc"));
+    EXPECT_FALSE(WildcardMatch("a*b*c", "aXXbYY"));
+    EXPECT_TRUE(WildcardMatch("?x", "*x"));
+    EXPECT_FALSE(WildcardMatch("x", "*"));
+    // Korean names travel in CP949 and are compared as the UTF-8 the file system holds.
+    const std::string korean = vx::codepage::Utf8ToAnsi("메모장*");
+    EXPECT_TRUE(ParseProcessList(korean)[0].Matches("/usr/bin/메모장.bin"));
+}
+
+TEST_F(PolicyTest, DecisionsFollowEntriesExclusionsAndState)
+{
+    std::vector<Entry> entries = {
+        MakeEntry("C:\\data\\*;", "editor;viewer", FP_WRITE | FP_DELETE, "C:\\data\\public\\*;", "viewer"),
+        MakeEntry("C:\\data\\*;", "*", FP_LIST),
+    };
+    Policy on(entries, true, Guard{});
+    on.selfPid = 42;
+    const Decision d = on.Decide(Proc("/usr/bin/editor"), "/data/report", op::kOpen | op::kWrite);
+    EXPECT_TRUE(d.deny);
+    EXPECT_EQ(d.entry, 0);
+    EXPECT_EQ(d.denied, op::kWrite);
+    EXPECT_FALSE(on.Decide(Proc("/usr/bin/editor"), "/data/report", op::kOpen | op::kRead).deny);
+    EXPECT_FALSE(on.Decide(Proc("/usr/bin/viewer"), "/data/report", op::kWrite).deny); // excluded process
+    EXPECT_FALSE(on.Decide(Proc("/usr/bin/editor"), "/data/public/x", op::kWrite).deny); // excluded path
+    EXPECT_FALSE(on.Decide(Proc("/usr/bin/editor"), "/other", op::kWrite).deny);
+    const Decision list = on.Decide(Proc("/usr/bin/anything"), "/data/public/x", op::kList);
+    EXPECT_TRUE(list.deny);
+    EXPECT_EQ(list.entry, 1);
+    // The engine itself, and an inactive policy, are never denied.
+    EXPECT_FALSE(on.Decide(Proc("/usr/bin/editor", 42), "/data/report", op::kWrite).deny);
+    Policy off(entries, false, Guard{});
+    EXPECT_FALSE(off.Decide(Proc("/usr/bin/editor"), "/data/report", op::kWrite).deny);
+    EXPECT_FALSE(off.MayDeny("/data/report", op::kWrite));
+    // A process whose executable cannot be read matches "*" only.
+    EXPECT_TRUE(on.Decide(Proc(""), "/data/x", op::kList).deny);
+    EXPECT_FALSE(on.Decide(Proc(""), "/data/x", op::kWrite).deny);
+    // The cheap test before the subject is looked up agrees.
+    EXPECT_TRUE(on.MayDeny("/data/report", op::kWrite));
+    EXPECT_FALSE(on.MayDeny("/data/report", op::kRead));
+    EXPECT_EQ(on.Deniable("/data/report"), FP_WRITE | FP_DELETE | FP_LIST);
+    EXPECT_EQ(on.Deniable("/data/public/x"), uint32_t(FP_LIST));
+}
+
+TEST_F(PolicyTest, GuardedObjectsAreNeverEnforced)
+{
+    Guard g;
+    g.trees = {"/usr", "/run/vellamorix"};
+    g.objects = {"/opt/engine/qxd-engine"};
+    Policy p({MakeEntry("C:\\*;", "*", 0x7FFFFE)}, true, g);
+    for (const char *path : {"/", "/usr", "/usr/bin/ls", "/run/vellamorix/QXDAnsi", "/opt/engine/qxd-engine"}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(p.Decide(Proc("/bin/x"), path, op::kOpen).deny);
+        EXPECT_EQ(p.Deniable(path), 0u);
+    }
+    EXPECT_TRUE(p.Decide(Proc("/bin/x"), "/home/a", op::kOpen).deny);
+    EXPECT_TRUE(g.Above("/run"));
+    EXPECT_TRUE(g.Above("/opt/engine"));
+    EXPECT_FALSE(g.Above("/home"));
+    // The engine's own guard holds the system folders and its executable.
+    const Guard own = Guard::ForEngine("/opt/x/qxd-engine", {"/tmp/devdir"});
+    for (const char *path : {"/etc/passwd", "/usr/lib/x", "/bin", "/dev/null", "/proc/1", "/sys/kernel", "/boot",
+                             "/run/x", "/tmp/devdir/QXDAnsi", "/opt/x/qxd-engine"})
+        EXPECT_TRUE(own.Holds(path)) << path;
+    EXPECT_FALSE(own.Holds("/home/user"));
+    EXPECT_FALSE(own.Holds("/tmp/other"));
+}
+
+// A file system the planner looks at, made of paths.
+class FakeTree : public TreeView {
+public:
+    explicit FakeTree(std::set<std::string> paths) : paths_(std::move(paths)) {}
+    bool Exists(const std::string &p) override { return p == "/" || paths_.count(p) || IsFolder(p); }
+    bool IsFolder(const std::string &p) override
+    {
+        return p == "/" || std::any_of(paths_.begin(), paths_.end(), [&](const std::string &o) { return o.rfind(p + "/", 0) == 0; });
+    }
+    std::vector<std::string> Children(const std::string &p) override
+    {
+        std::set<std::string> out;
+        const std::string prefix = p == "/" ? "/" : p + "/";
+        for (const std::string &o : paths_)
+            if (o.rfind(prefix, 0) == 0 && o.size() > prefix.size())
+                out.insert(prefix + o.substr(prefix.size(), o.find('/', prefix.size()) - prefix.size()));
+        return {out.begin(), out.end()};
+    }
+
+private:
+    std::set<std::string> paths_;
+};
+
+TEST_F(PolicyTest, PlanMountsTheOutermostExistingObjects)
+{
+    FakeTree tree({"/data/a/f", "/data/b/g", "/srv/d/x/file", "/lone/file"});
+    Policy p({MakeEntry("C:\\data\\*;C:\\data;", "*", FP_PRESET_NOACCESS), MakeEntry("C:\\data\\a\\*;", "x", FP_READ),
+              MakeEntry("D:\\x\\file;", "*", FP_PRESET_INVISIBLE), MakeEntry("C:\\missing\\*;", "*", FP_READ),
+              MakeEntry("C:\\lone\\file\\*;C:\\nothing;", "*", FP_READ), MakeEntry("C:\\data\\b;", "*", 0)},
+             true, Guard{});
+    const MountPlan plan = PlanMounts(p, tree);
+    EXPECT_EQ(plan.roots, (std::vector<std::string>{"/data", "/srv/d/x/file"}));
+    // What cannot be enforced is named per entry.
+    // A view's own root cannot be renamed or removed, and an object served in place stays listed.
+    ASSERT_EQ(plan.notes.count(0), 1u);
+    EXPECT_EQ(plan.notes.at(0)[0], "/data: nobody can rename or remove it while the entry is in force (it is served in place)");
+    EXPECT_EQ(plan.notes.count(1), 0u) << "served inside another entry's view";
+    ASSERT_EQ(plan.notes.count(2), 1u);
+    EXPECT_NE(plan.notes.at(2)[0].find(", and it stays listed in its folder"), std::string::npos);
+    ASSERT_EQ(plan.notes.count(3), 1u);
+    EXPECT_NE(plan.notes.at(3)[0].find("does not exist; enforced once it does"), std::string::npos);
+    ASSERT_EQ(plan.notes.count(4), 1u);
+    EXPECT_NE(plan.notes.at(4)[0].find("/lone/file: is no folder"), std::string::npos);
+    EXPECT_EQ(plan.notes.count(5), 0u) << "an entry that denies nothing needs no view";
+}
+
+TEST_F(PolicyTest, PlanServesAroundGuardedObjects)
+{
+    FakeTree tree({"/usr/bin/ls", "/etc/passwd", "/home/u/f", "/srv/s", "/var/lib/eng/QXDAnsi", "/var/log/x", "/top"});
+    Guard g;
+    g.trees = {"/usr", "/etc", "/var/lib/eng"};
+    Policy p({MakeEntry("C:\\*;", "*", FP_PRESET_NOACCESS), MakeEntry("C:\\usr\\*;C:\\var;", "*", FP_READ)}, true, g);
+    const MountPlan plan = PlanMounts(p, tree);
+    EXPECT_EQ(plan.roots, (std::vector<std::string>{"/home", "/srv", "/top", "/var/log"}));
+    ASSERT_EQ(plan.notes.count(0), 1u);
+    const std::string note = plan.notes.at(0)[0];
+    EXPECT_NE(note.find("left out: /etc, /usr, /var/lib/eng"), std::string::npos) << note;
+    ASSERT_EQ(plan.notes.count(1), 1u);
+    EXPECT_NE(plan.notes.at(1)[0].find("/usr: a system or engine object"), std::string::npos);
+    EXPECT_NE(plan.notes.at(1)[1].find("/var: holds system or engine objects"), std::string::npos);
+}
+
+} // namespace
