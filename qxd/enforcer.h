@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qxd/core.h"
+#include "qxd/exes.h"
 #include "qxd/fuseview.h"
 #include "qxd/policy.h"
 
@@ -87,6 +88,7 @@ public:
     std::shared_ptr<const Policy> Current() const override;
     void Denied(const Subject &subject, const std::string &path, const Decision &decision) override;
     bool Permissive() const override { return options_.permissive; }
+    std::string Executable(int tid) override { return exes_.Of(tid); }
 
     const DenialLog &log() const { return *log_; }
     std::string BackendName() const { return backend_->Name(); }
@@ -101,6 +103,7 @@ private:
     Options options_;
     std::ostream &err_;
     std::unique_ptr<DenialLog> log_;
+    ExecutableCache exes_;
     std::unique_ptr<Backend> backend_;
     Guard guard_;
     std::vector<std::string> trusted_; // the project's own programs, which may change the store

@@ -358,6 +358,58 @@ std::vector<std::string> FuseBackend::Roots() const
     return out;
 }
 
+std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std::vector<std::string> &roots,
+                                                                    const std::vector<MountRecord> &table, const Guard *guard,
+                                                                    EnforcementNotes &notes, const Policy *policy) const
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    const auto ours = [&](const MountRecord &m) { return m.fstype == "fuse.qxd"; };
+    const auto identity = [&](const std::string &path, struct stat &s) {
+        const int fd = OpenUnderlying(path);
+        const bool ok = fd >= 0 && ::fstat(fd, &s) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return ok;
+    };
+    for (const std::string &root : roots) {
+        // The mount the root lies in, and the root's folder within that file system.
+        const MountRecord *home = nullptr;
+        for (const MountRecord &m : table)
+            if (!ours(m) && (root == m.point || IsBelow(root, m.point)) && (!home || m.point.size() >= home->point.size()))
+                home = &m;
+        struct stat object{};
+        if (!home || !identity(root, object))
+            continue;
+        const std::string within = root == home->point ? home->root : Join(home->root, root.substr(home->point == "/" ? 1 : home->point.size() + 1));
+        for (const MountRecord &m : table) {
+            if (&m == home || ours(m) || m.major != home->major || m.minor != home->minor)
+                continue;
+            std::string place, decided = root;
+            if (within == m.root || IsBelow(within, m.root)) {
+                place = within == m.root ? m.point : Join(m.point, within.substr(m.root == "/" ? 1 : m.root.size() + 1));
+            } else if (IsBelow(m.root, within)) {
+                place = m.point;
+                decided = Join(root, m.root.substr(within == "/" ? 1 : within.size() + 1));
+            } else {
+                continue;
+            }
+            const bool served = std::any_of(roots.begin(), roots.end(), [&](const std::string &r) { return place == r || IsBelow(place, r); });
+            struct stat there{}, wantedObject{};
+            if (served || !identity(place, there) || !identity(decided, wantedObject) || there.st_dev != wantedObject.st_dev ||
+                there.st_ino != wantedObject.st_ino)
+                continue;
+            if ((guard && guard->Holds(place)) || out.size() >= kMaxSplitMounts) {
+                for (const Policy::Rule &r : policy->rules())
+                    if (r.Covers(decided) || std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) { return i.path == decided; }))
+                        notes[r.index].push_back(Describe(decided, "is also reachable at " + place + ", which is not enforced"));
+                continue;
+            }
+            out.emplace_back(place, decided);
+        }
+    }
+    return out;
+}
+
 void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
     Tree tree(*this);
@@ -367,35 +419,54 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (auto &[index, lines] : plan.notes)
         notes[index].insert(notes[index].end(), lines.begin(), lines.end());
 
-    // A view someone unmounted is made again.
+    const std::vector<MountRecord> table = ReadMountTable();
+    // Where each view goes (its place) and which path decisions name its objects by.
+    std::map<std::string, std::string> wanted;
+    for (const std::string &root : plan.roots)
+        wanted[root] = root;
+    for (const auto &[place, root] : Aliases(plan.roots, table, policy ? &policy->guard() : nullptr, notes, policy.get()))
+        wanted.emplace(place, root);
+
+    // A view someone unmounted, or that no longer stands for the same path, is made again.
     std::set<std::string> mounted;
-    for (const MountRecord &m : ReadMountTable())
+    for (const MountRecord &m : table)
         if (m.fstype == "fuse.qxd" && m.source == fsname_)
             mounted.insert(m.point);
-    for (auto it = views_.begin(); it != views_.end();)
-        it = mounted.count(it->first) ? std::next(it) : views_.erase(it);
-
-    const auto planned = [&](const std::string &root) { return std::binary_search(plan.roots.begin(), plan.roots.end(), root); };
-    // Views inside a new root go first, so the new view serves what lies beneath them; views
-    // around a new root go after it is up, so nothing is left unserved in between.
     std::vector<std::shared_ptr<FuseView>> retired;
     for (auto it = views_.begin(); it != views_.end();) {
-        const bool inside = std::any_of(plan.roots.begin(), plan.roots.end(), [&](const std::string &r) { return IsBelow(it->first, r); });
-        if (!planned(it->first) && inside) {
+        auto w = wanted.find(it->first);
+        if (!mounted.count(it->first)) {
+            it = views_.erase(it);
+        } else if (w != wanted.end() && w->second != it->second->root()) {
+            retired.push_back(it->second);
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto &view : retired)
+        view->Unmount();
+    retired.clear();
+
+    // Views inside a new place go first, so the new view serves what lies beneath them; views
+    // around a new place go after it is up, so nothing is left unserved in between.
+    for (auto it = views_.begin(); it != views_.end();) {
+        const bool inside = std::any_of(wanted.begin(), wanted.end(), [&](const auto &w) { return IsBelow(it->first, w.first); });
+        if (!wanted.count(it->first) && inside) {
             it->second->Unmount();
             it = views_.erase(it);
         } else {
             ++it;
         }
     }
-    for (const std::string &root : plan.roots) {
-        if (views_.count(root))
+    for (const auto &[place, root] : wanted) {
+        if (views_.count(place))
             continue;
-        const int fd = OpenUnderlying(root);
+        const int fd = OpenUnderlying(place);
         std::string error;
         std::shared_ptr<FuseView> view;
         if (fd < 0)
-            error = Describe(root, std::strerror(errno));
+            error = Describe(place, std::strerror(errno));
         else
             view = FuseView::Mount({root, fd, fsname_, 4}, gate_, error);
         if (!view) {
@@ -404,10 +475,10 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
                     notes[rule.index].push_back("cannot be served: " + error);
             continue;
         }
-        views_.emplace(root, std::move(view));
+        views_.emplace(place, std::move(view));
     }
     for (auto it = views_.begin(); it != views_.end();) {
-        if (!planned(it->first)) {
+        if (!wanted.count(it->first)) {
             retired.push_back(it->second);
             it = views_.erase(it);
         } else {
@@ -437,8 +508,8 @@ void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, Enforce
     // Looked for again only when the views or the rules have changed.
     std::string key;
     if (wanted) {
-        for (const auto &[root, view] : views_)
-            key += root + '\n';
+        for (const auto &[place, view] : views_)
+            key += place + ' ' + view->root() + '\n';
         for (const Policy::Rule &r : policy->rules()) {
             key += std::to_string(r.index) + ':' + std::to_string(r.mask);
             for (const PathItem &i : r.items)
@@ -470,9 +541,10 @@ void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, Enforce
         }
         return false;
     };
-    for (const auto &[root, view] : views_) {
+    for (const auto &[place, view] : views_) {
         if (!wanted)
             break;
+        const std::string &root = view->root();
         std::vector<std::pair<int, std::string>> folders;
         struct stat s{};
         const int rootFd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);

@@ -5,6 +5,7 @@
 #include "qxd/enforcer.h"
 #include "qxd/fuseview.h"
 #include "qxd/linkguard.h"
+#include "qxd/mounts.h"
 
 #include <map>
 #include <memory>
@@ -50,7 +51,7 @@ public:
     void Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes) override;
     void Shutdown() override;
 
-    // The views mounted now, by root.
+    // The places where views are mounted now.
     std::vector<std::string> Roots() const;
 
     // An O_PATH descriptor of `path` (canonical) reached without entering this back end's views;
@@ -67,6 +68,11 @@ private:
     FuseBackend(std::string fsname, bool passthrough);
     class Tree;
     void ScanLinks(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
+    // Other places the objects of `roots` can be reached (mounts of their file system made
+    // before the entries), with the path decisions name each by.
+    std::vector<std::pair<std::string, std::string>> Aliases(const std::vector<std::string> &roots,
+                                                            const std::vector<MountRecord> &table, const Guard *guard,
+                                                            EnforcementNotes &notes, const Policy *policy) const;
 
     std::string fsname_;
     bool passthrough_ = false;

@@ -81,6 +81,7 @@ struct Node {
 struct DirHandle {
     int fd = -1;
     std::string path;
+    bool hidRecorded = false; // one record per listing of hidden names
     std::mutex mutex;
     std::vector<char> buf = std::vector<char>(64 * 1024);
     size_t pos = 0, len = 0; // unread getdents bytes in buf
@@ -292,9 +293,9 @@ public:
         }
         return 0;
     }
-    // True when `path` is hidden from this caller's listings. The first name hidden in a
-    // request is recorded as its denial, so a long listing makes one line, not thousands.
-    bool Hidden(const std::string &path)
+    // True when `path` is hidden from this caller's listings. The first name a listing hides
+    // is recorded as its denial, so a long listing makes one line, not thousands.
+    bool Hidden(const std::string &path, bool &recorded)
     {
         const Policy *p = Policy_();
         if (!p || !p->MayDeny(path, op::kList))
@@ -302,8 +303,8 @@ public:
         const Decision d = p->Decide(Subject_(), path, op::kList);
         if (!d.deny || OwnThread(int(h.pid)))
             return false;
-        if (!hiddenRecorded_) {
-            hiddenRecorded_ = true;
+        if (!recorded) {
+            recorded = true;
             st.gate->Denied(Subject_(), path, d);
         }
         return !st.gate->Permissive();
@@ -340,7 +341,7 @@ private:
     {
         if (!subjectRead_) {
             subject_.pid = int(h.pid);
-            subject_.exe = ExecutableOf(subject_.pid);
+            subject_.exe = st.gate->Executable(subject_.pid);
             subjectRead_ = true;
         }
         return subject_;
@@ -358,7 +359,6 @@ private:
     bool policyRead_ = false;
     Subject subject_;
     bool subjectRead_ = false;
-    bool hiddenRecorded_ = false;
 };
 
 // Finds or makes the node of `name` in `parent` and fills the entry reply.
@@ -887,7 +887,7 @@ void OnReaddir(Request &r)
         const auto *d = reinterpret_cast<const LinuxDirent64 *>(h->buf.data() + h->pos);
         const size_t nameLen = ::strnlen(d->name, h->len - h->pos - offsetof(LinuxDirent64, name));
         const bool dots = (nameLen == 1 && d->name[0] == '.') || (nameLen == 2 && d->name[0] == '.' && d->name[1] == '.');
-        if (!dots && r.Hidden(Child(h->path, std::string_view(d->name, nameLen)))) {
+        if (!dots && r.Hidden(Child(h->path, std::string_view(d->name, nameLen)), h->hidRecorded)) {
             h->pos += d->reclen;
             h->next = uint64_t(d->off);
             continue;
@@ -1190,6 +1190,11 @@ static bool MountSession(State &st, unsigned rootMode, std::string &error)
     }
     st.mountFd = ::open(st.root.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     return true;
+}
+
+std::string Gatekeeper::Executable(int tid)
+{
+    return ExecutableOf(tid);
 }
 
 std::string ExecutableOf(int pid)

@@ -19,6 +19,8 @@ public:
     // Called for every denial, also in permissive mode (where nothing is denied).
     virtual void Denied(const Subject &subject, const std::string &path, const Decision &decision) = 0;
     virtual bool Permissive() const = 0;
+    // The executable's path of a thread.
+    virtual std::string Executable(int tid);
 };
 
 class FuseView {

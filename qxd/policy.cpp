@@ -209,10 +209,32 @@ std::vector<ProcessPattern> ParseProcessList(std::string_view text)
     return patterns;
 }
 
+PathSet::PathSet(const std::vector<PathItem> &items)
+{
+    for (const PathItem &i : items) {
+        if (i.subtree)
+            trees_.push_back(i.path);
+        else
+            exact_.insert(i.path);
+    }
+}
+
+bool PathSet::Covers(std::string_view path) const
+{
+    if (!exact_.empty() && exact_.count(std::string(path)))
+        return true;
+    return std::any_of(trees_.begin(), trees_.end(), [&](const std::string &t) { return Below(path, t); });
+}
+
+void Policy::Rule::Compile()
+{
+    covered_ = PathSet(items);
+    excludedSet_ = PathSet(excluded);
+}
+
 bool Policy::Rule::Covers(std::string_view path) const
 {
-    const auto covers = [&](const PathItem &p) { return p.Covers(path); };
-    return std::any_of(items.begin(), items.end(), covers) && std::none_of(excluded.begin(), excluded.end(), covers);
+    return covered_.Covers(path) && !excludedSet_.Covers(path);
 }
 
 bool Policy::Rule::Matches(const Subject &subject) const
@@ -251,6 +273,7 @@ Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
 
 void Policy::AddRule(Rule rule)
 {
+    rule.Compile();
     masks_ |= rule.mask;
     rules_.push_back(std::move(rule));
 }

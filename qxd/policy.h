@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace vx::qxd {
@@ -57,6 +58,19 @@ struct PathItem {
     bool subtree = false;
     bool Covers(std::string_view object) const;
     bool operator==(const PathItem &) const = default;
+};
+
+// Path items compiled for lookups: the objects named exactly in a hash set, the subtrees in a list.
+class PathSet {
+public:
+    PathSet() = default;
+    explicit PathSet(const std::vector<PathItem> &items);
+    bool Covers(std::string_view path) const;
+    bool empty() const { return exact_.empty() && trees_.empty(); }
+
+private:
+    std::unordered_set<std::string> exact_;
+    std::vector<std::string> trees_;
 };
 
 // One process pattern: compared with the executable's file name, or with its whole path when
@@ -108,6 +122,11 @@ public:
 
         bool Covers(std::string_view path) const;
         bool Matches(const Subject &subject) const;
+        // Compiles the items for Covers; done by AddRule.
+        void Compile();
+
+    private:
+        PathSet covered_, excludedSet_;
     };
     // The index of the rule that keeps the registry store from all but the project's programs.
     static constexpr int kStoreRule = -1;

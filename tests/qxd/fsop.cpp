@@ -2,7 +2,8 @@
 // the operation succeeded and with the errno it failed with otherwise. "fsop serve" reads such
 // lines ("OP PATH [PATH2]") from standard input and answers each with one line: the errno,
 // 0 for success, and for "list" the names after it. The tests copy this program under several
-// names, so the engine sees different executables.
+// names, so the engine sees different executables. "fsop become EXE PATH" reads PATH, then
+// runs EXE in the same process to read it again.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -146,6 +147,12 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         return Run(a);
     if (op == "list")
         return List(a, out);
+    if (op == "become" && b) {
+        // Read as this program, then become program `a` in the same process and read again.
+        ReadAll(b);
+        ::execl(a, a, "read", b, nullptr);
+        return Fail();
+    }
     return EINVAL;
 }
 

@@ -373,6 +373,17 @@ TEST_F(EnforceTest, StopStartModifyAndDeleteReachRunningProcesses)
     EXPECT_TRUE(EngineMounts().empty()) << "no entry, no view";
 }
 
+// A process is judged by the program it runs now: one that read a file as another program and
+// then became the named one is refused at once.
+TEST_F(EnforceTest, AProcessIsTheProgramItRunsNow)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(Denied(Op("bystander", "become", Bin("victim"), data + "/prot/f"))) << i;
+    EXPECT_EQ(Op("victim", "become", Bin("bystander"), data + "/prot/f"), 0);
+}
+
 // Paths in CP949 name UTF-8 folders; a second drive of the drive map maps its own folder.
 TEST_F(EnforceTest, KoreanPathsAndASecondDrive)
 {
@@ -394,16 +405,31 @@ TEST_F(EnforceTest, KoreanPathsAndASecondDrive)
     EXPECT_NE(DenialLog().find("path " + korean + "/문서.txt by entry 0"), std::string::npos) << DenialLog();
 }
 
-// Other names of a covered object: a hard link made before the entry, ".." and a symbolic link
-// all lead to the same decision.
+// Other names of a covered object: a hard link and bind mounts made before the entry, ".." and
+// a symbolic link all lead to the same decision.
 TEST_F(EnforceTest, OtherNamesOfACoveredFile)
 {
     fs::create_directories(data + "/elsewhere");
+    fs::create_directories(data + "/alias");
+    fs::create_directories(data + "/subalias");
     ASSERT_EQ(::link((data + "/prot/f").c_str(), (data + "/elsewhere/hard").c_str()), 0);
     fs::create_symlink(data + "/prot/f", data + "/elsewhere/soft");
+    ASSERT_EQ(::mount((data + "/prot").c_str(), (data + "/alias").c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(::mount((data + "/prot/sub").c_str(), (data + "/subalias").c_str(), nullptr, MS_BIND, nullptr), 0);
+    struct Unbind {
+        std::string a, b;
+        ~Unbind()
+        {
+            ::umount2(a.c_str(), MNT_DETACH);
+            ::umount2(b.c_str(), MNT_DETACH);
+        }
+    } unbind{data + "/alias", data + "/subalias"};
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_EQ(Add(FP_READ | FP_WRITE, Win(data + "/prot") + "\\*;"), 0);
-    for (const std::string &name : {data + "/elsewhere/hard", data + "/prot/sub/../f", data + "/elsewhere/soft"}) {
+    EXPECT_TRUE(Denied(Op("victim", "read", data + "/subalias/g")));
+    EXPECT_EQ(Op("bystander", "read", data + "/subalias/g"), 0);
+    EXPECT_NE(DenialLog().find("path " + data + "/prot/sub/g by entry 0"), std::string::npos) << DenialLog();
+    for (const std::string &name : {data + "/elsewhere/hard", data + "/prot/sub/../f", data + "/elsewhere/soft", data + "/alias/f"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(Denied(Op("victim", "read", name)));
         EXPECT_TRUE(Denied(Op("victim", "write", name)));
