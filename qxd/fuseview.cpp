@@ -857,30 +857,22 @@ struct LinuxDirent64 {
     char name[];
 };
 
-void OnReaddir(Request &r)
+// Fills `out` with the listing from the handle's position on; 0 or the error.
+int FillListing(Request &r, DirHandle *h, uint64_t offset, std::vector<char> &out, size_t &used)
 {
-    const auto *in = r.In<fuse_read_in>();
-    if (!in || !in->fh)
-        return r.Reply(EINVAL);
-    auto *h = reinterpret_cast<DirHandle *>(in->fh);
     std::lock_guard lock(h->mutex);
-    if (in->offset != h->next || (in->offset == 0 && h->len == 0)) {
-        ::lseek(h->fd, off_t(in->offset), SEEK_SET);
+    if (offset != h->next || (offset == 0 && h->len == 0)) {
+        ::lseek(h->fd, off_t(offset), SEEK_SET);
         h->pos = h->len = 0;
-        h->next = in->offset;
+        h->next = offset;
     }
-    std::vector<char> out(std::min<uint32_t>(in->size, kMaxWrite));
-    size_t used = 0;
     for (;;) {
         if (h->pos >= h->len) {
             const long n = ::syscall(SYS_getdents64, h->fd, h->buf.data(), h->buf.size());
-            if (n < 0) {
-                if (used == 0)
-                    return r.ReplyErrno();
-                break;
-            }
+            if (n < 0)
+                return used == 0 ? errno : 0;
             if (n == 0)
-                break;
+                return 0;
             h->pos = 0;
             h->len = size_t(n);
         }
@@ -894,7 +886,7 @@ void OnReaddir(Request &r)
         }
         const size_t size = FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + nameLen);
         if (used + size > out.size())
-            break;
+            return 0;
         auto *fd = reinterpret_cast<fuse_dirent *>(out.data() + used);
         fd->ino = d->ino;
         fd->off = uint64_t(d->off);
@@ -906,6 +898,18 @@ void OnReaddir(Request &r)
         h->pos += d->reclen;
         h->next = uint64_t(d->off);
     }
+}
+
+void OnReaddir(Request &r)
+{
+    const auto *in = r.In<fuse_read_in>();
+    if (!in || !in->fh)
+        return r.Reply(EINVAL);
+    std::vector<char> out(std::min<uint32_t>(in->size, kMaxWrite));
+    size_t used = 0;
+    // The answer goes after the handle is let go: the kernel may release it at once.
+    if (int err = FillListing(r, reinterpret_cast<DirHandle *>(in->fh), in->offset, out, used))
+        return r.Reply(err);
     r.Reply(0, out.data(), used);
 }
 

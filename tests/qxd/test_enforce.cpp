@@ -159,8 +159,10 @@ protected:
     void TearDown() override
     {
         protector.reset();
-        if (daemon)
-            daemon->Stop();
+        const int status = daemon ? daemon->Stop() : 0;
+        if (daemon) {
+            EXPECT_EQ(status, 0) << daemon->Log();
+        }
         daemon.reset();
         // Nothing of the engine stays mounted once it has stopped.
         if (home) {
