@@ -212,10 +212,28 @@ bool OwnThread(int tid)
     return tid == ::getpid() || ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
 }
 
+// Where a request's answer goes: the device it was read from, or the ring entry it came in.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // `parts[0]` is the answer's header.
+    virtual void Send(iovec *parts, int count) = 0;
+};
+
+class DeviceSink : public Sink {
+public:
+    explicit DeviceSink(int fd) : fd_(fd) {}
+    // ENOENT: the caller was interrupted and no longer waits.
+    void Send(iovec *parts, int count) override { [[maybe_unused]] ssize_t r = ::writev(fd_, parts, count); }
+
+private:
+    int fd_;
+};
+
 class Request {
 public:
-    Request(State &st, int fd, const fuse_in_header &h, const char *arg, size_t argLen)
-        : st(st), fd_(fd), h(h), arg(arg), argLen(argLen)
+    Request(State &st, Sink &sink, const fuse_in_header &h, const char *arg, size_t argLen)
+        : st(st), sink_(sink), h(h), arg(arg), argLen(argLen)
     {
     }
 
@@ -251,8 +269,8 @@ public:
             total += parts[i].iov_len;
         }
         out.len = uint32_t(total);
-        // ENOENT: the caller was interrupted and no longer waits.
-        [[maybe_unused]] ssize_t r = ::writev(fd_, iov, error ? 1 : count + 1);
+        replied = true;
+        sink_.Send(iov, error ? 1 : count + 1);
     }
     void ReplyErrno() { Reply(errno ? errno : EIO); }
 
@@ -327,6 +345,7 @@ public:
     }
 
     State &st;
+    bool replied = false;
 
 private:
     const Policy *Policy_()
@@ -347,7 +366,7 @@ private:
         return subject_;
     }
 
-    int fd_;
+    Sink &sink_;
 
 public:
     const fuse_in_header &h;
@@ -997,14 +1016,10 @@ void OnGetxattr(Request &r, Node *n, bool list)
     r.Reply(0, buf.data(), size_t(len));
 }
 
-void Dispatch(State &st, int fd, const char *buf, size_t len)
+void Handle(Request &r)
 {
-    if (len < sizeof(fuse_in_header))
-        return;
-    const auto &h = *reinterpret_cast<const fuse_in_header *>(buf);
-    if (h.len != len)
-        return;
-    Request r(st, fd, h, buf + sizeof h, len - sizeof h);
+    State &st = r.st;
+    const fuse_in_header &h = r.h;
     if (h.opcode == FUSE_INIT)
         return OnInit(r);
     if (h.opcode == FUSE_FORGET) {
@@ -1130,6 +1145,19 @@ void Dispatch(State &st, int fd, const char *buf, size_t len)
     }
 }
 
+// Handles one request; false when it needed no answer (or was not one).
+bool Dispatch(State &st, Sink &sink, const char *buf, size_t len)
+{
+    if (len < sizeof(fuse_in_header))
+        return false;
+    const auto &h = *reinterpret_cast<const fuse_in_header *>(buf);
+    if (h.len != len)
+        return false;
+    Request r(st, sink, h, buf + sizeof h, len - sizeof h);
+    Handle(r);
+    return r.replied;
+}
+
 void Worker(std::shared_ptr<State> st, int fd)
 {
     // A file-system context of its own, so creations can take each caller's umask.
@@ -1142,7 +1170,8 @@ void Worker(std::shared_ptr<State> st, int fd)
                 continue;
             break; // ENODEV: the mount is gone and its last user has left
         }
-        Dispatch(*st, fd, buf.data(), size_t(n));
+        DeviceSink sink(fd);
+        Dispatch(*st, sink, buf.data(), size_t(n));
     }
     if (fd != st->session)
         ::close(fd);
