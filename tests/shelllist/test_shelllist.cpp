@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QTest>
+#include <optional>
 #include <QTreeView>
 #include <cstdlib>
 #include <filesystem>
@@ -368,6 +369,46 @@ TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
     EXPECT_FALSE(fs::exists(dir + "/b.txt"));
     EXPECT_EQ(list.Entry(file)->DisplayText(), "renamed.txt");
     EXPECT_EQ(Cell(list, file, 0), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+// A file whose name CP949 cannot hold shows it approximately ("caf?.txt"): confirming the label
+// unchanged renames nothing, a new name CP949 cannot hold is refused, a plain one renames.
+TEST_F(ShellListTest, LabelEditsRenameNothingLossily)
+{
+    MakeFile(dir + "/caf\xC3\xA9.txt", "x");
+    TShellListView list;
+    list.SetRoot(win);
+    list.show();
+    const int file = IndexOfName(list, "caf?.txt");
+    ASSERT_NE(file, -1);
+    auto confirm = [&](const std::optional<QString> &text) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        list.EditEntry(file);
+        ASSERT_TRUE(list.IsEditing());
+        QLineEdit *editor = nullptr;
+        for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
+            if (e->isVisible())
+                editor = e;
+        ASSERT_NE(editor, nullptr);
+        if (text)
+            editor->setText(*text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); }));
+    };
+    confirm(std::nullopt);
+    EXPECT_TRUE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/caf?.txt"));
+    EXPECT_TRUE(messages.empty());
+
+    confirm(QString::fromUtf8("naïve.txt"));
+    EXPECT_TRUE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/na\xC3\xAFve.txt"));
+    EXPECT_EQ(messages, std::vector<QString>{QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.")});
+
+    confirm(QStringLiteral("카페.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_TRUE(fs::exists(dir + "/\xEC\xB9\xB4\xED\x8E\x98.txt"));
     EXPECT_EQ(messages.size(), 1u);
 }
 
