@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -464,6 +465,42 @@ TEST(EntryEditor, CentredOnTheDesktopWhoeverOpensIt)
     EXPECT_LE((d.geometry().center() - centre).manhattanLength(), 10); // frame margins aside
     EXPECT_EQ(d.size(), QSize(626, 272));
     EXPECT_EQ(d.minimumSize(), d.maximumSize()); // not resizable
+}
+
+// The names of the filters the real file dialog lists, read while it is open; the dialog is then
+// cancelled.
+QStringList FilterNamesShownBy(const std::function<void()> &open)
+{
+    QStringList shown;
+    std::function<void()> look = [&] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            if (auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo")))
+                for (int i = 0; i < combo->count(); ++i)
+                    shown << combo->itemText(i);
+            dialog->reject();
+            return;
+        }
+        QTimer::singleShot(10, look); // not shown yet
+    };
+    QTimer::singleShot(0, look);
+    open();
+    return shown;
+}
+
+TEST(FileDialogSeam, TheDialogListsEachDescriptionExactly)
+{
+    TForm_SetEntry d;
+    EXPECT_EQ(FilterNamesShownBy([&] { d.Button18->click(); }),
+              (QStringList{"실행 파일(*.exe;*.com;*.dll;*.vxd;*.386)", "문서 파일(*.doc;*.txt;*.hwp)",
+                           "그림 파일(*.jpg;*.gif;*.bmp)", "모든 파일(*.*)"}));
+    EXPECT_EQ(FilterNamesShownBy([&] { d.Button24->click(); }), (QStringList{"프로세스(*.exe;*.com)", "모든 파일(*)"}));
+
+    // What each description lets through: "*.*" is every file, as on Windows.
+    EXPECT_EQ(vx::gui::QtFilters("모든 파일(*.*)|*.*|프로세스(*.exe;*.com)|*.exe;*.com"),
+              (QStringList{"모든 파일(*.*) (*)", "프로세스(*.exe;*.com) (*.exe *.com)"}));
 }
 
 TEST(FileDialogSeam, LocalPathsTakeTheDriveForm)
