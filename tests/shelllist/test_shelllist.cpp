@@ -47,6 +47,24 @@ QString Cell(TCustomShellListView &list, int row, int column)
     return model->data(model->index(row, column)).toString();
 }
 
+// Opens the label editor of an entry, types `text` into it (or leaves what it shows) and confirms.
+void ConfirmLabel(TShellListView &list, int index, const std::optional<QString> &text)
+{
+    // The editor of an earlier edit is deleted later: only a visible one is the new one.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    list.EditEntry(index);
+    ASSERT_TRUE(list.IsEditing());
+    QLineEdit *editor = nullptr;
+    for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
+        if (e->isVisible())
+            editor = e;
+    ASSERT_NE(editor, nullptr);
+    if (text)
+        editor->setText(*text);
+    QTest::keyClick(editor, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
+}
+
 // A parent that counts the Enter presses that reach it.
 class KeyCounter : public QWidget {
 public:
@@ -340,21 +358,7 @@ TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
     list.SetRoot(win);
     list.show();
     const int file = IndexOfName(list, "b.txt");
-    // Types Text into the label editor of the file's entry and confirms it.
-    auto rename = [&](const QString &text) {
-        // The editor of an earlier edit is deleted later: only a visible one is the new one.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        list.EditEntry(file);
-        ASSERT_TRUE(list.IsEditing());
-        QLineEdit *editor = nullptr;
-        for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
-            if (e->isVisible())
-                editor = e;
-        ASSERT_NE(editor, nullptr);
-        editor->setText(text);
-        QTest::keyClick(editor, Qt::Key_Return);
-        ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
-    };
+    const auto rename = [&](const QString &text) { ConfirmLabel(list, file, text); };
 
     // A name that is taken: the shell refuses, the error is reported, nothing changes.
     rename(QStringLiteral("A.txt"));
@@ -382,20 +386,7 @@ TEST_F(ShellListTest, LabelEditsRenameNothingLossily)
     list.show();
     const int file = IndexOfName(list, "caf?.txt");
     ASSERT_NE(file, -1);
-    auto confirm = [&](const std::optional<QString> &text) {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        list.EditEntry(file);
-        ASSERT_TRUE(list.IsEditing());
-        QLineEdit *editor = nullptr;
-        for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
-            if (e->isVisible())
-                editor = e;
-        ASSERT_NE(editor, nullptr);
-        if (text)
-            editor->setText(*text);
-        QTest::keyClick(editor, Qt::Key_Return);
-        ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); }));
-    };
+    const auto confirm = [&](const std::optional<QString> &text) { ConfirmLabel(list, file, text); };
     confirm(std::nullopt);
     EXPECT_TRUE(fs::exists(dir + "/caf\xC3\xA9.txt"));
     EXPECT_FALSE(fs::exists(dir + "/caf?.txt"));
