@@ -36,22 +36,24 @@ bool DeleteEntryKey()
     return DeleteEntryKey(reg);
 }
 
-void SaveEntryStore(const std::vector<TEntryRow> &rows, bool listComplete)
+bool SaveEntryStore(const std::vector<TEntryRow> &rows, std::chrono::milliseconds busyWait)
 {
-    if (!listComplete)
-        return; // an incomplete list must not replace the stored rules
     TRegistry reg;
     reg.RootKey = HKEY_LOCAL_MACHINE;
-    // Without write rights the transaction does not start, and the delete and open below fail.
+    reg.SetBusyDeadline(std::chrono::steady_clock::now() + busyWait);
+    // Without write rights the transaction does not start: nothing is touched.
     TRegistryTransaction transaction(reg);
+    if (!transaction.Active())
+        return false;
     DeleteEntryKey(reg);
-    if (reg.OpenKey(EntryKeyPath, true)) {
-        reg.WriteInteger(EntryCountValueName, static_cast<int32_t>(rows.size()));
-        for (size_t i = 0; i < rows.size(); ++i)
-            reg.WriteString(std::to_string(i), EntryText(rows[i]));
-    }
+    if (!reg.OpenKey(EntryKeyPath, true))
+        return false; // rolled back: the delete does not stay either
+    reg.WriteInteger(EntryCountValueName, static_cast<int32_t>(rows.size()));
+    for (size_t i = 0; i < rows.size(); ++i)
+        reg.WriteString(std::to_string(i), EntryText(rows[i]));
     reg.CloseKey();
     transaction.Commit();
+    return true;
 }
 
 TStoredEntries ReadEntryStore()

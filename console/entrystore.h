@@ -4,6 +4,7 @@
 
 #include "engine/fprec.h"
 
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -27,11 +28,11 @@ bool DeleteEntryKey();
 bool DeleteEntryKey(TRegistry &reg);
 
 // The close-query save: deletes the key, opens it with creation, writes "EntryCount" and the
-// rows under "0".."N-1", all in one transaction. With listComplete false (the list never reached
-// the engine, or an entry could not be read) the stored key is left untouched. A store that cannot
-// be written is left as it was, without an error. A failed write throws ERegistryException and
-// leaves the earlier contents whole.
-void SaveEntryStore(const std::vector<TEntryRow> &rows, bool listComplete);
+// rows under "0".."N-1", all in one transaction. False, with the store left as it was, when the
+// store cannot be written (no rights) or the key cannot be made. A failed write, or a store that
+// another process keeps locked for longer than busyWait, throws ERegistryException and leaves the
+// earlier contents whole.
+bool SaveEntryStore(const std::vector<TEntryRow> &rows, std::chrono::milliseconds busyWait = std::chrono::seconds(15));
 
 // What the key holds, for the outside reader (the engine at start).
 struct TStoredEntries {

@@ -36,6 +36,10 @@ const QString kNotConnected = QStringLiteral("연결 안됨");
 const QString kNoSelection = QStringLiteral("선택된 엔트리가 없습니다.");
 const QString kNotDeleted = QStringLiteral("삭제 안됨");
 const QString kNotModified = QStringLiteral("수정 안됨");
+const QString kNotSaved = QStringLiteral("엔트리 목록을 저장하지 못했습니다.");
+
+// The close waits this long at most for a registry store another process holds locked.
+constexpr std::chrono::seconds kCloseSaveWait{2};
 
 // Row data: the engine index the row is bound to, and the entry's exact bytes.
 constexpr int RoleIndex = Qt::UserRole;
@@ -81,6 +85,14 @@ QLabel *HeaderStrip(QWidget *parent, const char *name, const QString &caption)
     l->setFrameShadow(QFrame::Raised);
     l->setIndent(4);
     return l;
+}
+
+// The row the entry list shows for an entry, as the entry store takes it.
+TEntryRow EntryRowOf(const TFPRec &rec)
+{
+    return {rec.FileFolder,
+            {rec.Process, rec.ExcludeFileFolder, rec.ExcludeProcess, MaskPresetName(rec.Mask), MaskToDecimal(rec.Mask),
+             MaskToText(rec.Mask)}};
 }
 
 // Reads one entry with no descriptor and no lists.
@@ -404,12 +416,8 @@ int TFormVellamorix::RowEngineIndex(const QTreeWidgetItem *item)
 std::vector<TEntryRow> TFormVellamorix::EntryRows() const
 {
     std::vector<TEntryRow> rows;
-    for (int i = 0; i < ListView_Proceted->topLevelItemCount(); ++i) {
-        const TFPRec rec = RowRecord(ListView_Proceted->topLevelItem(i));
-        rows.push_back({rec.FileFolder,
-                        {rec.Process, rec.ExcludeFileFolder, rec.ExcludeProcess, MaskPresetName(rec.Mask),
-                         MaskToDecimal(rec.Mask), MaskToText(rec.Mask)}});
-    }
+    for (int i = 0; i < ListView_Proceted->topLevelItemCount(); ++i)
+        rows.push_back(EntryRowOf(RowRecord(ListView_Proceted->topLevelItem(i))));
     return rows;
 }
 
@@ -488,14 +496,16 @@ void TFormVellamorix::showEvent(QShowEvent *event)
 void TFormVellamorix::FormShow()
 {
     AnsiString stored;
+    bool unreadable = false;
     try {
         stored = ReadStoredPassword();
-    } catch (const std::exception &error) {
-        vx::gui::ReportException(error);
+    } catch (const std::exception &) {
+        // Not "no password": the prompt asks, and its check reports why it accepts nothing.
+        unreadable = true;
     }
     bool passed = false;
     const int closesBefore = closeQueries_;
-    if (stored.empty()) {
+    if (stored.empty() && !unreadable) {
         if (!Formsetpass)
             Formsetpass = new TFormsetpass(this);
         Formsetpass->exec();
@@ -513,7 +523,8 @@ void TFormVellamorix::FormShow()
     if (closeQueries_ == closesBefore)
         close();
     if (!closed_) {
-        // The close-time save failed (and was reported); leave without it, entries kept.
+        // The close did not happen (this window is not the one that ends the program): leave
+        // anyway, entries kept.
         closed_ = true;
         Protector->SetClearOnDestroy(false);
         Timer->stop();
@@ -765,16 +776,47 @@ bool TFormVellamorix::DeleteEntryKey()
     return ::DeleteEntryKey();
 }
 
+bool TFormVellamorix::ReadEngineEntries(std::vector<TFPRec> &entries)
+{
+    entries.clear();
+    uint32_t count = 0;
+    if (!Protector->GetEntryCount(count))
+        return false;
+    for (uint32_t i = 0; i < count; ++i) {
+        TFPRec rec;
+        uint8_t flag = 0;
+        if (i > static_cast<uint32_t>(INT32_MAX) || !ReadEntry(*Protector, static_cast<int32_t>(i), rec, flag))
+            return false;
+        entries.push_back(std::move(rec));
+    }
+    return true;
+}
+
 bool TFormVellamorix::FormCloseQuery()
 {
     Protector->SetClearOnDestroy(false);
-    try {
-        SaveEntryStore(EntryRows(), listComplete_);
-    } catch (const std::exception &error) {
-        // The window stays open; ClearOnDestroy stays off.
-        vx::gui::ReportException(error);
-        return false;
+    // What the engine holds now is what its next start must load: the list is read again, so
+    // rows that missed an entry (or an entry added elsewhere) do not decide it. Without the
+    // whole list the stored rows stay; the user is told, and the close goes on.
+    std::vector<TFPRec> entries;
+    QString failure;
+    if (!ReadEngineEntries(entries)) {
+        failure = kNotSaved;
+    } else {
+        std::vector<TEntryRow> rows;
+        rows.reserve(entries.size());
+        for (const TFPRec &rec : entries)
+            rows.push_back(EntryRowOf(rec));
+        try {
+            if (!SaveEntryStore(rows, kCloseSaveWait))
+                failure = kNotSaved; // no right to write the store
+        } catch (const std::exception &error) {
+            // Store errors are ASCII apart from quoted names in CP949.
+            failure = kNotSaved + QStringLiteral("\n") + vx::codepage::FromAnsi(error.what());
+        }
     }
+    if (!failure.isEmpty())
+        vx::gui::ShowMessage(failure);
     return true;
 }
 

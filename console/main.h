@@ -57,6 +57,8 @@ public:
     void FillEntryList(uint32_t Count);
     // Deletes the registry entry store's key; the outcome is not used.
     bool DeleteEntryKey();
+    // Every entry the engine holds now, in its order; false when any of them cannot be read.
+    bool ReadEngineEntries(std::vector<TFPRec> &entries);
 
     // The list rows as the entry store takes them, in list order.
     std::vector<TEntryRow> EntryRows() const;

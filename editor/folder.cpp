@@ -4,6 +4,8 @@
 #include "platform/codepage/codepage.h"
 #include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
+#include "platform/shell/drives.h"
+#include "platform/shell/shell.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellTree.h"
 
@@ -32,6 +34,19 @@ QLineEdit *TargetField()
     if (!Form_SetEntry)
         return nullptr;
     return FolderTarget == 1 ? Form_SetEntry->Edit_FileFolder : Form_SetEntry->Edit_ExcludeFileFolder;
+}
+
+// True when the path, as the editor takes it, names the folder exactly: every character of its
+// names has a CP949 form, and no name holds a "\" that would read as two folders.
+bool NamesFolderExactly(const AnsiString &path, LPCITEMIDLIST fullId)
+{
+    if (vx::codepage::ToAnsi(vx::codepage::FromAnsi(path)) != path)
+        return false;
+    const std::optional<std::string> native = vx::shell::NativePathOf(fullId);
+    const std::optional<std::string> named = vx::shell::WindowsToPosix(path);
+    if (!native || !named)
+        return true; // no drive path (a "::{...}" name): the shell's own name for the folder
+    return named == native;
 }
 
 } // namespace
@@ -115,7 +130,12 @@ void Tfindfolder::AddSelectedFolder()
     TShellFolder *folder = ShellTreeView1->SelectedShellFolder();
     if (!target || !folder)
         return;
-    const QString p = vx::codepage::FromAnsi(folder->ParsingPath());
+    const AnsiString path = folder->ParsingPath();
+    if (!NamesFolderExactly(path, folder->FullItemId())) {
+        vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+        return;
+    }
+    const QString p = vx::codepage::FromAnsi(path);
     target->setText(target->text() + p + QStringLiteral(";") + p + QStringLiteral("\\*;"));
 }
 

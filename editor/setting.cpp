@@ -187,6 +187,9 @@ TForm_SetEntry::TForm_SetEntry(QWidget *parent) : QDialog(parent)
     B_OK->setDefault(true);
 
     OpenDialog.Options = vx::gui::ofHideReadOnly | vx::gui::ofAllowMultiSelect | vx::gui::ofEnableSizing;
+    TFPRec design;
+    design.Process = "*";
+    LoadTexts(design);
 
     connect(Button18, &QPushButton::clicked, this, [this] { Button18Click(); });
     connect(Button19, &QPushButton::clicked, this, [this] { Button19Click(); });
@@ -292,13 +295,19 @@ QString ProcessPatternFromFile(const QString &path)
 {
     const int sep = std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
     const QString name = path.mid(sep + 1);
-    const int dot = name.indexOf(QLatin1Char('.'));
-    return (dot < 0 ? QString() : name.left(dot)) + QLatin1Char('*');
+    // Programs here mostly have no extension; "*" alone would stand for every process.
+    const int dot = name.indexOf(QLatin1Char('.'), name.startsWith(QLatin1Char('.')) ? 1 : 0);
+    return (dot < 0 ? name : name.left(dot)) + QLatin1Char('*');
+}
+
+QString CommaRefusedMessage()
+{
+    return QStringLiteral("쉼표(,)는 쓸 수 없습니다.");
 }
 
 void TForm_SetEntry::ProgramBrowse(QLineEdit *target)
 {
-    OpenDialog.Filter = QStringLiteral("프로세스(*.exe;*.com)|*.exe;*.com");
+    OpenDialog.Filter = QStringLiteral("프로세스(*.exe;*.com)|*.exe;*.com|모든 파일(*)|*");
     OpenDialog.FilterIndex = 1;
     if (!OpenDialog.Execute(this))
         return;
@@ -351,12 +360,56 @@ void TForm_SetEntry::B_OKClick()
         if (box->isChecked())
             mask |= bit;
     }
-    Record_.FileFolder = A(Edit_FileFolder->text());
-    Record_.ExcludeFileFolder = A(Edit_ExcludeFileFolder->text());
-    Record_.Process = A(Edit_Process->text());
-    Record_.ExcludeProcess = A(Edit_ExcludeProcess->text());
+    // The texts go on exactly: nothing replaced, and no field that would split the stored text.
+    std::array<AnsiString, 4> bytes;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (!FieldBytes(i, bytes[i])) {
+            vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+            return;
+        }
+    }
+    for (const AnsiString &b : bytes) {
+        if (b.find(',') != AnsiString::npos) {
+            vx::gui::ShowMessage(CommaRefusedMessage());
+            return;
+        }
+    }
+    Record_.FileFolder = bytes[0];
+    Record_.Process = bytes[1];
+    Record_.ExcludeFileFolder = bytes[2];
+    Record_.ExcludeProcess = bytes[3];
     Record_.Mask = mask;
     done(1);
+}
+
+std::array<QLineEdit *, 4> TForm_SetEntry::TextFields() const
+{
+    return {Edit_FileFolder, Edit_Process, Edit_ExcludeFileFolder, Edit_ExcludeProcess};
+}
+
+void TForm_SetEntry::LoadTexts(const TFPRec &entry)
+{
+    const std::array<const AnsiString *, 4> texts = {&entry.FileFolder, &entry.Process, &entry.ExcludeFileFolder,
+                                                     &entry.ExcludeProcess};
+    const std::array<QLineEdit *, 4> fields = TextFields();
+    for (size_t i = 0; i < fields.size(); ++i) {
+        fields[i]->setText(U(*texts[i]));
+        LoadedBytes_[i] = *texts[i];
+        LoadedTexts_[i] = fields[i]->text(); // as shown: a field may cut a very long text
+    }
+}
+
+bool TForm_SetEntry::FieldBytes(size_t i, AnsiString &bytes) const
+{
+    const QString text = TextFields()[i]->text();
+    if (text == LoadedTexts_[i]) {
+        bytes = LoadedBytes_[i];
+        return true;
+    }
+    if (!vx::codepage::IsAnsiRepresentable(text))
+        return false;
+    bytes = A(text);
+    return true;
 }
 
 int ShowEntryEditor(int mode, TFPRec &entry)
@@ -367,10 +420,7 @@ int ShowEntryEditor(int mode, TFPRec &entry)
     TForm_SetEntry *const previous = Form_SetEntry;
     Form_SetEntry = dialog;
     dialog->SetOperationChecks(entry.Mask);
-    dialog->Edit_FileFolder->setText(U(entry.FileFolder));
-    dialog->Edit_Process->setText(U(entry.Process));
-    dialog->Edit_ExcludeFileFolder->setText(U(entry.ExcludeFileFolder));
-    dialog->Edit_ExcludeProcess->setText(U(entry.ExcludeProcess));
+    dialog->LoadTexts(entry);
     dialog->exec();
     int result = 2;
     if (dialog) {

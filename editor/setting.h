@@ -26,6 +26,10 @@ public:
     // The dialog's own record: empty until a successful B_OK.
     const TFPRec &Record() const { return Record_; }
 
+    // Shows the entry's four texts. A field still showing its text at B_OK hands back the
+    // entry's bytes unchanged, also bytes that are no valid CP949.
+    void LoadTexts(const TFPRec &entry);
+
     // Check boxes from a mask (bits outside the twelve are ignored) and the mask they make.
     void SetOperationChecks(uint32_t mask);
     uint32_t OperationMask() const;
@@ -94,8 +98,15 @@ private:
     void ProgramBrowse(QLineEdit *target);
     void OpenFolderFor(int target);
     void ApplyPreset(uint32_t mask);
+    std::array<QLineEdit *, 4> TextFields() const;
+    // The CP949 bytes of field i (in TextFields order); false when the text holds a character
+    // CP949 cannot hold.
+    bool FieldBytes(size_t i, AnsiString &bytes) const;
 
     TFPRec Record_;
+    // Per text field: the bytes it was loaded from and the text it showed then.
+    std::array<AnsiString, 4> LoadedBytes_;
+    std::array<QString, 4> LoadedTexts_;
 };
 
 // Shows the editor modally for `entry` and returns its modal result (1 OK, 2 Cancel).
@@ -111,5 +122,10 @@ extern int FolderTarget;
 // Button23 set FolderTarget and call it.
 extern std::function<void()> OpenFolderPicker;
 
-// The program-browse rule: "notepad.exe" -> "notepad*", "my.tool.exe" -> "my*", "tool" -> "*".
+// The program-browse rule: "notepad.exe" -> "notepad*", "my.tool.exe" -> "my*", a name without a
+// "." -> the name and "*" ("bash" -> "bash*"). A leading "." does not count, so no name gives "*"
+// alone (".profile" -> ".profile*", ".x.sh" -> ".x*").
 QString ProcessPatternFromFile(const QString &path);
+
+// B_OK's refusal of a text field holding ",", which would split the stored entry text.
+QString CommaRefusedMessage();

@@ -88,6 +88,11 @@ void TFormchangepwd::Button1Click()
             vx::gui::ShowMessage(QStringLiteral("빈칸은 안됩니다."));
             return;
         }
+        // Stored as CP949: a character it lacks would make another password ("a?") the same.
+        if (!vx::codepage::IsAnsiRepresentable(MaskEdit2->text())) {
+            vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+            return;
+        }
         // A key that cannot be opened keeps the dialog open; OK again retries.
         if (StorePassword(vx::codepage::ToAnsi(MaskEdit2->text())))
             done(1);

@@ -133,10 +133,29 @@ ScrambleOffsetSource SetScrambleOffsetSource(ScrambleOffsetSource source)
 
 AnsiString ReadStoredPassword()
 {
-    TRegistry reg;
+    const auto fail = [](const std::string &why) {
+        throw EPasswordReadError("The stored password cannot be read: " + why);
+    };
+    TRegistry reg(KEY_READ);
     reg.RootKey = HKEY_LOCAL_MACHINE;
-    reg.OpenKey(PasswordKeyPath, true);
-    return reg.ReadString(PasswordValueName);
+    if (!reg.OpenKeyReadOnly(PasswordKeyPath)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return AnsiString(); // no store or no key: no password yet
+        fail(error == ERROR_ACCESS_DENIED ? "the registry store cannot be opened"
+                                          : "the registry store cannot be read (error " + std::to_string(error) + ")");
+    }
+    const std::optional<TRegValue> value = reg.ReadValue(PasswordValueName);
+    if (!value) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return AnsiString();
+        fail("the registry store cannot be read (error " + std::to_string(error) + ")");
+    }
+    if (value->Type != REG_SZ && value->Type != REG_EXPAND_SZ)
+        fail("the value is not a text");
+    const size_t zero = value->Data.find('\0');
+    return zero == std::string::npos ? value->Data : value->Data.substr(0, zero);
 }
 
 bool StorePassword(const AnsiString &plain)
@@ -155,10 +174,7 @@ bool StorePassword(const AnsiString &plain)
 
 bool CheckPassword(const AnsiString &plain)
 {
-    TRegistry reg(KEY_READ); // a check needs no write rights
-    reg.RootKey = HKEY_LOCAL_MACHINE;
-    reg.OpenKey(PasswordKeyPath, false);
-    const AnsiString stored = reg.ReadString(PasswordValueName);
-    reg.CloseKey();
+    // A check needs no write rights; a missing or empty value fails to unscramble.
+    const AnsiString stored = ReadStoredPassword();
     return ScrambleText("D", stored, ScrambleKey) == plain;
 }

@@ -21,6 +21,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The stored password cannot be read at all (the store is unreadable or damaged, or "pass" is
+// not a text). Callers treat it as a stored text that cannot be unscrambled.
+class EPasswordReadError : public EConvertError {
+public:
+    using EConvertError::EConvertError;
+};
+
 // A password that no start offset can scramble so that it comes back (it holds a zero byte).
 class EScrambleError : public std::runtime_error {
 public:
@@ -41,8 +48,9 @@ AnsiString ScrambleWithOffset(const AnsiString &Src, const AnsiString &Key, uint
 using ScrambleOffsetSource = std::function<int()>;
 ScrambleOffsetSource SetScrambleOffsetSource(ScrambleOffsetSource source);
 
-// Start-up read: opens the key (creating it when missing; a failed open is ignored) and reads
-// "pass"; empty when no password has been set.
+// Start-up read: opens the key for reading only and reads "pass". Empty when no password has been
+// set: no store, no key, no value or an empty value. Any other failure throws
+// EPasswordReadError.
 AnsiString ReadStoredPassword();
 
 // Stores the scrambled password as "pass". False when the key could not be opened for writing
@@ -50,6 +58,6 @@ AnsiString ReadStoredPassword();
 // for the empty text (it could never be checked), without writing anything.
 bool StorePassword(const AnsiString &plain);
 
-// Opens the key without creating it, reads "pass" and compares its unscrambled text with plain
-// byte for byte. Throws EConvertError when the stored text cannot be read (missing included).
+// Opens the key for reading, reads "pass" and compares its unscrambled text with plain byte for
+// byte. Throws EConvertError when the stored text cannot be read (missing included).
 bool CheckPassword(const AnsiString &plain);

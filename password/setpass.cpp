@@ -89,6 +89,11 @@ void TFormsetpass::SetPasswordSteps()
         vx::gui::ShowMessage(QStringLiteral("빈칸은 안됩니다."));
         return;
     }
+    // Stored as CP949: a character it lacks would make another password ("a?") the same.
+    if (!vx::codepage::IsAnsiRepresentable(MaskEdit1->text())) {
+        vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+        return;
+    }
     bool stored = false;
     try {
         stored = StorePassword(vx::codepage::ToAnsi(MaskEdit1->text()));

@@ -3,6 +3,7 @@
 #include "platform/codepage/codepage.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
+#include "platform/gui/messagebox.h"
 #include "platform/shell/drives.h"
 #include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellNotifier.h"
@@ -891,7 +892,16 @@ void TCustomShellListView::LabelEdited(int Index, const QString &Text)
 {
     if (Index < 0 || Index >= EntryCount() || Text.isEmpty())
         return;
-    Entries_[static_cast<size_t>(Index)]->RenameTo(Text);
+    TShellFolder *entry = Entries_[static_cast<size_t>(Index)];
+    // The label may show a name CP949 cannot hold only approximately: an unchanged label
+    // renames nothing, and no new name is handed on changed.
+    if (Text == vx::codepage::FromAnsi(entry->DisplayText()))
+        return;
+    if (!vx::codepage::IsAnsiRepresentable(Text)) {
+        vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+        return;
+    }
+    entry->RenameTo(Text);
     Model_->RedrawRow(Index);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/codepage/codepage.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
+#include "platform/gui/messagebox.h"
 #include "platform/shell/drives.h"
 #include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellList.h"
@@ -893,7 +894,23 @@ bool TCustomShellTreeView::CanChange(TShellTreeNode *Node)
     if (!result || Syncing_ || !Node)
         return result;
     TShellFolder *folder = Node->Data();
-    const bool keep = AutoRefresh_;
+    // The watcher is off while the companions follow, and back on, watching the new node, on
+    // every way out: a companion that fails does not stop the watching for good.
+    struct Rewatch {
+        TCustomShellTreeView &tree;
+        TShellTreeNode *node;
+        bool keep;
+        ~Rewatch()
+        {
+            tree.WatchNode_ = node;
+            try {
+                tree.SetAutoRefresh(keep);
+            } catch (const std::exception &e) {
+                vx::gui::ReportException(e);
+            }
+            tree.WatchNode_ = nullptr;
+        }
+    } rewatch{*this, Node, AutoRefresh_};
     SetAutoRefresh(false);
     if (folder && !folder->IsFolderItem())
         folder = folder->ParentFolder();
@@ -904,12 +921,6 @@ bool TCustomShellTreeView::CanChange(TShellTreeNode *Node)
         if (TCustomShellListView *list = ShellListView_.data())
             list->FollowItemId(folder->FullItemId());
     }
-    struct Reset {
-        TShellTreeNode *&n;
-        ~Reset() { n = nullptr; }
-    } reset{WatchNode_};
-    WatchNode_ = Node;
-    SetAutoRefresh(keep);
     return result;
 }
 
@@ -934,6 +945,14 @@ void TCustomShellTreeView::Edit(TShellTreeNode *Node, const QString &Text)
         OnEdited(this, Node, s);
     if (!Node || !Node->Data())
         return;
+    // The label may show a name CP949 cannot hold only approximately: an unchanged label
+    // renames nothing, and no new name is handed on changed.
+    if (s == Node->text(0))
+        return;
+    if (!vx::codepage::IsAnsiRepresentable(s)) {
+        vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+        return;
+    }
     try {
         if (Node->Data()->RenameTo(s)) {
             Node->setText(0, s);

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs the Vellamorix console: installs what is missing, builds the console and the engine
-# (build-release), starts the engine qxd-engine in the background when none serves the device
-# folder yet, then starts the console. The engine keeps running after the console closes, so
-# the entries stay in force.
+# Runs the Vellamorix console: installs what is missing, builds the console, the engine and the
+# tools vxreg and vx-shellbrowser (build-release), starts the engine qxd-engine in the background
+# when none serves the device folder yet, then starts the console. The engine keeps running after
+# the console closes, so the entries stay in force.
 #
 #   bash tools/run-console.sh                 on a desktop
 #   xvfb-run -a bash tools/run-console.sh     on a machine without a display
@@ -22,7 +22,7 @@ fi
 
 build=${VX_RUN_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target Vellamorix qxd-engine
+cmake --build "$build" --target Vellamorix qxd-engine vxreg vx-shellbrowser
 
 # The device folder, as the engine and the console choose it.
 if [ -n "${VELLAMORIX_DEVICE_DIR:-}" ]; then

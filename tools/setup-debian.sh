@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   g++ make cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev libsqlite3-dev libgtest-dev
+  qt6-base-dev qt6-base-private-dev libgl-dev libsqlite3-dev libgtest-dev
   clang libclang-rt-14-dev
   libfuse3-dev fuse3
   fonts-nanum xvfb xauth

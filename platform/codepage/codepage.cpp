@@ -151,4 +151,9 @@ bool IsAnsiRepresentable(const QString &text)
     return FromAnsi(ToAnsi(text)) == text;
 }
 
+QString NotRepresentableMessage()
+{
+    return QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.");
+}
+
 } // namespace vx::codepage

@@ -20,6 +20,9 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // True when ToAnsi/FromAnsi round-trips the text exactly.
 bool IsAnsiRepresentable(const QString &text);
 
+// What the user is told when a text is refused because CP949 cannot hold it.
+QString NotRepresentableMessage();
+
 // Length in bytes of the CP949 character that starts with this lead byte (1 or 2).
 inline int AnsiCharLength(unsigned char lead)
 {

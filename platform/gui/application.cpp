@@ -60,8 +60,8 @@ QString TApplication::Title() const
 
 void TApplication::SetTitle(const QString &title)
 {
+    // Only the name: a display name would be appended to every window's title (" — title").
     setApplicationName(title);
-    setApplicationDisplayName(title);
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event)

@@ -37,18 +37,25 @@ std::vector<DriveRoot> DriveMap()
     return map;
 }
 
-// "desc|pat;pat|desc|pat" -> Qt filters "desc (pat pat)".
+} // namespace
+
 QStringList QtFilters(const QString &filter)
 {
     const QStringList parts = filter.split(QLatin1Char('|'));
     QStringList out;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        out << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+        QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        // "*.*" stands for every file, as on Windows, also for names without a dot.
+        for (QString &p : patterns) {
+            if (p == QLatin1String("*.*"))
+                p = QStringLiteral("*");
+        }
+        out << QStringLiteral("%1 (%2)").arg(parts[i], patterns.join(QLatin1Char(' ')));
     }
     return out;
 }
+
+namespace {
 
 std::optional<QStringList> RealDialog(QWidget *parent, const FileDialogCall &call)
 {
@@ -58,6 +65,8 @@ std::optional<QStringList> RealDialog(QWidget *parent, const FileDialogCall &cal
     dialog.setFileMode((call.options & ofAllowMultiSelect) ? QFileDialog::ExistingFiles
                                                           : QFileDialog::ExistingFile);
     dialog.setSizeGripEnabled((call.options & ofEnableSizing) != 0);
+    // The list shows each description exactly as given, without the patterns Qt reads from it.
+    dialog.setOption(QFileDialog::HideNameFilterDetails, true);
     const QStringList filters = QtFilters(call.filter);
     dialog.setNameFilters(filters);
     if (call.filterIndex >= 1 && call.filterIndex <= filters.size())

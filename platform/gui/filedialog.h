@@ -28,6 +28,10 @@ struct FileDialogCall {
 using FileDialogHook = std::function<std::optional<QStringList>(const FileDialogCall &)>;
 FileDialogHook SetFileDialogHook(FileDialogHook hook);
 
+// "description|patterns|..." -> the dialog's filters, "description (pattern pattern)"; the
+// dialog shows only the description. "*.*" becomes "*" (every file, as on Windows).
+QStringList QtFilters(const QString &filter);
+
 // Maps a local path to the Windows form of the shell namespace's drive map
 // ($VELLAMORIX_DRIVES, default C:=/): /home/a.txt -> C:\home\a.txt. A path under no
 // drive is returned unchanged.

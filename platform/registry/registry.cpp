@@ -2,12 +2,15 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -15,7 +18,7 @@ namespace {
 constexpr int64_t kRootId = 1;            // HKEY_LOCAL_MACHINE
 constexpr size_t kMaxKeyNameLength = 255; // bytes of one path component
 constexpr size_t kMaxKeyDepth = 512;
-constexpr int kBusyTimeoutMs = 15000;
+constexpr std::chrono::milliseconds kBusyWait{15000}; // one wait for a locked store
 constexpr DWORD KEY_SET_VALUE = 0x0002;
 constexpr DWORD KEY_CREATE_SUB_KEY = 0x0004;
 
@@ -46,7 +49,18 @@ bool MkdirParents(const std::string &dir)
     const size_t slash = dir.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !MkdirParents(dir.substr(0, slash)))
         return false;
-    return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+    // The store's folders are private to the user that makes them.
+    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Makes the store file, private to its user, when it is missing.
+bool CreatePrivateFile(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 std::string DirOf(const std::string &path)
@@ -143,6 +157,9 @@ std::string Quoted(const AnsiString &name)
 struct TRegistry::Store {
     sqlite3 *db = nullptr;
     bool writable = false;
+    // Each wait for a lock lasts up to kBusyWait, and ends at the deadline when there is one.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::chrono::steady_clock::time_point waitStart;
 
     ~Store() { sqlite3_close_v2(db); }
 
@@ -152,15 +169,34 @@ struct TRegistry::Store {
 
 namespace {
 
+int WaitForLock(void *context, int count)
+{
+    auto *store = static_cast<TRegistry::Store *>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0)
+        store->waitStart = now;
+    auto limit = store->waitStart + kBusyWait;
+    if (store->deadline)
+        limit = std::min(limit, *store->deadline);
+    if (now >= limit)
+        return 0;
+    const auto step = std::chrono::milliseconds(count < 10 ? 1 : 10);
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(step, limit - now));
+    return 1;
+}
+
 // Opens the store. For writing the folder and file are created and the file and folder must be
-// writable; for reading a missing file is simply absent.
-std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite)
+// writable; for reading a missing file, or one that holds no keys yet, is simply absent.
+std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite,
+                                            std::optional<std::chrono::steady_clock::time_point> deadline)
 {
     const std::string path = vx::registry::StorePath();
     auto store = std::make_unique<TRegistry::Store>();
+    store->deadline = deadline;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     if (forWrite) {
-        if (!MkdirParents(DirOf(path)) || access(DirOf(path).c_str(), W_OK) != 0) {
+        if (!MkdirParents(DirOf(path)) || access(DirOf(path).c_str(), W_OK) != 0 ||
+            (access(path.c_str(), F_OK) != 0 && !CreatePrivateFile(path))) {
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
         }
@@ -170,10 +206,10 @@ std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite)
         return nullptr;
     }
     if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
-        SetLastError(forWrite ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+        SetLastError(ERROR_ACCESS_DENIED); // the file is there (or was made) but cannot be opened
         return nullptr;
     }
-    sqlite3_busy_timeout(store->db, kBusyTimeoutMs);
+    sqlite3_busy_handler(store->db, WaitForLock, store.get());
     sqlite3_extended_result_codes(store->db, 1);
     store->writable = sqlite3_db_readonly(store->db, "main") == 0 && access(DirOf(path).c_str(), W_OK) == 0;
     if (forWrite && !store->writable) {
@@ -183,6 +219,20 @@ std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite)
     if (!store->exec("PRAGMA foreign_keys = ON")) {
         SetLastError(ERROR_GEN_FAILURE);
         return nullptr;
+    }
+    if (!forWrite) {
+        // A file that holds no keys yet (made but never written) is a store without any key;
+        // one that cannot be read is an error.
+        Stmt q(store->db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'keys'");
+        const int rc = q.step();
+        if (rc == SQLITE_DONE) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return nullptr;
+        }
+        if (rc != SQLITE_ROW) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return nullptr;
+        }
     }
     if (store->writable) {
         // The schema is made once, under the write lock; no statement may stay open meanwhile.
@@ -342,14 +392,14 @@ bool TRegistry::Open(const AnsiString &path, bool canCreate, bool forWrite)
         if (!store_ || !store_->writable) {
             if (inTransaction_)
                 return SetLastError(ERROR_ACCESS_DENIED), false;
-            std::unique_ptr<Store> s = OpenStore(true);
+            std::unique_ptr<Store> s = OpenStore(true, busyDeadline_);
             if (!s)
                 return false;
             delete store_;
             store_ = s.release();
         }
     } else if (!store_) {
-        std::unique_ptr<Store> s = OpenStore(false);
+        std::unique_ptr<Store> s = OpenStore(false, busyDeadline_);
         if (!s)
             return false;
         store_ = s.release();
@@ -362,7 +412,7 @@ bool TRegistry::Open(const AnsiString &path, bool canCreate, bool forWrite)
         AnsiString spelling;
         int64_t child = FindChild(*store_, id, part, &spelling);
         if (child < 0) {
-            SetLastError(store_->writable ? ERROR_GEN_FAILURE : ERROR_FILE_NOT_FOUND);
+            SetLastError(ERROR_GEN_FAILURE);
             return false;
         }
         if (child == 0) {
@@ -538,12 +588,18 @@ bool TRegistry::DeleteValue(const AnsiString &name)
 
 std::optional<TRegValue> TRegistry::ReadValue(const AnsiString &name)
 {
-    if (currentKey_ == 0 || !store_)
+    if (currentKey_ == 0 || !store_) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return std::nullopt;
+    }
     Stmt q(store_->db, "SELECT name, type, data FROM vals WHERE key = ?1 AND folded = ?2");
     q.bind(1, currentKey_).bind(2, vx::registry::FoldName(name));
-    if (q.step() != SQLITE_ROW)
+    const int rc = q.step();
+    if (rc != SQLITE_ROW) {
+        SetLastError(rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : ERROR_GEN_FAILURE);
         return std::nullopt;
+    }
+    SetLastError(ERROR_SUCCESS);
     return TRegValue{q.blob(0), static_cast<DWORD>(q.integer(1)), q.blob(2)};
 }
 
@@ -609,9 +665,12 @@ bool TRegistry::BeginTransaction()
     if (inTransaction_)
         throw ERegistryException("A registry transaction is already open");
     if (!store_ || !store_->writable) {
-        std::unique_ptr<Store> s = OpenStore(true);
-        if (!s)
-            return false;
+        std::unique_ptr<Store> s = OpenStore(true, busyDeadline_);
+        if (!s) {
+            if (GetLastError() == ERROR_ACCESS_DENIED)
+                return false;
+            throw ERegistryException("The registry store is busy or damaged");
+        }
         delete store_;
         store_ = s.release();
     }
@@ -633,6 +692,13 @@ void TRegistry::CommitTransaction()
         store_->exec("ROLLBACK");
         throw ERegistryException("Failed to commit registry changes: " + why);
     }
+}
+
+void TRegistry::SetBusyDeadline(std::chrono::steady_clock::time_point deadline)
+{
+    busyDeadline_ = deadline;
+    if (store_)
+        store_->deadline = deadline;
 }
 
 void TRegistry::RollbackTransaction()

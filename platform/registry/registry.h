@@ -7,12 +7,15 @@
 //
 // Store file: $VELLAMORIX_REGISTRY, else /var/lib/vellamorix/registry.db when running as root,
 // else $XDG_DATA_HOME/vellamorix/registry.db (XDG_DATA_HOME defaults to ~/.local/share); the
-// folder is created when a key is opened for writing. Several processes may use one store at once.
+// folder is created when a key is opened for writing. A store file the programs create is private
+// to its user (0600), and so are the folders they create for it (0700). Several processes may use
+// one store at once; an operation waits up to 15 s for a store another process holds locked.
 #pragma once
 
 #include "engine/fprec.h" // AnsiString
 #include "platform/common/wintypes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -74,9 +77,10 @@ public:
 
     // Opens a key, creating its missing parents and itself when CanCreate is true. A path that
     // starts with a backslash, or any path while no key is open, is taken from the root; otherwise
-    // it is relative to the open key. Closes the key that was open. False (GetLastError set) when
-    // the key is missing, the path is malformed or the store cannot be opened with the rights of
-    // Access.
+    // it is relative to the open key. Closes the key that was open. False when the key is missing
+    // (GetLastError ERROR_FILE_NOT_FOUND, also when there is no store file yet), the path is
+    // malformed, or the store cannot be opened with the rights of Access or read
+    // (ERROR_ACCESS_DENIED, ERROR_GEN_FAILURE).
     bool OpenKey(const AnsiString &path, bool CanCreate);
     // Opens an existing key for reading only; works on a store that cannot be written.
     bool OpenKeyReadOnly(const AnsiString &path);
@@ -104,6 +108,8 @@ public:
     AnsiString ReadString(const AnsiString &name);
     // A REG_DWORD value; nothing when missing or of another type.
     std::optional<DWORD> ReadDword(const AnsiString &name);
+    // Nothing when the value is missing (GetLastError ERROR_FILE_NOT_FOUND), no key is open
+    // (ERROR_INVALID_HANDLE) or the store cannot be read (ERROR_GEN_FAILURE).
     std::optional<TRegValue> ReadValue(const AnsiString &name);
     bool ValueExists(const AnsiString &name);
 
@@ -121,6 +127,10 @@ public:
     void RollbackTransaction();
     bool InTransaction() const { return inTransaction_; }
 
+    // From now on the waits for a store that another process holds locked end, all together,
+    // at `deadline`; an operation that cannot go on by then fails as busy.
+    void SetBusyDeadline(std::chrono::steady_clock::time_point deadline);
+
     struct Store;
 
 private:
@@ -128,6 +138,7 @@ private:
     void RequireWritableKey(const AnsiString &name);
 
     Store *store_ = nullptr;
+    std::optional<std::chrono::steady_clock::time_point> busyDeadline_;
     int64_t currentKey_ = 0;
     bool currentWritable_ = false;
     AnsiString currentPath_;

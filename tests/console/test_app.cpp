@@ -1,7 +1,14 @@
 // The application object: the default error report, the help viewer behind the shell, and the
 // end of the program when the main window closes.
 #include "consoletest.h"
+#include "console/about.h"
 #include "console/main.h"
+#include "editor/folder.h"
+#include "editor/setting.h"
+#include "engine/protector.h"
+#include "password/changepwd.h"
+#include "password/okpass.h"
+#include "password/setpass.h"
 #include "platform/codepage/codepage.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
@@ -11,6 +18,7 @@
 #include <QToolButton>
 #include <QPointer>
 #include <QTimer>
+#include <qpa/qplatformwindow.h>
 #include <stdexcept>
 
 namespace {
@@ -29,6 +37,13 @@ protected:
     }
 };
 
+// The title a desktop platform (X11, Wayland) shows for a window: the platform plugins format it
+// with this routine of the platform window.
+class ShownTitle : public QPlatformWindow {
+public:
+    static QString Of(const QWidget &w) { return formatWindowTitle(w.windowTitle(), QString::fromUtf8(" \u2014 ")); }
+};
+
 TEST(Application, ReportsErrorsThatLeaveAHandlerAndGoesOn)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -40,6 +55,30 @@ TEST(Application, ReportsErrorsThatLeaveAHandlerAndGoesOn)
     app.SetHelpFile("C:\\Vellamorix\\vellamorix.hlp");
     EXPECT_EQ(app.Title(), QString("Vellamorix"));
     EXPECT_EQ(app.HelpFile(), QString("C:\\Vellamorix\\vellamorix.hlp"));
+
+    // Every window shows its own title exactly, without the program's name appended.
+    {
+        TFormVellamorix main; // no engine here
+        main.PasswordGateOnShow = false;
+        TForm_SetEntry editor;
+        Tfindfolder picker;
+        TFormsetpass setpass;
+        TFormokpass okpass;
+        TFormchangepwd changepwd;
+        TAboutBox about;
+        const std::vector<std::pair<QWidget *, QString>> windows = {
+            {&main, "Vellamorix"},      {&editor, "엔트리 관리자"}, {&picker, "폴더 찾기"},
+            {&setpass, "Vellamorix"},   {&okpass, "Vellamorix"},  {&changepwd, "Vellamorix"},
+            {&about, "Vellamorix  정보"}};
+        for (const auto &[window, title] : windows) {
+            window->show();
+            EXPECT_EQ(window->windowTitle(), title);
+            EXPECT_EQ(ShownTitle::Of(*window), title);
+            window->hide();
+        }
+        main.Protector->SetClearOnDestroy(false);
+        vx::gui::SetMainForm(nullptr);
+    }
 
     vxtest::MessageRecorder messages;
     Throwing widget;

@@ -140,6 +140,99 @@ TEST_F(WithDaemon, AddChangeDeleteRefreshAndASecondStart)
     delete Formokpass;
 }
 
+// Through the real engine: an entry whose path is not valid CP949 keeps its bytes when only its
+// mask is changed, and texts the stored list could not keep are refused before the engine sees
+// them.
+TEST_F(WithDaemon, EntriesKeepTheirBytesAndRefusedTextsNeverReachTheEngine)
+{
+    auto w = Start();
+    const AnsiString odd = "/srv/caf\xC3\xA9"; // a UTF-8 name: no valid CP949
+    ASSERT_GE(w->Protector->AddEntry(FP_PRESET_NOACCESS, odd, "", "*", "", nullptr, 0, nullptr, 0, nullptr, 1), 0);
+    w->Menu_RefreshClick();
+    ASSERT_EQ(w->ListView_Proceted->topLevelItemCount(), 1);
+
+    w->ListView_Proceted->setCurrentItem(w->ListView_Proceted->topLevelItem(0));
+    WhenEditorOpens([](TForm_SetEntry *d) {
+        d->B_ReadOnly->click();
+        d->B_OK->click();
+    });
+    w->Menu_ModifyEntry->trigger();
+    uint32_t count = 0;
+    ASSERT_TRUE(w->Protector->GetEntryCount(count));
+    ASSERT_EQ(count, 1u);
+    TFPRec rec;
+    uint32_t sd = 0, l1 = 0, l2 = 0;
+    uint8_t flag = 0;
+    ASSERT_TRUE(w->Protector->GetEntry(0, rec.Mask, rec.FileFolder, rec.ExcludeFileFolder, rec.Process,
+                                       rec.ExcludeProcess, nullptr, sd, l1, nullptr, l2, nullptr, flag));
+    EXPECT_EQ(rec.FileFolder, odd);
+    EXPECT_EQ(rec.Mask, FP_PRESET_READONLY);
+    EXPECT_TRUE(messages.texts.isEmpty());
+
+    // A new entry for "C:\café" or with a comma: refused in the open editor, then cancelled.
+    for (const QString &path : {QString::fromUtf8("C:\\café"), QString("C:\\a,b")}) {
+        bool open = false;
+        WhenEditorOpens([&](TForm_SetEntry *d) {
+            d->Edit_FileFolder->setText(path);
+            d->B_OK->click();
+            open = d->isVisible();
+            d->B_Cancle->click();
+        });
+        w->ToolButton5->click();
+        EXPECT_TRUE(open);
+    }
+    EXPECT_EQ(messages.texts,
+              (QStringList{"CP949로 나타낼 수 없는 글자가 있습니다.", "쉼표(,)는 쓸 수 없습니다."}));
+    ASSERT_TRUE(w->Protector->GetEntryCount(count));
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(w->ListView_Proceted->topLevelItemCount(), 1);
+
+    // The close saves the entry's own bytes.
+    w->Menu_Close->trigger();
+    w.reset();
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+    EXPECT_EQ(reg.ReadString("0"), odd + ",*,,,1079472");
+}
+
+// The close saves what the engine holds then; with the engine gone it keeps the stored rows,
+// says so once and ends.
+TEST_F(WithDaemon, CloseSavesTheEnginesListOrSaysItCouldNot)
+{
+    auto w = Start();
+    WhenEditorOpens([](TForm_SetEntry *d) {
+        d->Edit_FileFolder->setText("C:\\mine");
+        d->B_OK->click();
+    });
+    w->ToolButton5->click();
+    // One more reaches the engine without a row (as from another client).
+    ASSERT_GE(w->Protector->AddEntry(512, "C:\\theirs", "", "*", "", nullptr, 0, nullptr, 0, nullptr, 1), 0);
+    EXPECT_EQ(Captions(*w), QStringList{"C:\\mine"});
+    w->Menu_Close->trigger();
+    w.reset();
+    EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join("|").toStdString();
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+        EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(2));
+        EXPECT_EQ(reg.ReadString("0"), "C:\\mine,*,,,0");
+        EXPECT_EQ(reg.ReadString("1"), "C:\\theirs,*,,,512");
+    }
+
+    // The engine stops while the console is open.
+    w = Start();
+    ASSERT_EQ(w->ListView_Proceted->topLevelItemCount(), 2);
+    daemon.Stop();
+    w->Menu_Close->trigger();
+    EXPECT_FALSE(w->isVisible());
+    EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
+    w.reset();
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
+    EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(2));
+    EXPECT_EQ(reg.ReadString("1"), "C:\\theirs,*,,,512");
+}
+
 TEST(WithoutDaemon, TheConsoleStartsAndConnectsOnceTheEngineRuns)
 {
     g_env.ResetRegistry();
@@ -154,6 +247,7 @@ TEST(WithoutDaemon, TheConsoleStartsAndConnectsOnceTheEngineRuns)
     w->Protector->SetClearOnDestroy(false);
     w->close();
     w.reset();
+    EXPECT_EQ(messages.texts, (QStringList{"연결 안됨", "엔트리 목록을 저장하지 못했습니다."}));
     // Nothing was reached, so nothing was written over.
     TRegistry reg;
     EXPECT_FALSE(reg.OpenKeyReadOnly(EntryKeyPath) && reg.ValueExists(EntryCountValueName));

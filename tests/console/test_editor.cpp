@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -99,6 +100,125 @@ TEST(EntryEditor, ReadOnlyMaskShowsItsBoxesAndComesBackUnchanged)
     EXPECT_EQ(rec.Process, "notepad*");
 }
 
+// B_OK hands nothing on changed: a character CP949 lacks is refused with the dialog left open as
+// typed, and a field the user did not edit gives back its own bytes, also bytes that are not
+// valid CP949.
+TEST(EntryEditor, TextsCp949CannotHoldAreRefusedAndUntouchedFieldsKeepTheirBytes)
+{
+    vxtest::MessageRecorder messages;
+    const AnsiString invalid = "C:\\\xFF\x80x\xA1"; // a lone lead byte at the end too
+    TFPRec rec{invalid, Cp949("C:\\자료"), "n*", "\x81", FP_PRESET_NOACCESS};
+    EXPECT_EQ(RunEditor(rec, [](TForm_SetEntry *d) { d->B_OK->click(); }, EDITOR_MODE_CHANGE), 1);
+    EXPECT_EQ(rec, (TFPRec{invalid, Cp949("C:\\자료"), "n*", "\x81", FP_PRESET_NOACCESS}));
+    EXPECT_TRUE(messages.texts.isEmpty());
+
+    // Typed text the code page cannot hold, in any field: refused, everything stays as typed.
+    const QString cafe = QString::fromUtf8("C:\\café");
+    for (int field = 0; field < 4; ++field) {
+        rec = TFPRec{"C:\\a", "", "*", "", FP_PRESET_NOACCESS};
+        bool open = false;
+        QStringList texts;
+        const int result = RunEditor(rec, [&](TForm_SetEntry *d) {
+            QLineEdit *fields[] = {d->Edit_FileFolder, d->Edit_Process, d->Edit_ExcludeFileFolder,
+                                   d->Edit_ExcludeProcess};
+            fields[field]->setText(field == 0 ? cafe : QString::fromUtf8("😀*"));
+            d->B_Invisible->click();
+            d->B_OK->click();
+            open = d->isVisible();
+            for (QLineEdit *f : fields)
+                texts << f->text();
+            EXPECT_TRUE(d->List->isChecked() && !d->Open->isChecked());
+            EXPECT_EQ(d->Record(), TFPRec{});
+        });
+        EXPECT_TRUE(open) << field;
+        EXPECT_EQ(result, 2) << field; // cancelled by the test afterwards
+        QStringList want{"C:\\a", "*", "", ""};
+        want[field] = field == 0 ? cafe : QString::fromUtf8("😀*");
+        EXPECT_EQ(texts, want) << field;
+    }
+    EXPECT_EQ(messages.texts, QStringList(4, QString("CP949로 나타낼 수 없는 글자가 있습니다.")));
+
+    // After the refusal the user mends the field and registers; the untouched fields still
+    // give back their own bytes.
+    messages.texts.clear();
+    rec = TFPRec{invalid, "", "\xFE", "", 0};
+    EXPECT_EQ(RunEditor(rec, [&](TForm_SetEntry *d) {
+                  d->Edit_ExcludeFileFolder->setText(cafe);
+                  d->B_OK->click();
+                  ASSERT_TRUE(d->isVisible());
+                  d->Edit_ExcludeFileFolder->setText("C:\\cafe");
+                  d->B_OK->click();
+              }, EDITOR_MODE_CHANGE),
+              1);
+    EXPECT_EQ(rec, (TFPRec{invalid, "C:\\cafe", "\xFE", "", 0}));
+    EXPECT_EQ(messages.texts.size(), 1);
+
+    // An edited field that still shows a byte CP949 has no character for cannot be handed on.
+    messages.texts.clear();
+    rec = TFPRec{invalid, "", "*", "", 0};
+    bool open = false;
+    RunEditor(rec, [&](TForm_SetEntry *d) {
+        d->Edit_FileFolder->setText(d->Edit_FileFolder->text() + ";");
+        d->B_OK->click();
+        open = d->isVisible();
+    }, EDITOR_MODE_CHANGE);
+    EXPECT_TRUE(open);
+    EXPECT_EQ(messages.texts, QStringList{"CP949로 나타낼 수 없는 글자가 있습니다."});
+
+    // Typed back to what it showed: the field is the entry's own again.
+    rec = TFPRec{invalid, "", "*", "", 0};
+    EXPECT_EQ(RunEditor(rec, [&](TForm_SetEntry *d) {
+                  const QString shown = d->Edit_FileFolder->text();
+                  d->Edit_FileFolder->setText("C:\\other");
+                  d->Edit_FileFolder->setText(shown);
+                  d->B_OK->click();
+              }, EDITOR_MODE_CHANGE),
+              1);
+    EXPECT_EQ(rec.FileFolder, invalid);
+}
+
+// The stored entry text joins its fields with ",": a field holding one would split it, and the
+// engine would drop the entry at its next start.
+TEST(EntryEditor, CommaInAnyTextFieldIsRefused)
+{
+    vxtest::MessageRecorder messages;
+    for (int field = 0; field < 4; ++field) {
+        TFPRec rec{"C:\\a", "", "*", "", 0};
+        bool open = false;
+        QString typed;
+        RunEditor(rec, [&](TForm_SetEntry *d) {
+            QLineEdit *fields[] = {d->Edit_FileFolder, d->Edit_Process, d->Edit_ExcludeFileFolder,
+                                   d->Edit_ExcludeProcess};
+            fields[field]->setText("C:\\a,b");
+            d->B_OK->click();
+            open = d->isVisible();
+            typed = fields[field]->text();
+        });
+        EXPECT_TRUE(open) << field;
+        EXPECT_EQ(typed, QString("C:\\a,b")) << field;
+    }
+    // Also a comma the entry already held, untouched.
+    TFPRec rec{"C:\\x", "", "a,b*", "", 0};
+    bool open = false;
+    RunEditor(rec, [&](TForm_SetEntry *d) {
+        d->B_OK->click();
+        open = d->isVisible();
+    }, EDITOR_MODE_CHANGE);
+    EXPECT_TRUE(open);
+    EXPECT_EQ(messages.texts, QStringList(5, QString("쉼표(,)는 쓸 수 없습니다.")));
+
+    // Without the comma the entry registers.
+    messages.texts.clear();
+    rec = TFPRec{"C:\\x", "", "a,b*", "", 0};
+    EXPECT_EQ(RunEditor(rec, [](TForm_SetEntry *d) {
+                  d->Edit_Process->setText("a*");
+                  d->B_OK->click();
+              }, EDITOR_MODE_CHANGE),
+              1);
+    EXPECT_EQ(rec.Process, "a*");
+    EXPECT_TRUE(messages.texts.isEmpty());
+}
+
 TEST(EntryEditor, BitsWithoutABoxAreDropped)
 {
     TFPRec rec{"C:\\a", "", "*", "", FP_PRESET_NOACCESS | FP_GET_LAST_ACCESS_TIME | 0x80000000u};
@@ -180,7 +300,9 @@ TEST(EntryEditor, ProgramBrowseMakesANamePattern)
     dialogs.answers.push_back(QStringList{"C:\\Windows\\notepad.exe", "C:\\other.exe"});
     d.Button20->click();
     EXPECT_EQ(d.Edit_Process->text(), QString("notepad*"));
-    EXPECT_EQ(dialogs.calls.back().filter, QString("프로세스(*.exe;*.com)|*.exe;*.com"));
+    // The program filter first, then every file: programs here mostly have no extension.
+    EXPECT_EQ(dialogs.calls.back().filter, QString("프로세스(*.exe;*.com)|*.exe;*.com|모든 파일(*)|*"));
+    EXPECT_EQ(dialogs.calls.back().filterIndex, 1);
 
     dialogs.answers.push_back(QStringList{"C:\\tools\\my.tool.exe"});
     d.Button24->click();
@@ -190,9 +312,15 @@ TEST(EntryEditor, ProgramBrowseMakesANamePattern)
     d.Button24->click();
     EXPECT_EQ(d.Edit_ExcludeProcess->text(), QString("my*"));
 
-    EXPECT_EQ(ProcessPatternFromFile("C:\\bin\\tool"), QString("*"));
+    // A name without a "." is the name and "*", never "*" alone (every process).
+    dialogs.answers.push_back(QStringList{"C:\\usr\\bin\\bash"});
+    d.Button20->click();
+    EXPECT_EQ(d.Edit_Process->text(), QString("bash*"));
+    EXPECT_EQ(ProcessPatternFromFile("C:\\bin\\tool"), QString("tool*"));
     EXPECT_EQ(ProcessPatternFromFile("/usr/bin/x.y"), QString("x*"));
-    EXPECT_EQ(ProcessPatternFromFile("C:\\dir.d\\prog"), QString("*"));
+    EXPECT_EQ(ProcessPatternFromFile("C:\\dir.d\\prog"), QString("prog*"));
+    EXPECT_EQ(ProcessPatternFromFile("C:\\x\\.profile"), QString(".profile*"));
+    EXPECT_EQ(ProcessPatternFromFile("C:\\x\\.hidden.sh"), QString(".hidden*"));
 }
 
 TEST(EntryEditor, ComboChoicesReplaceTheField)
@@ -337,6 +465,42 @@ TEST(EntryEditor, CentredOnTheDesktopWhoeverOpensIt)
     EXPECT_LE((d.geometry().center() - centre).manhattanLength(), 10); // frame margins aside
     EXPECT_EQ(d.size(), QSize(626, 272));
     EXPECT_EQ(d.minimumSize(), d.maximumSize()); // not resizable
+}
+
+// The names of the filters the real file dialog lists, read while it is open; the dialog is then
+// cancelled.
+QStringList FilterNamesShownBy(const std::function<void()> &open)
+{
+    QStringList shown;
+    std::function<void()> look = [&] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            if (auto *combo = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo")))
+                for (int i = 0; i < combo->count(); ++i)
+                    shown << combo->itemText(i);
+            dialog->reject();
+            return;
+        }
+        QTimer::singleShot(10, look); // not shown yet
+    };
+    QTimer::singleShot(0, look);
+    open();
+    return shown;
+}
+
+TEST(FileDialogSeam, TheDialogListsEachDescriptionExactly)
+{
+    TForm_SetEntry d;
+    EXPECT_EQ(FilterNamesShownBy([&] { d.Button18->click(); }),
+              (QStringList{"실행 파일(*.exe;*.com;*.dll;*.vxd;*.386)", "문서 파일(*.doc;*.txt;*.hwp)",
+                           "그림 파일(*.jpg;*.gif;*.bmp)", "모든 파일(*.*)"}));
+    EXPECT_EQ(FilterNamesShownBy([&] { d.Button24->click(); }), (QStringList{"프로세스(*.exe;*.com)", "모든 파일(*)"}));
+
+    // What each description lets through: "*.*" is every file, as on Windows.
+    EXPECT_EQ(vx::gui::QtFilters("모든 파일(*.*)|*.*|프로세스(*.exe;*.com)|*.exe;*.com"),
+              (QStringList{"모든 파일(*.*) (*)", "프로세스(*.exe;*.com) (*.exe *.com)"}));
 }
 
 TEST(FileDialogSeam, LocalPathsTakeTheDriveForm)

@@ -20,6 +20,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
@@ -228,8 +229,9 @@ TEST_F(MainWindow, UnreachableEngine)
     EXPECT_EQ(messages.texts, (QStringList{"연결 안됨", "연결 안됨"}));
     EXPECT_EQ(w->ListView_Proceted->topLevelItemCount(), 0);
 
-    // The close does not wipe what the store held: the list never reached the engine.
+    // The close does not wipe what the store held, and says that it saved nothing.
     CloseAndDestroy(w);
+    EXPECT_EQ(messages.texts, (QStringList{"연결 안됨", "연결 안됨", "엔트리 목록을 저장하지 못했습니다."}));
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
     EXPECT_EQ(reg.ReadString("0"), "C:\\kept,*,,,2052");
@@ -476,17 +478,16 @@ TEST_F(MainWindow, RowsStayBoundToTheirEntriesWhenAReadFails)
     EXPECT_EQ(engine.engine().At(2)->fileFolder, "C:\\d");
     EXPECT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\d"}));
 
-    // The close keeps the stored list: this one is incomplete.
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(EntryKeyPath, true));
-        reg.WriteInteger(EntryCountValueName, 3);
-    }
+    // The rows miss an entry, but the close reads the engine's list again: what the engine
+    // holds is saved, the entry that had no row included.
     CloseAndDestroy(w);
+    EXPECT_TRUE(messages.texts.isEmpty());
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
     EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(3));
-    EXPECT_FALSE(reg.ValueExists("0"));
+    EXPECT_EQ(reg.ReadString("0"), "C:\\a,*,,,1");
+    EXPECT_EQ(reg.ReadString("1"), "C:\\unreadable,*,,,2");
+    EXPECT_EQ(reg.ReadString("2"), "C:\\d,*,,,4");
 }
 
 TEST_F(MainWindow, EntriesMovedBehindTheWindowAreFoundBeforeADelete)
@@ -736,6 +737,47 @@ TEST_F(MainWindow, FirstStartAsksForANewPassword)
     Formsetpass = nullptr;
 }
 
+// A stored password that cannot be read is never "no password": the prompt asks, accepts
+// nothing and says why; no new password can be set in its place.
+TEST_F(MainWindow, AStoredPasswordThatCannotBeReadKeepsThePrompt)
+{
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey(PasswordKeyPath, true));
+        reg.WriteInteger(PasswordValueName, 1); // not a text
+    }
+    auto w = Open();
+    vx::gui::SetMainForm(w.get());
+    w->show();
+    bool prompted = false, setShown = false, stayed = false;
+    QTimer::singleShot(0, [&] {
+        setShown = Formsetpass && Formsetpass->isVisible();
+        prompted = Formokpass && Formokpass->isVisible();
+        if (!Formokpass) {
+            if (Formsetpass)
+                Formsetpass->reject(); // ends the program instead of hanging the test
+            return;
+        }
+        Formokpass->MaskEdit1->setText("anything");
+        Formokpass->Button1->click();
+        stayed = Formokpass->isVisible() && !Formokpass->Passed();
+        Formokpass->Button2->click(); // leave
+    });
+    w->FormShow();
+    EXPECT_TRUE(prompted);
+    EXPECT_FALSE(setShown);
+    EXPECT_TRUE(stayed);
+    ASSERT_EQ(messages.texts.size(), 1); // the error report, not a verdict
+    EXPECT_NE(messages.texts[0], QString("암호가 틀렸습니다."));
+    EXPECT_FALSE(w->isVisible());
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKeyReadOnly(PasswordKeyPath));
+    EXPECT_EQ(reg.ReadDword(PasswordValueName), std::optional<DWORD>(1)); // nothing set in its place
+    w.reset();
+    delete Formokpass;
+    Formokpass = nullptr;
+}
+
 TEST_F(MainWindow, QuittingThePromptClosesTheWindowAndSaves)
 {
     Seed({MakeEntry("C:\\kept", 0x200)});
@@ -936,7 +978,9 @@ void ExpectOldRows()
     EXPECT_FALSE(reg.ValueExists("2"));
 }
 
-TEST_F(MainWindow, CloseWhoseSaveIsRefusedKeepsTheWindowOpen)
+// A save the store refuses halfway: nothing of it stays, the user is told in one message, and
+// the console ends all the same, leaving the entries in the engine.
+TEST_F(MainWindow, CloseWhoseSaveIsRefusedSaysSoAndEnds)
 {
     Seed({MakeEntry("C:\\a", 1), MakeEntry("C:\\b", 2), MakeEntry("C:\\c", 3)});
     StoreOldRows();
@@ -947,29 +991,86 @@ TEST_F(MainWindow, CloseWhoseSaveIsRefusedKeepsTheWindowOpen)
         RefusedWrite refused("1");
         ASSERT_TRUE(refused.ok());
         w->Menu_CloseClick();
-        ASSERT_EQ(messages.texts.size(), 1); // the error report
-        EXPECT_FALSE(messages.texts[0].isEmpty());
-        EXPECT_EQ(messages.captions[0], QApplication::applicationName());
-        EXPECT_TRUE(w->isVisible());
-        EXPECT_FALSE(w->Protector->ClearOnDestroy());
-        ExpectOldRows(); // nothing of the failed save is kept
-
-        // The console goes on working.
-        w->Menu_RefreshClick();
-        EXPECT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b", "C:\\c"}));
-        EXPECT_FALSE(w->Protector->ClearOnDestroy());
     }
-    // Once the store takes writes again, the next close saves and ends.
-    w->ToolButton11->click();
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts[0].startsWith("엔트리 목록을 저장하지 못했습니다.\n")) << messages.texts[0].toStdString();
+    EXPECT_EQ(messages.captions[0], QApplication::applicationName());
     EXPECT_FALSE(w->isVisible());
-    EXPECT_EQ(messages.texts.size(), 1);
+    EXPECT_FALSE(w->Protector->ClearOnDestroy());
+    ExpectOldRows(); // nothing of the failed save is kept
     w.reset();
     EXPECT_EQ(engine.engine().Count(), 3u);
+}
+
+// The engine's list cannot be read at close: the stored rows stay (the rows shown may be
+// incomplete), the user is told once, and the console ends.
+TEST_F(MainWindow, CloseWithoutTheEnginesListKeepsTheStoredRowsAndSaysSo)
+{
+    Seed({MakeEntry("C:\\a", 1), MakeEntry("C:\\b", 2)});
+    StoreOldRows();
+    auto w = Open();
+    vx::gui::SetMainForm(w.get());
+    w->show();
+    ASSERT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b"}));
+    FailReadsOf(1);
+    w->ToolButton11->click();
+    EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
+    EXPECT_FALSE(w->isVisible());
+    ExpectOldRows();
+
+    // The same when the count cannot be had.
+    messages.texts.clear();
+    w = Open();
+    Refuse(IOCTL_QXD_GET_ENTRY_COUNT, ERROR_GEN_FAILURE);
+    w->Menu_CloseClick();
+    EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
+    ExpectOldRows();
+    engine.backend().intercept = nullptr;
+    w.reset();
+    EXPECT_EQ(engine.engine().Count(), 2u);
+}
+
+// What the engine holds at close is saved, also entries another client added meanwhile and
+// without those it deleted.
+TEST_F(MainWindow, CloseSavesTheEnginesListAsItIsThen)
+{
+    Seed({MakeEntry("C:\\a", 1), MakeEntry("C:\\b", 2)});
+    auto w = Open();
+    ASSERT_EQ(Captions(*w), (QStringList{"C:\\a", "C:\\b"}));
+    ASSERT_TRUE(engine.engine().Append(MakeEntry("C:\\elsewhere", 512)));
+    CloseAndDestroy(w);
+    EXPECT_TRUE(messages.texts.isEmpty());
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKeyReadOnly(EntryKeyPath));
     EXPECT_EQ(reg.ReadDword(EntryCountValueName), std::optional<DWORD>(3));
-    EXPECT_EQ(reg.ReadString("1"), "C:\\b,*,,,2");
-    EXPECT_EQ(reg.ReadString("2"), "C:\\c,*,,,3");
+    EXPECT_EQ(reg.ReadString("2"), "C:\\elsewhere,*,,,512");
+}
+
+// Another program keeps the store locked: the close gives up after a short wait (not the
+// store's usual 15 s), says so, and ends; the stored rows stay.
+TEST_F(MainWindow, LockedStoreEndsTheCloseAfterAShortWait)
+{
+    Seed({MakeEntry("C:\\a", 1)});
+    StoreOldRows();
+    auto w = Open();
+    vx::gui::SetMainForm(w.get());
+    w->show();
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(g_env.Registry().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    QElapsedTimer timer;
+    timer.start();
+    w->Menu_CloseClick();
+    const qint64 waited = timer.elapsed();
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_LT(waited, 10000); // bounded by the close's own wait, far below the store's 15 s
+    ASSERT_EQ(messages.texts.size(), 1);
+    EXPECT_TRUE(messages.texts[0].startsWith("엔트리 목록을 저장하지 못했습니다."));
+    EXPECT_FALSE(w->isVisible());
+    ExpectOldRows();
+    w.reset();
+    EXPECT_EQ(engine.engine().Count(), 1u);
 }
 
 TEST_F(MainWindow, QuittingThePromptWhileTheSaveIsRefusedStillEndsTheConsole)
@@ -987,7 +1088,8 @@ TEST_F(MainWindow, QuittingThePromptWhileTheSaveIsRefusedStillEndsTheConsole)
         Formokpass->Button2->click();
     });
     w->FormShow();
-    EXPECT_EQ(messages.texts.size(), 1); // the refused save, reported
+    ASSERT_EQ(messages.texts.size(), 1); // the refused save, reported
+    EXPECT_TRUE(messages.texts[0].startsWith("엔트리 목록을 저장하지 못했습니다."));
     EXPECT_FALSE(w->isVisible());       // but the console is not left open without a password
     EXPECT_FALSE(w->Protector->ClearOnDestroy());
     ExpectOldRows();
@@ -997,7 +1099,7 @@ TEST_F(MainWindow, QuittingThePromptWhileTheSaveIsRefusedStillEndsTheConsole)
     Formokpass = nullptr;
 }
 
-TEST_F(MainWindow, CloseWithoutRightsToTheStoreEndsQuietly)
+TEST_F(MainWindow, CloseWithoutRightsToTheStoreSaysSoAndEnds)
 {
     Seed({MakeEntry("C:\\a", 1)});
     StoreOldRows();
@@ -1012,7 +1114,7 @@ TEST_F(MainWindow, CloseWithoutRightsToTheStoreEndsQuietly)
     w->Menu_CloseClick();
     setenv("VELLAMORIX_REGISTRY", g_env.Registry().toUtf8().constData(), 1);
     EXPECT_FALSE(w->isVisible()); // the close goes on
-    EXPECT_TRUE(messages.texts.isEmpty());
+    EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
     EXPECT_FALSE(w->Protector->ClearOnDestroy());
     w.reset();
     EXPECT_EQ(engine.engine().Count(), 1u);

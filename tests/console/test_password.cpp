@@ -116,6 +116,33 @@ TEST_F(PasswordDialogs, SetPasswordEnterOnlyInTheSecondField)
     EXPECT_TRUE(CheckPassword(Cp949("한글암호"))); // stored as CP949 bytes
 }
 
+// "a😀" would be stored as "a?", the same as the password "a?": such a password is refused and
+// the dialog stays open as typed; a Korean password is taken.
+TEST_F(PasswordDialogs, SetPasswordRefusesCharactersCp949Lacks)
+{
+    TFormsetpass d;
+    d.show();
+    for (const QString &pw : {QString::fromUtf8("a😀"), QString::fromUtf8("café")}) {
+        d.MaskEdit1->setText(pw);
+        d.MaskEdit2->setText(pw);
+        d.Button1->click();
+        EXPECT_TRUE(d.isVisible());
+        EXPECT_FALSE(d.Passed());
+        EXPECT_EQ(d.MaskEdit1->text(), pw);
+        EXPECT_EQ(d.MaskEdit2->text(), pw);
+    }
+    QTest::keyClick(d.MaskEdit2, Qt::Key_Return); // Enter takes the same steps
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(messages.texts, QStringList(3, QString("CP949로 나타낼 수 없는 글자가 있습니다.")));
+    EXPECT_TRUE(StoredText().empty());
+
+    d.MaskEdit1->setText("a?");
+    d.MaskEdit2->setText("a?");
+    d.Button1->click();
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(CheckPassword("a?"));
+}
+
 TEST_F(PasswordDialogs, SetPasswordFieldsAndTabOrder)
 {
     TFormsetpass d;
@@ -309,6 +336,27 @@ TEST_F(PromptTest, ChangeChecksTheCurrentPasswordFirst)
     prompt.MaskEdit1->setText("New2");
     prompt.Button1->click();
     EXPECT_FALSE(prompt.isVisible());
+}
+
+TEST_F(PromptTest, ChangeRefusesANewPasswordCp949Cannot)
+{
+    TFormchangepwd d;
+    d.show();
+    d.MaskEdit1->setText("Right1");
+    d.MaskEdit2->setText(QString::fromUtf8("new😀"));
+    d.MaskEdit3->setText(QString::fromUtf8("new😀"));
+    d.Button1->click();
+    EXPECT_EQ(messages.texts, QStringList{"CP949로 나타낼 수 없는 글자가 있습니다."});
+    EXPECT_TRUE(d.isVisible());
+    EXPECT_EQ(d.MaskEdit2->text(), QString::fromUtf8("new😀"));
+    EXPECT_TRUE(CheckPassword("Right1"));
+    EXPECT_FALSE(CheckPassword("new?"));
+
+    d.MaskEdit2->setText("새암호");
+    d.MaskEdit3->setText("새암호");
+    d.Button1->click();
+    EXPECT_FALSE(d.isVisible());
+    EXPECT_TRUE(CheckPassword(Cp949("새암호")));
 }
 
 TEST_F(PromptTest, ChangeCancelAndCloseBoxChangeNothing)

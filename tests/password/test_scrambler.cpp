@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <set>
 
 namespace {
@@ -189,10 +191,51 @@ TEST_F(PasswordStore, NothingStoredYet)
     // A check on a machine without the key fails with the conversion error and creates nothing.
     EXPECT_THROW(CheckPassword(""), EConvertError);
     EXPECT_FALSE(TRegistry().KeyExists(PasswordKeyPath));
-    // The start-up read creates the key and reads the empty text.
+    // The start-up read only reads: no password, and nothing made.
     EXPECT_EQ(ReadStoredPassword(), "");
-    EXPECT_TRUE(TRegistry().KeyExists("SOFTWARE\\TOVRA\\Vellamorix\\pass"));
+    EXPECT_FALSE(TRegistry().KeyExists("SOFTWARE\\TOVRA\\Vellamorix\\pass"));
     EXPECT_THROW(CheckPassword("anything"), EConvertError);
+    // A key without the value, and an empty value, are no password either.
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey(PasswordKeyPath, true));
+    }
+    EXPECT_EQ(ReadStoredPassword(), "");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey(PasswordKeyPath, true));
+        reg.WriteString("pass", "");
+    }
+    EXPECT_EQ(ReadStoredPassword(), "");
+}
+
+// Only a missing key or value, or an empty one, is "no password": every other failure to read is
+// raised like a text that cannot be unscrambled, and never reads as the empty text.
+TEST_F(PasswordStore, ReadsThatFailAreNeverNoPassword)
+{
+    ASSERT_TRUE(StorePassword("pw"));
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey(PasswordKeyPath, true));
+        reg.WriteInteger("pass", 7); // not a text
+    }
+    EXPECT_THROW(ReadStoredPassword(), EPasswordReadError);
+    EXPECT_THROW(CheckPassword("pw"), EConvertError);
+
+    // A store file that is no store, and one that cannot be opened.
+    {
+        FILE *f = fopen(store.path().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("this is not a database file, just some text that is long enough to look like a header......", f);
+        fclose(f);
+    }
+    EXPECT_THROW(ReadStoredPassword(), EPasswordReadError);
+    EXPECT_THROW(CheckPassword("pw"), EConvertError);
+    std::filesystem::remove(store.path());
+    std::filesystem::create_directory(store.path());
+    EXPECT_THROW(ReadStoredPassword(), EPasswordReadError);
+    std::filesystem::remove(store.path());
+    EXPECT_EQ(ReadStoredPassword(), ""); // gone: no password
 }
 
 TEST_F(PasswordStore, StoreAndCheck)

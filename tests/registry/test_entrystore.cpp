@@ -56,7 +56,7 @@ TEST(EntryText, JoinsCaptionAndSubItemsZeroOneTwoFour)
 TEST_F(EntryStore, SaveWritesCountAndRowsInOrder)
 {
     const AnsiString korean = Cp949("C:\\문서\\비밀");
-    SaveEntryStore({Row("C:\\Data", "*", "", "", FP_PRESET_NOACCESS), Row(korean, "notepad*", "", "", 512)}, true);
+    SaveEntryStore({Row("C:\\Data", "*", "", "", FP_PRESET_NOACCESS), Row(korean, "notepad*", "", "", 512)});
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", false));
     EXPECT_EQ(reg.ReadValue("EntryCount")->Type, REG_DWORD);
@@ -72,7 +72,7 @@ TEST_F(EntryStore, ShorterListReplacesLongerOneWhole)
     std::vector<TEntryRow> rows;
     for (int i = 0; i < 12; ++i)
         rows.push_back(Row("C:\\p" + std::to_string(i), "*", "", "", 512));
-    SaveEntryStore(rows, true);
+    SaveEntryStore(rows);
     {
         // Something foreign under the key goes too.
         TRegistry reg;
@@ -86,7 +86,7 @@ TEST_F(EntryStore, ShorterListReplacesLongerOneWhole)
     EXPECT_EQ(std::find(names.begin(), names.end(), "010"), names.end());
 
     rows.resize(3);
-    SaveEntryStore(rows, true);
+    SaveEntryStore(rows);
     EXPECT_EQ(StoredNames(), (std::vector<AnsiString>{"EntryCount", "0", "1", "2"}));
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey(EntryKeyPath, false));
@@ -94,17 +94,24 @@ TEST_F(EntryStore, ShorterListReplacesLongerOneWhole)
     EXPECT_EQ(reg.ReadString("2"), "C:\\p2,*,,,512");
     EXPECT_TRUE(reg.GetKeyNames().empty());
 
-    SaveEntryStore({}, true);
+    SaveEntryStore({});
     EXPECT_EQ(StoredNames(), std::vector<AnsiString>{"EntryCount"});
     EXPECT_EQ(ReadEntryStore().Rows.size(), 0u);
 }
 
-TEST_F(EntryStore, IncompleteListLeavesTheStoredRulesAlone)
+// Another process holds the store locked for the whole save: the save gives up after the wait it
+// was given and leaves the stored rows whole.
+TEST_F(EntryStore, LockedStoreEndsTheSaveAfterItsWait)
 {
-    SaveEntryStore({}, false);
-    EXPECT_FALSE(TRegistry().KeyExists(EntryKeyPath)); // nothing created either
-    SaveEntryStore({Row("C:\\keep", "*", "", "", 2052)}, true);
-    SaveEntryStore({}, false);
+    ASSERT_TRUE(SaveEntryStore({Row("C:\\keep", "*", "", "", 2052)}));
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(store.path().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_THROW(SaveEntryStore({Row("C:\\new", "*", "", "", 512)}, std::chrono::milliseconds(200)),
+                 ERegistryException);
+    ASSERT_EQ(sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+
     const TStoredEntries entries = ReadEntryStore();
     ASSERT_TRUE(entries.KeyFound);
     ASSERT_EQ(entries.Rows.size(), 1u);
@@ -114,7 +121,7 @@ TEST_F(EntryStore, IncompleteListLeavesTheStoredRulesAlone)
 TEST_F(EntryStore, DeleteEntryKeyRemovesItAndReportsMissing)
 {
     EXPECT_FALSE(DeleteEntryKey());
-    SaveEntryStore({Row("C:\\x", "*", "", "", 512)}, true);
+    SaveEntryStore({Row("C:\\x", "*", "", "", 512)});
     EXPECT_TRUE(DeleteEntryKey());
     EXPECT_FALSE(TRegistry().KeyExists(EntryKeyPath));
     EXPECT_TRUE(TRegistry().KeyExists("SOFTWARE\\TOVRA\\Vellamorix"));
@@ -124,7 +131,7 @@ TEST_F(EntryStore, DeleteEntryKeyRemovesItAndReportsMissing)
 // contents stay whole.
 TEST_F(EntryStore, FailedWriteKeepsEarlierContents)
 {
-    SaveEntryStore({Row("C:\\old0", "*", "", "", 512), Row("C:\\old1", "*", "", "", 512)}, true);
+    SaveEntryStore({Row("C:\\old0", "*", "", "", 512), Row("C:\\old1", "*", "", "", 512)});
     {
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open(store.path().c_str(), &db), SQLITE_OK);
@@ -138,7 +145,7 @@ TEST_F(EntryStore, FailedWriteKeepsEarlierContents)
     std::vector<TEntryRow> rows;
     for (int i = 0; i < 5; ++i)
         rows.push_back(Row("C:\\new" + std::to_string(i), "*", "", "", 2052));
-    EXPECT_THROW(SaveEntryStore(rows, true), ERegistryException);
+    EXPECT_THROW(SaveEntryStore(rows), ERegistryException);
 
     const TStoredEntries entries = ReadEntryStore();
     ASSERT_EQ(entries.Rows.size(), 2u);
@@ -192,7 +199,7 @@ TEST_F(EntryStore, SaveKilledMidwayLeavesOldOrNew)
         listA.push_back(Row("C:\\a" + std::to_string(i), "*", "", "", 512));
     for (int i = 0; i < 170; ++i)
         listB.push_back(Row("C:\\b" + std::to_string(i), "*", "", "", 2052));
-    SaveEntryStore(listA, true);
+    SaveEntryStore(listA);
 
     std::mt19937 random(12345);
     for (int round = 0; round < 12; ++round) {
@@ -205,7 +212,7 @@ TEST_F(EntryStore, SaveKilledMidwayLeavesOldOrNew)
             bool told = false;
             try {
                 for (int n = 0;; ++n) {
-                    SaveEntryStore(n % 2 ? listA : listB, true);
+                    SaveEntryStore(n % 2 ? listA : listB);
                     if (!told) {
                         told = write(ready[1], "r", 1) == 1;
                     }

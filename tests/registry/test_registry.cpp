@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,7 +61,8 @@ int ChecksWithoutWriteAccess()
     } catch (const ERegistryException &) {
     }
     try {
-        SaveEntryStore({}, true); // must neither throw nor empty the key
+        if (SaveEntryStore({})) // must neither throw nor empty the key, and say it saved nothing
+            failures |= 16;
     } catch (...) {
         failures |= 16;
     }
@@ -68,6 +70,12 @@ int ChecksWithoutWriteAccess()
         failures |= 32;
     if (!CheckPassword("secret")) // a check needs only read access
         failures |= 64;
+    try {
+        if (ReadStoredPassword().empty()) // and so does the start-up read
+            failures |= 128;
+    } catch (...) {
+        failures |= 128;
+    }
     return failures;
 }
 
@@ -308,6 +316,84 @@ TEST_F(Registry, StoreLocationFollowsTheEnvironment)
     setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
 }
 
+// What the programs create is private to the user, whatever the umask lets through; a store or
+// folder that is there already keeps its mode.
+TEST_F(Registry, StoreFileAndFoldersTheProgramsCreateArePrivate)
+{
+    const mode_t oldMask = umask(0);
+    const std::string nested = store.dir() + "/made/here/registry.db";
+    setenv("VELLAMORIX_REGISTRY", nested.c_str(), 1);
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA", true));
+        reg.WriteString("v", "x");
+    }
+    struct stat st {};
+    ASSERT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((store.dir() + "/made/here").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat((store.dir() + "/made").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // An existing store is used as it is.
+    ASSERT_EQ(chmod(nested.c_str(), 0640), 0);
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA", true));
+        reg.WriteString("v", "z");
+    }
+    ASSERT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    umask(oldMask);
+    setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
+}
+
+// Reads tell a key that is not there from a store that cannot be read.
+TEST_F(Registry, ReadsTellAMissingKeyFromAnUnreadableStore)
+{
+    TRegistry reg(KEY_READ);
+    EXPECT_FALSE(reg.OpenKeyReadOnly("SOFTWARE")); // no file yet
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    {
+        FILE *f = fopen(store.path().c_str(), "wb"); // made, never written
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+    }
+    EXPECT_FALSE(reg.OpenKeyReadOnly("SOFTWARE"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    {
+        TRegistry writer;
+        ASSERT_TRUE(writer.OpenKey("SOFTWARE\\A", true));
+        writer.WriteString("there", "x");
+    }
+    TRegistry reader(KEY_READ);
+    EXPECT_FALSE(reader.OpenKeyReadOnly("SOFTWARE\\B"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(reader.OpenKeyReadOnly("SOFTWARE\\A"));
+    EXPECT_TRUE(reader.ReadValue("there"));
+    EXPECT_FALSE(reader.ReadValue("missing"));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // Not a store: an error, not a missing key.
+    {
+        FILE *f = fopen(store.path().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("this is not a database file, just some text that is long enough to look like a header......", f);
+        fclose(f);
+    }
+    TRegistry broken(KEY_READ);
+    EXPECT_FALSE(broken.OpenKeyReadOnly("SOFTWARE\\A"));
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    // A file that cannot be opened at all (a folder in its place).
+    std::filesystem::remove(store.path());
+    std::filesystem::create_directory(store.path());
+    TRegistry blocked(KEY_READ);
+    EXPECT_FALSE(blocked.OpenKeyReadOnly("SOFTWARE\\A"));
+    EXPECT_NE(GetLastError(), ERROR_FILE_NOT_FOUND);
+    std::filesystem::remove(store.path());
+}
+
 TEST_F(Registry, FileThatIsNotAStoreFailsCleanly)
 {
     {
@@ -328,7 +414,7 @@ TEST_F(Registry, FileThatIsNotAStoreFailsCleanly)
 // still works. Runs in a child without rights (a plain user when the tests run as root).
 TEST_F(Registry, StoreWithoutWriteAccess)
 {
-    SaveEntryStore({TEntryRow{"C:\\Data", {"*", "", "", "", "2052", ""}}}, true);
+    SaveEntryStore({TEntryRow{"C:\\Data", {"*", "", "", "", "2052", ""}}});
     ASSERT_TRUE(StorePassword("secret"));
     AnsiString storedPass;
     {
@@ -395,7 +481,7 @@ TEST_F(Registry, TwoProcessesAtOnce)
                     reg.WriteString("v" + std::to_string(i), std::to_string(c * 1000 + i));
                     std::vector<TEntryRow> rows(static_cast<size_t>(i % 7),
                                                 TEntryRow{"p" + std::to_string(c), {"*", "", "", "", "0"}});
-                    SaveEntryStore(rows, true);
+                    SaveEntryStore(rows);
                 }
             } catch (...) {
                 failures = 99;

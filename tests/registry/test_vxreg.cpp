@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +159,33 @@ TEST_F(Vxreg, KoreanTextAndDwordRoundTripThroughRegedit4)
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("SOFTWARE\\Other", false));
     EXPECT_EQ(reg.ReadString("keep"), "out of the export");
+}
+
+// An export may hold the scrambled password: it is written for its owner only, whatever the
+// umask lets through, also over a file that others could read.
+TEST_F(Vxreg, ExportsAreReadableByTheirOwnerOnly)
+{
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\pass", true));
+        reg.WriteString("pass", "103A5F");
+    }
+    const mode_t oldMask = umask(0);
+    const Result made = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("new.reg")});
+    EXPECT_EQ(made.status, 0) << made.err;
+    struct stat st {};
+    ASSERT_EQ(stat(File("new.reg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(ReadFile(File("new.reg")).find("103A5F"), std::string::npos);
+
+    WriteFile(File("open.reg"), "an older, longer file that anyone could read\r\n");
+    ASSERT_EQ(chmod(File("open.reg").c_str(), 0644), 0);
+    const Result over = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("open.reg")});
+    EXPECT_EQ(over.status, 0) << over.err;
+    ASSERT_EQ(stat(File("open.reg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadFile(File("open.reg")), ReadFile(File("new.reg")));
+    umask(oldMask);
 }
 
 TEST_F(Vxreg, QueryPrintsValuesAndSubkeys)

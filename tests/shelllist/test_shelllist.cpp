@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QTest>
+#include <optional>
 #include <QTreeView>
 #include <cstdlib>
 #include <filesystem>
@@ -44,6 +45,24 @@ QString Cell(TCustomShellListView &list, int row, int column)
 {
     QAbstractItemModel *model = list.ItemView()->model();
     return model->data(model->index(row, column)).toString();
+}
+
+// Opens the label editor of an entry, types `text` into it (or leaves what it shows) and confirms.
+void ConfirmLabel(TShellListView &list, int index, const std::optional<QString> &text)
+{
+    // The editor of an earlier edit is deleted later: only a visible one is the new one.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    list.EditEntry(index);
+    ASSERT_TRUE(list.IsEditing());
+    QLineEdit *editor = nullptr;
+    for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
+        if (e->isVisible())
+            editor = e;
+    ASSERT_NE(editor, nullptr);
+    if (text)
+        editor->setText(*text);
+    QTest::keyClick(editor, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
 }
 
 // A parent that counts the Enter presses that reach it.
@@ -339,21 +358,7 @@ TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
     list.SetRoot(win);
     list.show();
     const int file = IndexOfName(list, "b.txt");
-    // Types Text into the label editor of the file's entry and confirms it.
-    auto rename = [&](const QString &text) {
-        // The editor of an earlier edit is deleted later: only a visible one is the new one.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        list.EditEntry(file);
-        ASSERT_TRUE(list.IsEditing());
-        QLineEdit *editor = nullptr;
-        for (QLineEdit *e : list.ItemView()->findChildren<QLineEdit *>())
-            if (e->isVisible())
-                editor = e;
-        ASSERT_NE(editor, nullptr);
-        editor->setText(text);
-        QTest::keyClick(editor, Qt::Key_Return);
-        ASSERT_TRUE(WaitFor([&] { return !list.IsEditing(); })); // the editor commits from the event loop
-    };
+    const auto rename = [&](const QString &text) { ConfirmLabel(list, file, text); };
 
     // A name that is taken: the shell refuses, the error is reported, nothing changes.
     rename(QStringLiteral("A.txt"));
@@ -368,6 +373,33 @@ TEST_F(ShellListTest, RenamingThroughTheLabelEditor)
     EXPECT_FALSE(fs::exists(dir + "/b.txt"));
     EXPECT_EQ(list.Entry(file)->DisplayText(), "renamed.txt");
     EXPECT_EQ(Cell(list, file, 0), QStringLiteral("renamed.txt"));
+    EXPECT_EQ(messages.size(), 1u);
+}
+
+// A file whose name CP949 cannot hold shows it approximately ("caf?.txt"): confirming the label
+// unchanged renames nothing, a new name CP949 cannot hold is refused, a plain one renames.
+TEST_F(ShellListTest, LabelEditsRenameNothingLossily)
+{
+    MakeFile(dir + "/caf\xC3\xA9.txt", "x");
+    TShellListView list;
+    list.SetRoot(win);
+    list.show();
+    const int file = IndexOfName(list, "caf?.txt");
+    ASSERT_NE(file, -1);
+    const auto confirm = [&](const std::optional<QString> &text) { ConfirmLabel(list, file, text); };
+    confirm(std::nullopt);
+    EXPECT_TRUE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/caf?.txt"));
+    EXPECT_TRUE(messages.empty());
+
+    confirm(QString::fromUtf8("naïve.txt"));
+    EXPECT_TRUE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/na\xC3\xAFve.txt"));
+    EXPECT_EQ(messages, std::vector<QString>{QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.")});
+
+    confirm(QStringLiteral("카페.txt"));
+    EXPECT_FALSE(fs::exists(dir + "/caf\xC3\xA9.txt"));
+    EXPECT_TRUE(fs::exists(dir + "/\xEC\xB9\xB4\xED\x8E\x98.txt"));
     EXPECT_EQ(messages.size(), 1u);
 }
 

@@ -137,6 +137,45 @@ TEST_F(PickerTest, AddAppendsTheFolderAndItsPatternToTheProtectedField)
     EXPECT_EQ(editor->Edit_FileFolder->text().count(work + "\\*;"), 2);
 }
 
+// Folders whose names CP949 cannot hold, and a name holding "\" (which would read as two
+// folders), are refused with a message and add nothing; a Korean name is added as it is.
+TEST_F(PickerTest, FoldersThePathCannotNameExactlyAreRefused)
+{
+    MessageLog messages;
+    MakeDirs(dir / "caf\xC3\xA9");   // "café"
+    MakeDirs(dir / "a\\b");          // one folder named a\b
+    MakeDirs(dir / "a" / "b");        // and the two it would be read as
+    MakeDirs(dir / "bad\xFF");        // bytes that are no UTF-8
+    MakeDirs(dir / "\xEC\x9E\x90\xEB\xA3\x8C"); // "자료"
+    Select(win);
+    TShellTreeView *tree = picker->ShellTreeView1;
+    TShellTreeNode *top = tree->Selected();
+    tree->ExpandNode(top);
+    const auto child = [&](const QString &text) -> TShellTreeNode * {
+        for (int i = 0; i < top->childCount(); ++i)
+            if (top->Child(i)->Text() == text)
+                return top->Child(i);
+        return nullptr;
+    };
+    editor->Edit_FileFolder->setText(QStringLiteral("kept;"));
+    for (const QString &name : {QStringLiteral("caf?"), QStringLiteral("a\\b"), QStringLiteral("bad?")}) {
+        TShellTreeNode *node = child(name);
+        ASSERT_NE(node, nullptr) << name.toStdString();
+        tree->SetSelected(node);
+        picker->Button1Click();
+        EXPECT_EQ(editor->Edit_FileFolder->text(), QStringLiteral("kept;")) << name.toStdString();
+    }
+    EXPECT_EQ(messages.texts, std::vector<QString>(3, QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.")));
+
+    TShellTreeNode *korean = child(QStringLiteral("자료"));
+    ASSERT_NE(korean, nullptr);
+    tree->SetSelected(korean);
+    picker->N1->trigger();
+    const QString path = Q(win) + QStringLiteral("\\자료");
+    EXPECT_EQ(editor->Edit_FileFolder->text(), "kept;" + path + ";" + path + "\\*;");
+    EXPECT_EQ(messages.texts.size(), 3u);
+}
+
 TEST_F(PickerTest, TypedTextWithoutSeparatorIsJoinedDirectly)
 {
     editor->Edit_FileFolder->setText(QStringLiteral("typed"));

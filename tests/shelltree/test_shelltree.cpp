@@ -17,6 +17,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 using namespace shelltest;
@@ -402,6 +403,48 @@ TEST(ShellTree, LabelEditRenamesThroughTheShellWithTheHandlersText)
     EXPECT_TRUE(fs::is_directory(dir / "taken"));
 }
 
+// A folder whose name CP949 cannot hold shows it approximately ("caf?"): confirming the label
+// unchanged renames nothing, a new name CP949 cannot hold is refused, a plain one renames.
+TEST(ShellTree, LabelEditsRenameNothingLossily)
+{
+    std::string win;
+    const fs::path dir = CaseDir("lossless", &win);
+    MakeDirs(dir / "caf\xC3\xA9");
+    auto tree = MakeTree(win);
+    tree->resize(300, 300);
+    tree->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(tree.get())) << "tree not shown";
+    MessageLog messages;
+    TShellTreeNode *node = ChildNamed(tree->FirstNode(), "caf?");
+    ASSERT_NE(node, nullptr);
+    tree->SetSelected(node);
+    const auto confirm = [&](const std::optional<QString> &text) {
+        tree->EditNode(node);
+        QLineEdit *editor = OpenEditor(tree.get());
+        ASSERT_NE(editor, nullptr);
+        if (text)
+            editor->setText(*text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        QCoreApplication::processEvents(); // the delegate commits queued
+    };
+    confirm(std::nullopt);
+    EXPECT_TRUE(fs::is_directory(dir / "caf\xC3\xA9"));
+    EXPECT_FALSE(fs::exists(dir / "caf?"));
+    EXPECT_EQ(node->Text(), QStringLiteral("caf?"));
+    EXPECT_TRUE(messages.texts.empty());
+
+    confirm(QString::fromUtf8("café"));
+    EXPECT_TRUE(fs::is_directory(dir / "caf\xC3\xA9"));
+    EXPECT_EQ(node->Text(), QStringLiteral("caf?"));
+    EXPECT_EQ(messages.texts, std::vector<QString>{QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.")});
+
+    confirm(QStringLiteral("카페"));
+    EXPECT_FALSE(fs::exists(dir / "caf\xC3\xA9"));
+    EXPECT_TRUE(fs::is_directory(dir / "\xEC\xB9\xB4\xED\x8E\x98"));
+    EXPECT_EQ(node->Text(), QStringLiteral("카페"));
+    EXPECT_EQ(messages.texts.size(), 1u);
+}
+
 TEST(ShellTree, RefreshNodeKeepsExpansionSelectionAndTopNode)
 {
     std::string win;
@@ -683,6 +726,44 @@ TEST(ShellTree, AutoRefreshWatchesTheSelectedFolder)
     TShellTreeView unresolved;
     unresolved.SetAutoRefresh(true);
     EXPECT_EQ(unresolved.ChangeWatcher(), nullptr);
+}
+
+// A companion that fails while it follows a selection does not leave the watcher off: it
+// watches the newly selected folder as before.
+TEST(ShellTree, AutoRefreshSurvivesACompanionThatFails)
+{
+    std::string win;
+    const fs::path dir = CaseDir("failing", &win);
+    MakeDirs(dir / "a" / "inside");
+    MakeDirs(dir / "b" / "inside");
+    auto tree = MakeTree(win);
+    auto list = std::make_unique<TShellListView>();
+    tree->SetShellListView(list.get());
+    tree->SetAutoRefresh(true);
+    ASSERT_NE(tree->ChangeWatcher(), nullptr);
+
+    MessageLog messages;
+    int fails = 0;
+    list->OnAddFolder = [&](QObject *, TShellFolder *, bool &) {
+        ++fails;
+        throw std::runtime_error("the list cannot follow");
+    };
+    TShellTreeNode *a = ChildNamed(tree->FirstNode(), "a");
+    ASSERT_NE(a, nullptr);
+    tree->SetSelected(a);
+    EXPECT_GT(fails, 0);
+    EXPECT_FALSE(messages.texts.empty()); // the failure is reported
+    EXPECT_EQ(tree->Selected(), a);
+    EXPECT_TRUE(tree->AutoRefresh());
+    ASSERT_NE(tree->ChangeWatcher(), nullptr);
+    EXPECT_EQ(tree->ChangeWatcher()->Root(), win + "\\a");
+
+    // And the next selection, with the companion well again, watches its folder.
+    list->OnAddFolder = nullptr;
+    TShellTreeNode *b = ChildNamed(tree->FirstNode(), "b");
+    tree->SetSelected(b);
+    ASSERT_NE(tree->ChangeWatcher(), nullptr);
+    EXPECT_EQ(tree->ChangeWatcher()->Root(), win + "\\b");
 }
 
 TEST(ShellTree, MenuMessagesAreNotPassedOn)

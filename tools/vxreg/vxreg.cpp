@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -90,6 +93,39 @@ std::string ShowData(const TRegValue &v)
     return out;
 }
 
+// Writes a backup readable by its owner only (it may hold the scrambled password): a new file is
+// made 0600, and a regular file that was open to others is closed to them before anything of it
+// changes.
+int WritePrivateFile(const char *file, const std::string &text)
+{
+    const int fd = ::open(file, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return Fail(std::string("cannot write ") + file + ": " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (((st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) != 0) || ::ftruncate(fd, 0) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return Fail(std::string("cannot write ") + file + " for its owner only: " + std::strerror(err));
+        }
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int err = errno;
+            ::close(fd);
+            return Fail(std::string("cannot write ") + file + ": " + std::strerror(err));
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0)
+        return Fail(std::string("cannot write ") + file + ": " + std::strerror(errno));
+    return 0;
+}
+
 int Query(const char *key)
 {
     AnsiString path;
@@ -118,14 +154,7 @@ int Export(const char *key, const char *file)
     std::string text;
     if (!vx::regfile::ExportKey(reg, path, text))
         return Fail(std::string("key not found: ") + key);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return Fail(std::string("cannot write ") + file + ": " + std::strerror(errno));
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out)
-        return Fail(std::string("cannot write ") + file);
-    return 0;
+    return WritePrivateFile(file, text);
 }
 
 int Import(const char *file)
