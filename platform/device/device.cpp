@@ -1,7 +1,7 @@
 #include "platform/device/device.h"
 
 #include "platform/device/arena.h"
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,7 +21,7 @@ namespace vx::device {
 
 namespace {
 
-namespace wire = vx::qxd::wire;
+namespace wire = vx::device::wire;
 
 // Connects to the engine's socket at `path`; -1 on failure.
 int ConnectSocket(const std::string &path)
@@ -441,7 +441,7 @@ bool Readable(const uint8_t *p, uint64_t len)
 
 uint32_t Le32(const uint8_t *p)
 {
-    return vx::qxd::wire::Get32(p);
+    return vx::device::wire::Get32(p);
 }
 
 } // namespace

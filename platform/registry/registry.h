@@ -10,7 +10,7 @@
 // folder is created when a key is opened for writing. Several processes may use one store at once.
 #pragma once
 
-#include "engine/fprec.h" // AnsiString
+#include "platform/common/ansistring.h"
 #include "platform/common/wintypes.h"
 
 #include <cstdint>

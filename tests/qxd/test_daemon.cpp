@@ -4,7 +4,7 @@
 #include "platform/device/device.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <thread>
 
 using namespace qxdtest;
-namespace wire = vx::qxd::wire;
+namespace wire = vx::device::wire;
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "platform/device/device.h"
 #include "qxd/daemon_fixture.h"
 #include "qxd/loader.h"
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <thread>
 
 using namespace qxdtest;
-namespace wire = vx::qxd::wire;
+namespace wire = vx::device::wire;
 using vx::device::ArenaAlloc;
 using vx::device::ArenaBuffer;
 using vx::device::ArenaFree;
