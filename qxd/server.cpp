@@ -391,8 +391,12 @@ bool Server::Start(std::string &error)
             error = d + " is not a directory";
             return false;
         }
-        if (st.st_uid != ::getuid()) {
+        if (st.st_uid != ::geteuid()) {
             error = d + " belongs to another user";
+            return false;
+        }
+        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+            error = d + " can be written by other users; clients refuse such a folder";
             return false;
         }
     }
