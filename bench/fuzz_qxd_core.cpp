@@ -6,7 +6,7 @@
 // of 18 bytes: channel, code selector, inAddr, inLen, outAddr, outLen (32-bit little-endian).
 // The credential lies at 0x10 (ANSI, zero-terminated) and 0x40 (UTF-16, zero-terminated).
 #include "qxd/core.h"
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +15,7 @@
 #include <vector>
 
 using namespace vx::qxd;
+namespace wire = vx::device::wire;
 
 namespace {
 

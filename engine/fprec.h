@@ -1,14 +1,13 @@
 // The entry record, the operation mask and the 84-byte entry block shared with the engine.
 #pragma once
 
+#include "platform/common/ansistring.h"
+
 #include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-// 8-bit text in the system's ANSI code page (CP949); lengths count bytes.
-using AnsiString = std::string;
 
 // One protection entry as the console handles it.
 struct TFPRec {

@@ -1,12 +1,14 @@
 #include "qxd/core.h"
 
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <algorithm>
 
 namespace vx::qxd {
 
 namespace {
+
+namespace wire = vx::device::wire;
 
 // Field offsets in the 84-byte entry block.
 enum : std::size_t {

@@ -1,6 +1,6 @@
 #include "qxd/server.h"
 
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +23,8 @@
 namespace vx::qxd {
 
 namespace {
+
+namespace wire = vx::device::wire;
 
 // Buffered, timed I/O on one client socket (whose send and receive time-outs are the peer
 // time-out). Idle waits between requests are unbounded; waits in the middle of a request give up.
@@ -389,8 +391,12 @@ bool Server::Start(std::string &error)
             error = d + " is not a directory";
             return false;
         }
-        if (st.st_uid != ::getuid()) {
+        if (st.st_uid != ::geteuid()) {
             error = d + " belongs to another user";
+            return false;
+        }
+        if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+            error = d + " can be written by other users; clients refuse such a folder";
             return false;
         }
     }

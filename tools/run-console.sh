@@ -29,6 +29,8 @@ if [ -n "${VELLAMORIX_DEVICE_DIR:-}" ]; then
   devdir=$VELLAMORIX_DEVICE_DIR
 elif [ -n "${XDG_RUNTIME_DIR:-}" ]; then
   devdir=$XDG_RUNTIME_DIR/vellamorix
+elif [ "$(id -u)" = 0 ]; then
+  devdir=/run/vellamorix
 else
   devdir=/tmp/vellamorix-$(id -u)
 fi

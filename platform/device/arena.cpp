@@ -1,6 +1,6 @@
 #include "platform/device/arena.h"
 
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
 #include <sys/mman.h>
 
@@ -56,7 +56,7 @@ struct Arena {
         }
         base = static_cast<uint8_t *>(p);
         // The header page names the arena; blocks come after it.
-        namespace wire = vx::qxd::wire;
+        namespace wire = vx::device::wire;
         std::memcpy(base, wire::kArenaMagic, sizeof wire::kArenaMagic);
         const uint64_t fields[2] = {reinterpret_cast<uint64_t>(base), kArenaSize};
         std::memcpy(base + 16, fields, sizeof fields);
@@ -175,7 +175,7 @@ bool InArenaMapping(uint64_t addr, uint64_t len)
     const uint8_t *base = TheArena().mapped.load();
     if (!base)
         return false;
-    const uint64_t lo = reinterpret_cast<uint64_t>(base) + vx::qxd::wire::kArenaHeaderSize;
+    const uint64_t lo = reinterpret_cast<uint64_t>(base) + vx::device::wire::kArenaHeaderSize;
     const uint64_t hi = reinterpret_cast<uint64_t>(base) + kArenaSize;
     return addr >= lo && addr <= hi && len <= hi - addr;
 }

@@ -1,17 +1,23 @@
 #include "platform/device/device.h"
 
 #include "platform/device/arena.h"
-#include "qxd/wire.h"
+#include "platform/device/wire.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <set>
 #include <strings.h>
 #include <unordered_map>
@@ -21,11 +27,46 @@ namespace vx::device {
 
 namespace {
 
-namespace wire = vx::qxd::wire;
+using Clock = std::chrono::steady_clock;
 
-// Connects to the engine's socket at `path`; -1 on failure.
-int ConnectSocket(const std::string &path)
+// Counted in every child a fork makes, so that a connection knows when it is used by a process
+// other than the one that opened it.
+std::atomic<unsigned> g_forks{0};
+
+void CountFork()
 {
+    g_forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+unsigned Forks()
+{
+    [[maybe_unused]] static const int registered = ::pthread_atfork(nullptr, nullptr, &CountFork);
+    return g_forks.load(std::memory_order_relaxed);
+}
+
+// A folder the sockets may be trusted in: a directory of this user or root that nobody else can
+// write to. 0, ERROR_FILE_NOT_FOUND or ERROR_ACCESS_DENIED.
+DWORD CheckFolder(const std::string &dir)
+{
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0)
+        return errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    if (!S_ISDIR(st.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & (S_IWGRP | S_IWOTH)))
+        return ERROR_ACCESS_DENIED;
+    return 0;
+}
+
+// Connects to the engine's socket at `path` in the folders `folders` (outermost first); -1 with
+// `error` on failure. The folders and the process at the other end must be this user's or root's.
+int ConnectSocket(const std::string &path, const std::vector<std::string> &folders, DWORD &error)
+{
+    error = ERROR_FILE_NOT_FOUND;
+    for (const std::string &dir : folders)
+        if ((error = CheckFolder(dir)) != 0)
+            return -1;
+    error = ERROR_FILE_NOT_FOUND;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path))
@@ -39,66 +80,90 @@ int ConnectSocket(const std::string &path)
         rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     while (rc < 0 && errno == EINTR);
     if (rc < 0) {
+        if (errno == EACCES || errno == EPERM)
+            error = ERROR_ACCESS_DENIED;
         ::close(fd);
         return -1;
     }
-    // An engine that stops answering fails the call instead of holding the caller forever.
-    const int ms = EngineTimeoutMs();
-    const timeval limit{ms / 1000, (ms % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || (peer.uid != ::geteuid() && peer.uid != 0)) {
+        error = ERROR_ACCESS_DENIED;
+        ::close(fd);
+        return -1;
+    }
+    error = 0;
     return fd;
 }
 
 // One connection to the engine's socket; serves the engine's READ and WRITE messages from the
-// arena while a request is in flight.
+// arena while a request is in flight. What one request makes it hold is bounded (an input
+// buffer and at most kFlushAt bytes of answers; larger read answers go out straight from the
+// arena), and every request ends by its deadline, however the engine behaves.
 class SocketConnection final : public DeviceConnection {
 public:
-    SocketConnection(int fd, std::string path) : fd_(fd), pid_(::getpid()), path_(std::move(path)) {}
-    ~SocketConnection() override { ::close(fd_); }
+    SocketConnection(int fd, std::string path, std::vector<std::string> folders)
+        : fd_(fd), forks_(Forks()), path_(std::move(path)), folders_(std::move(folders)), timeoutMs_(EngineTimeoutMs()),
+          in_(new uint8_t[kInSize])
+    {
+        out_.reserve(kFlushAt + kCopyAt + 64);
+        SetSocketTimeout(timeoutMs_);
+    }
+    ~SocketConnection() override
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
 
     bool Control(const ControlParams &p, DWORD &bytesReturned, DWORD &error) override
     {
         std::lock_guard lock(mutex_);
         bytesReturned = 0;
-        if (pid_ != ::getpid())
+        try {
+            return Exchange(p, bytesReturned, error);
+        } catch (...) {
+            // Nothing may leave the call; the exchange cannot go on in an unknown state.
+            Broken(error);
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+    }
+
+private:
+    static constexpr std::size_t kInSize = 65536;
+    // Read answers up to this size are copied and go out together; larger ones are sent from
+    // the arena at once.
+    static constexpr std::size_t kCopyAt = 16384;
+    // Answers waiting to go out are sent once they reach this size.
+    static constexpr std::size_t kFlushAt = 65536;
+    // A wait may overrun the request's deadline by this much rather than reset the socket's
+    // time-outs at every request.
+    static constexpr int kSlackMs = 50;
+
+    bool Exchange(const ControlParams &p, DWORD &bytesReturned, DWORD &error)
+    {
+        if (forks_ != Forks())
             Reconnect();
         if (broken_) {
             error = ERROR_BROKEN_PIPE;
             return false;
         }
+        deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+        if (socketTimeoutMs_ != timeoutMs_)
+            SetSocketTimeout(timeoutMs_);
         // Answers still pending from the last request travel with this one.
-        out_ += wire::EncodeControl({p.code, reinterpret_cast<uintptr_t>(p.inBuffer), p.inLen,
-                                    reinterpret_cast<uintptr_t>(p.outBuffer), p.outLen});
+        wire::Put32(out_, wire::kControl);
+        wire::Put32(out_, p.code);
+        wire::Put64(out_, reinterpret_cast<uintptr_t>(p.inBuffer));
+        wire::Put32(out_, p.inLen);
+        wire::Put64(out_, reinterpret_cast<uintptr_t>(p.outBuffer));
+        wire::Put32(out_, p.outLen);
         for (;;) {
             uint8_t header[16];
             if (!Take(header, 4))
                 return Broken(error);
             const uint32_t kind = wire::Get32(header);
-            if (kind == wire::kRead) {
-                if (!Take(header + 4, 12))
-                    return Broken(error);
-                const uint64_t addr = wire::Get64(header + 4);
-                const uint32_t len = wire::Get32(header + 12);
-                const bool allowed = len <= wire::kMaxTransfer && InArenaMapping(addr, len);
-                wire::Put32(out_, wire::kReadAnswer);
-                wire::Put32(out_, allowed ? 0 : ERROR_NOACCESS);
-                if (allowed)
-                    out_.append(reinterpret_cast<const char *>(addr), len);
-            } else if (kind == wire::kWrite) {
-                if (!Take(header + 4, 12))
-                    return Broken(error);
-                const uint64_t addr = wire::Get64(header + 4);
-                const uint32_t len = wire::Get32(header + 12);
-                if (len > wire::kMaxTransfer)
-                    return Broken(error);
-                scratch_.resize(len);
-                if (len && !Take(scratch_.data(), len))
-                    return Broken(error);
-                const DWORD status = StubWrite(addr, scratch_.data(), len);
-                wire::Put32(out_, wire::kWriteAnswer);
-                wire::Put32(out_, status);
-            } else if (kind == wire::kDone) {
+            if (kind == wire::kDone) {
                 if (!Take(header + 4, 12))
                     return Broken(error);
                 // Answers to writes that came with DONE go out with the next request.
@@ -110,81 +175,146 @@ public:
                 if (!ok && error == 0)
                     error = ERROR_GEN_FAILURE;
                 return ok == 1;
-            } else {
-                return Broken(error);
             }
+            if (kind != wire::kRead && kind != wire::kWrite)
+                return Broken(error);
+            if (!Take(header + 4, 12))
+                return Broken(error);
+            const uint64_t addr = wire::Get64(header + 4);
+            const uint32_t len = wire::Get32(header + 12);
+            if (kind == wire::kRead) {
+                const bool allowed = len <= wire::kMaxTransfer && InArenaMapping(addr, len);
+                wire::Put32(out_, wire::kReadAnswer);
+                wire::Put32(out_, allowed ? 0 : ERROR_NOACCESS);
+                if (allowed && len > kCopyAt) {
+                    if (!Send(reinterpret_cast<const void *>(addr), len))
+                        return Broken(error);
+                } else if (allowed) {
+                    out_.append(reinterpret_cast<const char *>(addr), len);
+                }
+            } else {
+                if (len > wire::kMaxTransfer)
+                    return Broken(error);
+                // Taken straight into the arena; a refused write is read past.
+                const DWORD status = InArenaMapping(addr, len) ? 0 : ERROR_NOACCESS;
+                if (status == 0 ? !Take(reinterpret_cast<uint8_t *>(addr), len) : !Skip(len))
+                    return Broken(error);
+                wire::Put32(out_, wire::kWriteAnswer);
+                wire::Put32(out_, status);
+            }
+            if (out_.size() >= kFlushAt && !Send(nullptr, 0))
+                return Broken(error);
         }
     }
 
-private:
     // A process forked off with this handle gets a connection of its own: the engine knows its
     // clients by the connecting process, and the parent's connection and pending answers stay
     // the parent's.
     void Reconnect()
     {
-        ::close(fd_);
-        fd_ = ConnectSocket(path_);
-        pid_ = ::getpid();
+        if (fd_ >= 0)
+            ::close(fd_);
+        DWORD error = 0;
+        fd_ = ConnectSocket(path_, folders_, error);
+        forks_ = Forks();
         broken_ = fd_ < 0;
         timedOut_ = false;
         out_.clear();
-        in_.clear();
-        pos_ = 0;
+        pos_ = end_ = 0;
+        if (fd_ >= 0)
+            SetSocketTimeout(timeoutMs_);
     }
 
     bool Broken(DWORD &error)
     {
         broken_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
+        if (fd_ >= 0)
+            ::shutdown(fd_, SHUT_RDWR);
         error = timedOut_ ? ERROR_SEM_TIMEOUT : ERROR_BROKEN_PIPE;
         return false;
     }
 
-    // A send or receive that found the socket's time-out elapsed.
-    bool Failed(ssize_t n)
+    void SetSocketTimeout(int ms)
     {
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            timedOut_ = true;
-        return false;
+        const timeval limit{ms / 1000, (ms % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        socketTimeoutMs_ = ms;
     }
 
-    bool Flush()
+    // Before each wait: false once the request's deadline has passed; otherwise the socket's
+    // time-outs end the wait by the deadline.
+    bool TimeLeft()
     {
-        std::size_t done = 0;
-        while (done < out_.size()) {
-            ssize_t n = ::send(fd_, out_.data() + done, out_.size() - done, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        if (left <= 0) {
+            timedOut_ = true;
+            return false;
+        }
+        if (left + kSlackMs < socketTimeoutMs_)
+            SetSocketTimeout(int(left));
+        return true;
+    }
+
+    // Sends the pending answers followed by `len` bytes at `data`.
+    bool Send(const void *data, std::size_t len)
+    {
+        iovec iov[2] = {{out_.data(), out_.size()}, {const_cast<void *>(data), len}};
+        msghdr msg{};
+        msg.msg_iov = iov;
+        msg.msg_iovlen = 2;
+        while (iov[0].iov_len + iov[1].iov_len > 0) {
+            if (!TimeLeft())
+                return false;
+            const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
             if (n <= 0)
-                return Failed(n);
-            done += std::size_t(n);
+                return false;
+            std::size_t done = std::size_t(n);
+            for (iovec &v : iov) {
+                const std::size_t step = std::min(done, v.iov_len);
+                v.iov_base = static_cast<char *>(v.iov_base) + step;
+                v.iov_len -= step;
+                done -= step;
+            }
+            if (iov[0].iov_len == 0) {
+                msg.msg_iov = iov + 1;
+                msg.msg_iovlen = 1;
+            }
         }
         out_.clear();
         return true;
     }
 
-    // Copies `len` bytes of input; pending answers go out before the connection waits.
+    // More input; pending answers go out before the connection waits.
+    bool Fill()
+    {
+        if (!out_.empty() && !Send(nullptr, 0))
+            return false;
+        for (;;) {
+            if (!TimeLeft())
+                return false;
+            const ssize_t n = ::recv(fd_, in_.get(), kInSize, 0);
+            if (n > 0) {
+                pos_ = 0;
+                end_ = std::size_t(n);
+                return true;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            return false;
+        }
+    }
+
+    // Copies `len` bytes of input to `dst`.
     bool Take(uint8_t *dst, std::size_t len)
     {
         while (len > 0) {
-            if (pos_ == in_.size()) {
-                if (!out_.empty() && !Flush())
-                    return false;
-                in_.resize(65536);
-                ssize_t n;
-                do
-                    n = ::recv(fd_, in_.data(), in_.size(), 0);
-                while (n < 0 && errno == EINTR);
-                if (n <= 0) {
-                    in_.clear();
-                    pos_ = 0;
-                    return Failed(n);
-                }
-                in_.resize(std::size_t(n));
-                pos_ = 0;
-            }
-            const std::size_t n = std::min(len, in_.size() - pos_);
-            std::memcpy(dst, in_.data() + pos_, n);
+            if (pos_ == end_ && !Fill())
+                return false;
+            const std::size_t n = std::min(len, end_ - pos_);
+            std::memcpy(dst, in_.get() + pos_, n);
             pos_ += n;
             dst += n;
             len -= n;
@@ -192,16 +322,32 @@ private:
         return true;
     }
 
+    // Reads past `len` bytes of input.
+    bool Skip(std::size_t len)
+    {
+        while (len > 0) {
+            if (pos_ == end_ && !Fill())
+                return false;
+            const std::size_t n = std::min(len, end_ - pos_);
+            pos_ += n;
+            len -= n;
+        }
+        return true;
+    }
+
     int fd_;
-    pid_t pid_;
+    unsigned forks_;
     std::string path_;
+    std::vector<std::string> folders_;
+    const int timeoutMs_;
+    int socketTimeoutMs_ = 0;
+    Clock::time_point deadline_;
     std::mutex mutex_;
     bool broken_ = false;
     bool timedOut_ = false;
     std::string out_;
-    std::vector<uint8_t> in_;
-    std::size_t pos_ = 0;
-    std::vector<uint8_t> scratch_;
+    std::unique_ptr<uint8_t[]> in_;
+    std::size_t pos_ = 0, end_ = 0;
 };
 
 class SocketBackend final : public DeviceBackend {
@@ -209,14 +355,18 @@ public:
     std::unique_ptr<DeviceConnection> Open(const OpenParams &params, DWORD &error) override
     {
         error = ERROR_FILE_NOT_FOUND;
-        auto path = DeviceSocketPath(DeviceDirectory(), params.name);
+        const std::string dir = DeviceDirectory();
+        auto path = DeviceSocketPath(dir, params.name);
         if (!path)
             return nullptr;
-        const int fd = ConnectSocket(*path);
+        std::vector<std::string> folders{dir};
+        if (path->size() > dir.size() + 1 && path->compare(dir.size() + 1, 7, "Global/") == 0)
+            folders.push_back(dir + "/Global");
+        const int fd = ConnectSocket(*path, folders, error);
         if (fd < 0)
             return nullptr;
         error = 0;
-        return std::make_unique<SocketConnection>(fd, *path);
+        return std::make_unique<SocketConnection>(fd, *path, std::move(folders));
     }
 };
 
@@ -252,13 +402,42 @@ int EngineTimeoutMs() { return g_engineTimeoutMs.load(); }
 
 int SetEngineTimeoutMs(int ms) { return g_engineTimeoutMs.exchange(ms > 0 ? ms : 1); }
 
+bool SystemEngineServes(const std::string &dir)
+{
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
+        return false;
+    group entry{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrnam_r(kEngineGroup, &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+        found->gr_gid != st.st_gid)
+        return false;
+    struct stat socket{};
+    return ::stat((dir + "/Global/QXDAnsi").c_str(), &socket) == 0 && S_ISSOCK(socket.st_mode);
+}
+
+std::string ChooseDeviceDirectory(const std::string &deviceDirEnv, bool systemEngine, const std::string &runtimeDir,
+                                  unsigned uid)
+{
+    if (!deviceDirEnv.empty())
+        return deviceDirEnv;
+    if (systemEngine)
+        return kSystemDeviceDir;
+    if (!runtimeDir.empty())
+        return runtimeDir + "/vellamorix";
+    if (uid == 0)
+        return kSystemDeviceDir;
+    return "/tmp/vellamorix-" + std::to_string(uid);
+}
+
 std::string DeviceDirectory()
 {
-    if (const char *dir = std::getenv("VELLAMORIX_DEVICE_DIR"); dir && *dir)
-        return dir;
-    if (const char *run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
-        return std::string(run) + "/vellamorix";
-    return "/tmp/vellamorix-" + std::to_string(::getuid());
+    auto env = [](const char *name) {
+        const char *value = std::getenv(name);
+        return std::string(value ? value : "");
+    };
+    const std::string dir = env("VELLAMORIX_DEVICE_DIR");
+    return ChooseDeviceDirectory(dir, dir.empty() && SystemEngineServes(), env("XDG_RUNTIME_DIR"), ::geteuid());
 }
 
 std::optional<std::string> DeviceSocketPath(const std::string &dir, const std::string &deviceName)
@@ -369,8 +548,14 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DW
         return FALSE_;
     }
     DWORD bytes = 0, error = 0;
-    const bool ok = conn->Control({dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize},
-                                  bytes, error);
+    bool ok = false;
+    try {
+        ok = conn->Control({dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize}, bytes, error);
+    } catch (const std::bad_alloc &) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        error = ERROR_GEN_FAILURE;
+    }
     if (lpBytesReturned)
         *lpBytesReturned = bytes;
     SetLastError(ok ? 0 : error);
@@ -441,7 +626,7 @@ bool Readable(const uint8_t *p, uint64_t len)
 
 uint32_t Le32(const uint8_t *p)
 {
-    return vx::qxd::wire::Get32(p);
+    return vx::device::wire::Get32(p);
 }
 
 } // namespace

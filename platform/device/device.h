@@ -17,7 +17,9 @@ constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 constexpr DWORD FILE_FLAG_DELETE_ON_CLOSE = 0x04000000;
 
 // Connects to the device's socket. Failure: INVALID_HANDLE_VALUE, last error
-// ERROR_FILE_NOT_FOUND (missing socket, refused connection, not a device name).
+// ERROR_FILE_NOT_FOUND (missing socket, refused connection, not a device name) or
+// ERROR_ACCESS_DENIED (a device folder or an engine that is not this user's or root's; see
+// DeviceDirectory).
 HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    void *lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -26,10 +28,12 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
 // addresses; it is served only inside the arena (platform/device/arena.h), anything else is
 // refused with ERROR_NOACCESS and the engine fails the request. Returns nonzero on success;
 // the last error is set on failure (ERROR_INVALID_HANDLE for a bad handle, ERROR_BROKEN_PIPE
-// when the engine is gone, ERROR_SEM_TIMEOUT when it sent nothing for EngineTimeoutMs(), the
-// engine's own code otherwise). After either of those two the handle only fails. A process
-// forked off after the open gets its own connection on its first request. lpOverlapped must
-// be null.
+// when the engine is gone or breaks the format, ERROR_SEM_TIMEOUT when the request did not end
+// within EngineTimeoutMs(), ERROR_NOT_ENOUGH_MEMORY when memory ran out, the engine's own code
+// otherwise). After any of those four the handle only fails. Never throws; what one request
+// makes the client hold is bounded (a few buffers of 64 KiB), whatever the engine sends. A
+// process forked off after the open gets its own connection on its first request.
+// lpOverlapped must be null.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
                      void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
                      void *lpOverlapped);
@@ -52,14 +56,27 @@ DWORD GetSecurityDescriptorLength(void *pSecurityDescriptor);
 
 namespace vx::device {
 
-// How long a request waits for each message of the engine before it gives up (30 s); set
-// for connections opened afterwards, returning the previous value (tests shorten it).
+// How long one request may take in all before the client gives up (30 s); set for connections
+// opened afterwards, returning the previous value (tests shorten it).
 int EngineTimeoutMs();
 int SetEngineTimeoutMs(int ms);
 
-// The device directory: VELLAMORIX_DEVICE_DIR, else $XDG_RUNTIME_DIR/vellamorix,
-// else /tmp/vellamorix-<uid>.
+// Where a system engine serves, for root and the members of its group.
+inline constexpr char kSystemDeviceDir[] = "/run/vellamorix";
+inline constexpr char kEngineGroup[] = "vellamorix";
+// True when a system engine serves `dir`: a folder of root's and of the engine's group that holds
+// the engine's socket.
+bool SystemEngineServes(const std::string &dir = kSystemDeviceDir);
+
+// The device directory, the first of: VELLAMORIX_DEVICE_DIR; /run/vellamorix when a system engine
+// serves it; $XDG_RUNTIME_DIR/vellamorix; /run/vellamorix as root; /tmp/vellamorix-<uid>.
+// A client connects only through folders of its own user or root that nobody else can write to,
+// and only to an engine running as its own user or root; anything else fails the open with
+// ERROR_ACCESS_DENIED.
 std::string DeviceDirectory();
+// The same choice from the given facts (an empty text: the variable is not set).
+std::string ChooseDeviceDirectory(const std::string &deviceDirEnv, bool systemEngine, const std::string &runtimeDir,
+                                  unsigned uid);
 // Socket path of a device name under `dir`; nullopt when the name is not "\\.\NAME" or
 // "\\.\Global\NAME" with a plain NAME.
 std::optional<std::string> DeviceSocketPath(const std::string &dir, const std::string &deviceName);

@@ -12,7 +12,7 @@
 // one store at once; an operation waits up to 15 s for a store another process holds locked.
 #pragma once
 
-#include "engine/fprec.h" // AnsiString
+#include "platform/common/ansistring.h"
 #include "platform/common/wintypes.h"
 
 #include <chrono>

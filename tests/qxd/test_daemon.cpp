@@ -2,12 +2,14 @@
 #include "engine/protector.h"
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
+#include "platform/device/wire.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
-#include "qxd/wire.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -15,7 +17,7 @@
 #include <thread>
 
 using namespace qxdtest;
-namespace wire = vx::qxd::wire;
+namespace wire = vx::device::wire;
 
 namespace {
 
@@ -633,6 +635,54 @@ TEST(Daemon, CreatesAMissingDeviceDirectory)
     setenv("VELLAMORIX_DEVICE_DIR", nested.c_str(), 1);
     TVeskFileProtector p(nullptr);
     EXPECT_EQ(p.NumEntriesUnicode(), 0u);
+}
+
+TEST(Daemon, RefusesADeviceFolderOthersCanWrite)
+{
+    TempHome home;
+    const std::string shared = home.dir + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0775), 0);
+    Daemon daemon(home, {"--no-load", "--device-dir", shared});
+    EXPECT_EQ(daemon.WaitExit(), 1);
+    EXPECT_NE(daemon.Log().find("can be written by other users"), std::string::npos) << daemon.Log();
+    EXPECT_FALSE(std::filesystem::exists(shared + "/QXDAnsi"));
+}
+
+TEST(Daemon, AClientRefusesTheEngineInAFolderOthersCanWriteAsAFailedOpen)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    ASSERT_EQ(chmod(home.deviceDir.c_str(), 0770), 0);
+    std::vector<std::pair<uint32_t, uint32_t>> errors;
+    auto record = [&](TVeskFileProtector *, uint32_t type, uint32_t code) { errors.emplace_back(type, code); };
+    {
+        TVeskFileProtector p(nullptr, record, record);
+        EXPECT_FALSE(p.Success());
+        EXPECT_FALSE(p.SuccessUnicode());
+        EXPECT_EQ(errors, (std::vector<std::pair<uint32_t, uint32_t>>{{1, ERROR_ACCESS_DENIED}, {1, ERROR_ACCESS_DENIED}}));
+        EXPECT_EQ(p.NumEntries(), 0xFFFFFFFFu);
+    }
+    ASSERT_EQ(chmod(home.deviceDir.c_str(), 0700), 0);
+    TVeskFileProtector p(nullptr);
+    EXPECT_EQ(p.NumEntries(), 0u);
+    // The refused client never reached the engine: once the second client's two connections
+    // are seen (the engine takes them in order), they are the only ones.
+    auto count = [](const std::string &log, const std::string &what) {
+        std::size_t n = 0;
+        for (std::size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    std::string log;
+    for (int i = 0; i < 500; ++i) {
+        log = daemon.Log();
+        if (count(log, "connected to QXDAnsi") > 0 && count(log, "connected to QXDUni") > 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(count(log, " connected to "), 2u) << log;
 }
 
 TEST(Daemon, HelpAndBadOptions)

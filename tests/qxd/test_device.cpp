@@ -2,23 +2,89 @@
 // client serving a scripted engine's reads and writes.
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
+#include "platform/device/wire.h"
 #include "qxd/daemon_fixture.h"
 #include "qxd/loader.h"
-#include "qxd/wire.h"
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 using namespace qxdtest;
-namespace wire = vx::qxd::wire;
+namespace wire = vx::device::wire;
 using vx::device::ArenaAlloc;
 using vx::device::ArenaBuffer;
 using vx::device::ArenaFree;
 using vx::device::InArena;
 
 namespace {
+
+// A scripted engine on "\\.\QXDAnsi": accepts one client and runs `script` on the connection.
+class ScriptedEngine {
+public:
+    struct Conn {
+        int fd;
+        void Send(const std::string &b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
+        std::string Recv(std::size_t n)
+        {
+            std::string out(n, '\0');
+            std::size_t got = 0;
+            while (got < n) {
+                ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
+                if (r <= 0)
+                    return "";
+                got += std::size_t(r);
+            }
+            return out;
+        }
+    };
+
+    ScriptedEngine(const std::string &dir, std::function<void(Conn &)> script)
+    {
+        mkdir(dir.c_str(), 0700);
+        listen_ = Bind(dir + "/QXDAnsi");
+        EXPECT_EQ(listen(listen_, 4), 0);
+        thread_ = std::thread([this, script] {
+            Conn c{accept(listen_, nullptr, nullptr)};
+            if (c.fd >= 0) {
+                script(c);
+                ::close(c.fd);
+            }
+        });
+    }
+    ~ScriptedEngine()
+    {
+        ::shutdown(listen_, SHUT_RDWR); // a client that never connected ends the wait for it
+        thread_.join();
+        ::close(listen_);
+    }
+
+    // A socket bound at `path` (the file exists while it is open).
+    static int Bind(const std::string &path)
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << path;
+        return fd;
+    }
+
+private:
+    int listen_ = -1;
+    std::thread thread_;
+};
+
+uint32_t U32(const std::string &s, std::size_t off)
+{
+    return wire::Get32(reinterpret_cast<const uint8_t *>(s.data()) + off);
+}
 
 TEST(Arena, BlocksLieBelowFourGiBAreZeroedAndBounded)
 {
@@ -67,9 +133,54 @@ TEST(DeviceNames, MapToSocketsUnderTheDeviceDirectory)
     TempHome home;
     EXPECT_EQ(vx::device::DeviceDirectory(), home.deviceDir);
     unsetenv("VELLAMORIX_DEVICE_DIR");
-    EXPECT_EQ(vx::device::DeviceDirectory(), home.dir + "/vellamorix");
+    const bool system = vx::device::SystemEngineServes();
+    EXPECT_EQ(vx::device::DeviceDirectory(), system ? "/run/vellamorix" : home.dir + "/vellamorix");
     unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(vx::device::DeviceDirectory(), "/tmp/vellamorix-" + std::to_string(getuid()));
+    EXPECT_EQ(vx::device::DeviceDirectory(), system || geteuid() == 0 ? "/run/vellamorix"
+                                                                      : "/tmp/vellamorix-" + std::to_string(geteuid()));
+}
+
+TEST(DeviceNames, DefaultFolderInItsOrder)
+{
+    using vx::device::ChooseDeviceDirectory;
+    // The variable first, whatever else holds.
+    EXPECT_EQ(ChooseDeviceDirectory("/d", true, "/run/user/1000", 1000), "/d");
+    EXPECT_EQ(ChooseDeviceDirectory("/d", false, "", 0), "/d");
+    // A system engine next, for root as for anyone who reaches it.
+    EXPECT_EQ(ChooseDeviceDirectory("", true, "/run/user/1000", 1000), "/run/vellamorix");
+    EXPECT_EQ(ChooseDeviceDirectory("", true, "", 1000), "/run/vellamorix");
+    // Then the user's runtime folder, root's included.
+    EXPECT_EQ(ChooseDeviceDirectory("", false, "/run/user/1000", 1000), "/run/user/1000/vellamorix");
+    EXPECT_EQ(ChooseDeviceDirectory("", false, "/run/user/0", 0), "/run/user/0/vellamorix");
+    // Without one: root's own folder under /run, nobody else's under /tmp.
+    EXPECT_EQ(ChooseDeviceDirectory("", false, "", 0), "/run/vellamorix");
+    EXPECT_EQ(ChooseDeviceDirectory("", false, "", 1000), "/tmp/vellamorix-1000");
+}
+
+TEST(DeviceNames, SystemEngineOnlyInAFolderOfRootsAndTheEnginesGroup)
+{
+    TempHome home;
+    const std::string dir = home.dir + "/system";
+    ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
+    ASSERT_EQ(mkdir((dir + "/Global").c_str(), 0750), 0);
+    EXPECT_FALSE(vx::device::SystemEngineServes(home.dir + "/missing"));
+    EXPECT_FALSE(vx::device::SystemEngineServes(dir)) << "no socket";
+    const int socketFd = ScriptedEngine::Bind(dir + "/Global/QXDAnsi");
+    group entry{}, *found = nullptr;
+    std::vector<char> buffer(16384);
+    const bool groupExists =
+        getgrnam_r(vx::device::kEngineGroup, &entry, buffer.data(), buffer.size(), &found) == 0 && found;
+    if (geteuid() != 0 || !groupExists) {
+        EXPECT_FALSE(vx::device::SystemEngineServes(dir)) << "not root's folder of the engine's group";
+        close(socketFd);
+        GTEST_SKIP() << "needs root and the group " << vx::device::kEngineGroup << " for the positive case";
+    }
+    EXPECT_FALSE(vx::device::SystemEngineServes(dir)) << "root's group, not the engine's";
+    ASSERT_EQ(chown(dir.c_str(), 0, found->gr_gid), 0);
+    EXPECT_TRUE(vx::device::SystemEngineServes(dir));
+    ASSERT_EQ(chown(dir.c_str(), 65534, found->gr_gid), 0);
+    EXPECT_FALSE(vx::device::SystemEngineServes(dir)) << "not root's";
+    close(socketFd);
 }
 
 TEST(DeviceVersion, ReportsXpUnlessTold)
@@ -157,59 +268,6 @@ TEST(SecurityDescriptorLength, SelfRelativeAbsoluteAndBroken)
     p[0] = 2; // unknown revision
     EXPECT_EQ(GetSecurityDescriptorLength(p), 0u);
     EXPECT_EQ(GetSecurityDescriptorLength(nullptr), 0u);
-}
-
-// A scripted engine on "\\.\QXDAnsi": accepts one client and runs `script` on the connection.
-class ScriptedEngine {
-public:
-    struct Conn {
-        int fd;
-        void Send(const std::string &b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
-        std::string Recv(std::size_t n)
-        {
-            std::string out(n, '\0');
-            std::size_t got = 0;
-            while (got < n) {
-                ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
-                if (r <= 0)
-                    return "";
-                got += std::size_t(r);
-            }
-            return out;
-        }
-    };
-
-    ScriptedEngine(const std::string &dir, std::function<void(Conn &)> script)
-    {
-        std::filesystem::create_directories(dir);
-        listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s/QXDAnsi", dir.c_str());
-        EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(listen_, 4), 0);
-        thread_ = std::thread([this, script] {
-            Conn c{accept(listen_, nullptr, nullptr)};
-            if (c.fd >= 0) {
-                script(c);
-                ::close(c.fd);
-            }
-        });
-    }
-    ~ScriptedEngine()
-    {
-        thread_.join();
-        ::close(listen_);
-    }
-
-private:
-    int listen_ = -1;
-    std::thread thread_;
-};
-
-uint32_t U32(const std::string &s, std::size_t off)
-{
-    return wire::Get32(reinterpret_cast<const uint8_t *>(s.data()) + off);
 }
 
 TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
@@ -320,6 +378,188 @@ TEST(DeviceClient, AnEngineThatStopsAnsweringFailsTheCallInsteadOfHanging)
         EXPECT_TRUE(CloseHandle(h));
     }
     vx::device::SetEngineTimeoutMs(previous);
+}
+
+HANDLE OpenAnsi(const char *name = "\\\\.\\QXDAnsi")
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// The process's resident memory in KiB.
+long ResidentKiB()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+TEST(DeviceClient, AnEngineThatFloodsReadsNeitherHoldsMemoryNorThrows)
+{
+    TempHome home;
+    const int previous = vx::device::SetEngineTimeoutMs(1000);
+    ArenaBuffer anchor(16);
+    // Reads of the largest size allowed, inside the arena, whose answers the engine never takes:
+    // 4096 of them would be 64 GiB of answers.
+    const uint64_t addr = anchor.address() & ~uint64_t(0xFFF);
+    ASSERT_TRUE(vx::device::InArenaMapping(addr, wire::kMaxTransfer));
+    {
+        ScriptedEngine engine(home.deviceDir, [&](ScriptedEngine::Conn &c) {
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            std::string msg;
+            for (int i = 0; i < 4096; ++i) {
+                wire::Put32(msg, wire::kRead);
+                wire::Put64(msg, addr);
+                wire::Put32(msg, wire::kMaxTransfer);
+            }
+            ::send(c.fd, msg.data(), msg.size(), MSG_NOSIGNAL);
+            pollfd hangUp{c.fd, POLLRDHUP, 0};
+            ::poll(&hangUp, 1, 10000);
+        });
+        HANDLE h = OpenAnsi();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        const long before = ResidentKiB();
+        const auto start = std::chrono::steady_clock::now();
+        DWORD bytes = 7;
+        BOOL ok = TRUE_;
+        EXPECT_NO_THROW(ok = DeviceIoControl(h, 0xA0243013, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+        EXPECT_LT(ResidentKiB() - before, 64 * 1024) << "KiB held for the engine's reads";
+        EXPECT_LT(seconds, 5.0);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    vx::device::SetEngineTimeoutMs(previous);
+}
+
+TEST(DeviceClient, AnEngineThatTricklesBytesIsCutOffAtTheRequestsDeadline)
+{
+    TempHome home;
+    const int previous = vx::device::SetEngineTimeoutMs(500);
+    ArenaBuffer word(4);
+    std::atomic<bool> stop{false};
+    {
+        // One byte every 20 ms, each read of four bytes a complete message: never silent for
+        // long, never done. Gives up after 10 s so that a client without a deadline fails the
+        // test instead of hanging it.
+        ScriptedEngine engine(home.deviceDir, [&](ScriptedEngine::Conn &c) {
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            std::string msg;
+            wire::Put32(msg, wire::kRead);
+            wire::Put64(msg, word.address());
+            wire::Put32(msg, 4);
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            for (std::size_t i = 0; !stop && std::chrono::steady_clock::now() < until; ++i) {
+                if (::send(c.fd, msg.data() + i % msg.size(), 1, MSG_NOSIGNAL) != 1)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+        HANDLE h = OpenAnsi();
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        const auto start = std::chrono::steady_clock::now();
+        DWORD bytes = 7;
+        EXPECT_FALSE(DeviceIoControl(h, 0xA0243013, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        stop = true;
+        EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
+        EXPECT_GE(seconds, 0.45);
+        EXPECT_LT(seconds, 3.0);
+        // The connection is given up; the next request fails at once.
+        EXPECT_FALSE(DeviceIoControl(h, 0xA0243013, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    vx::device::SetEngineTimeoutMs(previous);
+}
+
+// An engine that answers every request at once with success.
+void AnswerEverything(ScriptedEngine::Conn &c)
+{
+    while (c.Recv(wire::kControlSize).size() == wire::kControlSize) {
+        std::string msg;
+        wire::EncodeDone(msg, true, 0, 1);
+        c.Send(msg);
+    }
+}
+
+TEST(DeviceClient, RefusesDeviceFoldersOthersCanWrite)
+{
+    TempHome home;
+    ScriptedEngine engine(home.deviceDir, AnswerEverything);
+    mkdir((home.deviceDir + "/Global").c_str(), 0700);
+    const int global = ScriptedEngine::Bind(home.deviceDir + "/Global/QXDAnsi");
+    for (mode_t mode : {0770, 0707, 0722}) {
+        ASSERT_EQ(chmod(home.deviceDir.c_str(), mode), 0);
+        EXPECT_EQ(OpenAnsi(), INVALID_HANDLE_VALUE) << std::oct << mode;
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << std::oct << mode;
+    }
+    // The inner folder of the Global spelling is checked too.
+    ASSERT_EQ(chmod(home.deviceDir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod((home.deviceDir + "/Global").c_str(), 0770), 0);
+    EXPECT_EQ(OpenAnsi("\\\\.\\Global\\QXDAnsi"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Read and search rights for others are fine.
+    ASSERT_EQ(chmod(home.deviceDir.c_str(), 0755), 0);
+    HANDLE h = OpenAnsi();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD bytes = 0;
+    EXPECT_TRUE(DeviceIoControl(h, 0xA024301B, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_TRUE(CloseHandle(h));
+    close(global);
+}
+
+TEST(DeviceClient, RefusesADeviceFolderOfAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a folder to another user";
+    TempHome home;
+    ScriptedEngine engine(home.deviceDir, AnswerEverything);
+    ASSERT_EQ(chown(home.deviceDir.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(OpenAnsi(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    // Root's folder of another group is root's: trusted.
+    ASSERT_EQ(chown(home.deviceDir.c_str(), 0, 65534), 0);
+    HANDLE h = OpenAnsi();
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+}
+
+TEST(DeviceClient, RefusesAnEngineRunningAsAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can run a process as another user";
+    TempHome home;
+    ASSERT_EQ(mkdir(home.deviceDir.c_str(), 0700), 0);
+    // The socket is made by root in root's folder; the process that listens on it is another
+    // user's (its credentials are those in force at listen()).
+    const int fd = ScriptedEngine::Bind(home.deviceDir + "/QXDAnsi");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        if (setgid(65534) != 0 || setuid(65534) != 0 || listen(fd, 4) != 0)
+            _exit(1);
+        [[maybe_unused]] ssize_t w = write(ready[1], "x", 1);
+        const int c = accept(fd, nullptr, nullptr);
+        char buf[64];
+        while (c >= 0 && read(c, buf, sizeof buf) > 0) {
+        }
+        _exit(0);
+    }
+    close(fd);
+    close(ready[1]);
+    char x = 0;
+    ASSERT_EQ(read(ready[0], &x, 1), 1) << "the engine as another user did not start";
+    close(ready[0]);
+    EXPECT_EQ(OpenAnsi(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    int status = 0;
+    EXPECT_TRUE(WaitChild(child, status, 30));
 }
 
 TEST(StoredEntries, TextsSplitIntoFiveFields)

@@ -1,4 +1,4 @@
-// The engine's socket protocol, shared by the daemon and the device client.
+// The engine's socket protocol, shared by the engine daemon and the device client.
 // All integers little-endian; every message starts with u32 kind.
 //   1 CONTROL   client -> engine  u32 code, u64 inAddr, u32 inLen, u64 outAddr, u32 outLen
 //   2 READ      engine -> client  u64 addr, u32 len
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-namespace vx::qxd::wire {
+namespace vx::device::wire {
 
 enum Kind : uint32_t {
     kControl = 1,
@@ -95,4 +95,4 @@ inline void EncodeDone(std::string &out, bool ok, uint32_t error, uint32_t bytes
     Put32(out, bytesReturned);
 }
 
-} // namespace vx::qxd::wire
+} // namespace vx::device::wire
