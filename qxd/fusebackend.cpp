@@ -49,6 +49,23 @@ std::vector<std::string> Components(const std::string &path)
     return out;
 }
 
+// Sets a parameter of the fuse module; the value it had before ('Y', 'N'), or 0 when it
+// cannot be read or set.
+char SetModuleParameter(const char *name, const char *value)
+{
+    const std::string path = std::string("/sys/module/fuse/parameters/") + name;
+    char old = 0;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    if (::read(fd, &old, 1) != 1)
+        old = 0;
+    if (old && old != value[0] && ::pwrite(fd, value, std::strlen(value), 0) < 0)
+        old = 0;
+    ::close(fd);
+    return old;
+}
+
 class ClosedGate : public Gatekeeper {
 public:
     std::shared_ptr<const Policy> Current() const override { return nullptr; }
@@ -220,13 +237,16 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     }
     ::close(dev);
     RemoveStaleMounts(fsname);
-    // One trial mount tells whether the kernel lets this process mount FUSE at all, and
-    // whether opened files can bypass the engine.
+    // The fuse module serves a FUSE file system through io_uring only where this is allowed;
+    // other file systems use it only when they ask for it too.
+    const bool ringWasOff = SetModuleParameter("enable_uring", "Y") == 'N';
+    // One trial mount tells whether the kernel lets this process mount FUSE at all, whether
+    // opened files can bypass the engine, and whether requests can come through io_uring.
     const std::string probe = probeDir + "/.probe";
     ::mkdir(probe.c_str(), 0700);
     std::string error;
     const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    auto view = FuseView::Mount({probe, fd, fsname, 1}, std::make_shared<ClosedGate>(), error);
+    auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
     if (!view) {
         ::rmdir(probe.c_str());
         reason = "the kernel refuses FUSE mounts here (" + error + ")";
@@ -235,14 +255,20 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     struct stat s;
     const bool answered = ::stat(probe.c_str(), &s) == 0;
     const bool passthrough = view->passthrough();
+    const bool ring = view->ringed();
     view->Unmount();
     view.reset();
     ::rmdir(probe.c_str());
     if (!answered) {
+        if (ringWasOff)
+            SetModuleParameter("enable_uring", "N");
         reason = "a trial FUSE mount did not answer";
         return nullptr;
     }
-    return std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
+    auto backend = std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
+    backend->ring_ = ring;
+    backend->ringWasOff_ = ringWasOff;
+    return backend;
 }
 
 void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
@@ -261,6 +287,9 @@ std::vector<std::string> FuseBackend::Limits() const
     if (!passthrough_)
         out.push_back("(not a gap) this kernel has no FUSE passthrough: reads and writes of covered files go through "
                       "the engine and are slower");
+    if (!ring_)
+        out.push_back("(not a gap) FUSE requests cannot come through io_uring here: operations on covered objects "
+                      "wait for the engine longer");
     return out;
 }
 
@@ -468,7 +497,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         if (fd < 0)
             error = Describe(place, std::strerror(errno));
         else
-            view = FuseView::Mount({root, fd, fsname_, 4}, gate_, error);
+            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
         if (!view) {
             for (const Policy::Rule &rule : policy->rules())
                 if (rule.Covers(root) || std::any_of(rule.items.begin(), rule.items.end(), [&](const PathItem &i) { return i.path == root; }))
@@ -608,6 +637,9 @@ void FuseBackend::Shutdown()
         view->Unmount();
     views_.clear();
     gate_.reset();
+    if (ringWasOff_)
+        SetModuleParameter("enable_uring", "N");
+    ringWasOff_ = false;
 }
 
 } // namespace vx::qxd

@@ -76,6 +76,8 @@ private:
 
     std::string fsname_;
     bool passthrough_ = false;
+    bool ring_ = false;        // requests come through io_uring
+    bool ringWasOff_ = false;  // the module did not allow that before this engine
     std::shared_ptr<Gatekeeper> gate_;
     std::map<std::string, std::shared_ptr<FuseView>> views_;
     uint32_t statMasks_ = 0;

@@ -1,5 +1,6 @@
 // The kernel's FUSE protocol: the system header, and the parts of protocol 7.40 (passthrough)
-// that the installed header predates. The kernel tells at INIT which of them it knows.
+// and 7.42 (io_uring) that the installed header predates. The kernel tells at INIT which of them
+// it knows.
 #pragma once
 
 #include <linux/fuse.h>
@@ -54,5 +55,36 @@ constexpr unsigned long kIocBackingClose = _IOW(FUSE_DEV_IOC_MAGIC, 2, uint32_t)
 
 // The open flag the kernel sets when it opens a program to run it.
 constexpr uint32_t kOpenForExec = 0x20;
+
+// FUSE over io_uring (7.42): each CPU's requests come to a ring of the server's own.
+
+constexpr uint64_t kInitOverIoUring = 1ull << 41;
+
+struct RingEntryInOut {
+    uint64_t flags;
+    uint64_t commitId; // to answer the request with
+    uint32_t payloadSize;
+    uint32_t padding;
+    uint64_t reserved;
+};
+
+// The first buffer of a ring entry: the request's header (then the answer's), the operation's
+// own header, and the entry's bookkeeping.
+struct RingHeaders {
+    char inOut[128];
+    char opIn[128];
+    RingEntryInOut ring;
+};
+
+// The command block of an io_uring command (in the 128-byte submission entry).
+struct RingCommand {
+    uint64_t flags;
+    uint64_t commitId;
+    uint16_t qid;
+    uint8_t padding[6];
+};
+
+constexpr uint32_t kRingRegister = 1;
+constexpr uint32_t kRingCommitAndFetch = 2;
 
 } // namespace vx::qxd::fusek

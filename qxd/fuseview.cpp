@@ -19,6 +19,7 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
+#include <liburing.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -27,9 +28,12 @@ namespace vx::qxd {
 
 namespace {
 
-// Largest write the kernel sends (max_pages 256) plus the request's headers.
-constexpr uint32_t kMaxWrite = 1u << 20;
+// Largest write or listing the kernel asks for (max_pages 32), and a request with its headers.
+constexpr uint32_t kMaxWrite = 128u << 10;
+constexpr uint16_t kMaxPages = kMaxWrite / 4096;
 constexpr size_t kBufferSize = kMaxWrite + 4096;
+// Ring entries per CPU, each served by a thread of its own on that CPU.
+constexpr int kRingThreadsPerCpu = 2;
 constexpr uint64_t kCacheSeconds = 1;
 
 std::string ProcFd(int fd)
@@ -100,6 +104,9 @@ struct FuseView::State {
     std::mutex mutex; // nodes and their names
     std::map<std::pair<dev_t, ino_t>, Node *> nodes;
     std::atomic<bool> passthrough{false};
+    std::atomic<bool> ringed{false}; // requests come through io_uring
+    bool ringAllowed = false;
+    std::weak_ptr<State> self;
     std::atomic<bool> unmounted{false};
     std::atomic<bool> initialised{false};
 
@@ -510,6 +517,8 @@ int OpenedReply(Request &r, Node *n, int fd, fusek::OpenOut &out)
     return 0;
 }
 
+void StartRings(State &st);
+
 void OnInit(Request &r)
 {
     const auto *in = r.In<fuse_init_in>();
@@ -525,7 +534,7 @@ void OnInit(Request &r)
         have |= uint64_t(in->flags2) << 32;
     uint64_t want = FUSE_ASYNC_READ | FUSE_ATOMIC_O_TRUNC | FUSE_BIG_WRITES | FUSE_DONT_MASK | FUSE_AUTO_INVAL_DATA |
                     FUSE_PARALLEL_DIROPS | FUSE_MAX_PAGES | FUSE_POSIX_ACL | FUSE_CACHE_SYMLINKS | FUSE_INIT_EXT |
-                    fusek::kInitPassthrough;
+                    fusek::kInitPassthrough | (r.st.ringAllowed ? fusek::kInitOverIoUring : 0);
     want &= have;
     r.st.passthrough = (want & fusek::kInitPassthrough) != 0;
     out.maxReadahead = in->max_readahead;
@@ -535,10 +544,12 @@ void OnInit(Request &r)
     out.congestionThreshold = 48;
     out.maxWrite = kMaxWrite;
     out.timeGran = 1;
-    out.maxPages = 256;
+    out.maxPages = kMaxPages;
     out.maxStackDepth = r.st.passthrough ? 1 : 0;
     r.st.initialised = true;
     r.Reply(0, &out, sizeof out);
+    if (want & fusek::kInitOverIoUring)
+        StartRings(r.st);
 }
 
 void OnGetattr(Request &r, Node *n)
@@ -1177,6 +1188,188 @@ void Worker(std::shared_ptr<State> st, int fd)
         ::close(fd);
 }
 
+// The size of an operation's own header, which a ring entry carries apart from the rest of its
+// arguments (operations without one: 0).
+size_t RingHeaderSize(uint32_t opcode)
+{
+    switch (opcode) {
+    case FUSE_GETATTR:
+        return sizeof(fuse_getattr_in);
+    case FUSE_SETATTR:
+        return sizeof(fuse_setattr_in);
+    case FUSE_MKNOD:
+        return sizeof(fuse_mknod_in);
+    case FUSE_MKDIR:
+        return sizeof(fuse_mkdir_in);
+    case FUSE_RENAME:
+        return sizeof(fuse_rename_in);
+    case FUSE_RENAME2:
+        return sizeof(fuse_rename2_in);
+    case FUSE_LINK:
+        return sizeof(fuse_link_in);
+    case FUSE_OPEN:
+    case FUSE_OPENDIR:
+        return sizeof(fuse_open_in);
+    case FUSE_READ:
+    case FUSE_READDIR:
+    case FUSE_READDIRPLUS:
+        return sizeof(fuse_read_in);
+    case FUSE_WRITE:
+        return sizeof(fuse_write_in);
+    case FUSE_RELEASE:
+    case FUSE_RELEASEDIR:
+        return sizeof(fuse_release_in);
+    case FUSE_FSYNC:
+    case FUSE_FSYNCDIR:
+        return sizeof(fuse_fsync_in);
+    case FUSE_SETXATTR:
+        return FUSE_COMPAT_SETXATTR_IN_SIZE;
+    case FUSE_GETXATTR:
+    case FUSE_LISTXATTR:
+        return sizeof(fuse_getxattr_in);
+    case FUSE_FLUSH:
+        return sizeof(fuse_flush_in);
+    case FUSE_ACCESS:
+        return sizeof(fuse_access_in);
+    case FUSE_CREATE:
+        return sizeof(fuse_create_in);
+    case FUSE_FALLOCATE:
+        return sizeof(fuse_fallocate_in);
+    case FUSE_LSEEK:
+        return sizeof(fuse_lseek_in);
+    case FUSE_COPY_FILE_RANGE:
+        return sizeof(fuse_copy_file_range_in);
+    default:
+        return 0; // lookup, unlink, rmdir, symlink, removexattr, readlink, statfs: names only
+    }
+}
+
+// One ring entry: the request arrives in its buffers and the answer leaves through them.
+class RingEntry : public Sink {
+public:
+    RingEntry(io_uring &ring, int session, uint16_t qid)
+        : ring_(ring), session_(session), qid_(qid), headers_(new fusek::RingHeaders{}), payload_(kBufferSize)
+    {
+        iov_[0] = {headers_.get(), sizeof(fusek::RingHeaders)};
+        iov_[1] = {payload_.data(), payload_.size()};
+    }
+    bool Register() { return Submit(fusek::kRingRegister, 0); }
+    // The request just fetched, as the device would have delivered it.
+    size_t Request(std::vector<char> &buf) const
+    {
+        fuse_in_header h;
+        std::memcpy(&h, headers_->inOut, sizeof h);
+        const size_t head = std::min<size_t>(RingHeaderSize(h.opcode), sizeof headers_->opIn);
+        const size_t rest = std::min<size_t>(headers_->ring.payloadSize, payload_.size());
+        buf.resize(sizeof h + head + rest);
+        h.len = uint32_t(buf.size());
+        std::memcpy(buf.data(), &h, sizeof h);
+        std::memcpy(buf.data() + sizeof h, headers_->opIn, head);
+        std::memcpy(buf.data() + sizeof h + head, payload_.data(), rest);
+        return buf.size();
+    }
+    void Send(iovec *parts, int count) override
+    {
+        // The answer's header in place of the request's, its data in the payload.
+        auto *out = static_cast<fuse_out_header *>(parts[0].iov_base);
+        size_t used = 0;
+        for (int i = 1; i < count; ++i) {
+            if (used + parts[i].iov_len > payload_.size()) {
+                out->error = -EIO;
+                used = 0;
+                break;
+            }
+            std::memcpy(payload_.data() + used, parts[i].iov_base, parts[i].iov_len);
+            used += parts[i].iov_len;
+        }
+        out->len = uint32_t(sizeof *out + used);
+        const uint64_t commit = headers_->ring.commitId;
+        std::memcpy(headers_->inOut, out, sizeof *out);
+        headers_->ring.payloadSize = uint32_t(used);
+        Submit(fusek::kRingCommitAndFetch, commit);
+    }
+
+private:
+    bool Submit(uint32_t command, uint64_t commit)
+    {
+        io_uring_sqe *sqe = io_uring_get_sqe(&ring_);
+        if (!sqe)
+            return false;
+        std::memset(static_cast<void *>(sqe), 0, 2 * sizeof *sqe); // 128-byte entries
+        sqe->opcode = IORING_OP_URING_CMD;
+        sqe->fd = session_;
+        sqe->cmd_op = command;
+        sqe->addr = reinterpret_cast<uint64_t>(iov_);
+        sqe->len = 2;
+        sqe->user_data = reinterpret_cast<uint64_t>(this);
+        fusek::RingCommand cmd{};
+        cmd.commitId = commit;
+        cmd.qid = qid_;
+        std::memcpy(sqe->cmd, &cmd, sizeof cmd);
+        return io_uring_submit(&ring_) == 1;
+    }
+
+    io_uring &ring_;
+    int session_;
+    uint16_t qid_;
+    std::unique_ptr<fusek::RingHeaders> headers_;
+    std::vector<char> payload_;
+    iovec iov_[2];
+};
+
+void RingWorker(std::shared_ptr<State> st, int cpu)
+{
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    ::sched_setaffinity(0, sizeof one, &one);
+    ::unshare(CLONE_FS);
+    io_uring ring;
+    if (io_uring_queue_init(4, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
+        io_uring_queue_init(4, &ring, IORING_SETUP_SQE128) != 0)
+        return;
+    {
+        RingEntry entry(ring, st->session, uint16_t(cpu));
+        std::vector<char> buf;
+        if (entry.Register()) {
+            for (;;) {
+                io_uring_cqe *cqe = nullptr;
+                const int rc = io_uring_wait_cqe(&ring, &cqe);
+                if (rc == -EINTR)
+                    continue;
+                if (rc != 0)
+                    break;
+                const int res = cqe->res;
+                io_uring_cqe_seen(&ring, cqe);
+                if (res < 0)
+                    break; // the connection is gone
+                const size_t len = entry.Request(buf);
+                if (!Dispatch(*st, entry, buf.data(), len)) {
+                    fuse_out_header out{};
+                    out.error = -ENOSYS;
+                    std::memcpy(&out.unique, buf.data() + offsetof(fuse_in_header, unique), sizeof out.unique);
+                    iovec part{&out, sizeof out};
+                    entry.Send(&part, 1);
+                }
+            }
+        }
+    }
+    io_uring_queue_exit(&ring);
+}
+
+void StartRings(State &st)
+{
+    auto self = st.self.lock();
+    if (!self)
+        return;
+    // One ring per CPU the kernel may run a caller on; each CPU's callers are served there.
+    const long cpus = ::sysconf(_SC_NPROCESSORS_CONF);
+    st.ringed = true;
+    for (int cpu = 0; cpu < cpus; ++cpu)
+        for (int i = 0; i < kRingThreadsPerCpu; ++i)
+            std::thread(RingWorker, self, cpu).detach();
+}
+
 } // namespace
 
 // Mounts the session over the root's descriptor and keeps a descriptor of the mount itself.
@@ -1257,6 +1450,11 @@ bool FuseView::passthrough() const
     return state_->passthrough;
 }
 
+bool FuseView::ringed() const
+{
+    return state_->ringed;
+}
+
 std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)
 {
     auto st = std::make_shared<State>();
@@ -1264,6 +1462,8 @@ std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatek
     st->fsname = options.fsname;
     st->gate = std::move(gate);
     st->rootNode.fd = options.rootFd;
+    st->ringAllowed = options.ring;
+    st->self = st;
     struct stat s;
     if (st->rootNode.fd < 0 || ::fstatat(st->rootNode.fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
         error = options.root + ": " + std::strerror(errno);

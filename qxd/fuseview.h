@@ -30,6 +30,7 @@ public:
         int rootFd = -1;    // an O_PATH descriptor of it, taken outside every view; the view owns it
         std::string fsname; // marks the mount as this engine's, so a later start finds leftovers
         int threads = 4;
+        bool ring = false; // take requests through io_uring, on each caller's CPU, where the kernel offers it
     };
     // Mounts over the object `rootFd` names. Null with `error` on failure (rootFd is closed).
     static std::shared_ptr<FuseView> Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error);
@@ -44,6 +45,8 @@ public:
     int rootFd() const;
     // True when opened files bypass the engine for reads and writes.
     bool passthrough() const;
+    // True when requests come through io_uring, each served on its caller's CPU.
+    bool ringed() const;
     // Makes the kernel ask again for every attribute it keeps, so stat decisions apply at once.
     void ForgetAttributes();
 
