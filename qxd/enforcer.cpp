@@ -168,6 +168,7 @@ std::shared_ptr<const Policy> Enforcer::Compile()
     auto [entries, active] = engine_->Snapshot();
     auto policy = std::make_shared<Policy>(entries, active, guard_, [this](const std::string &p) { return backend_->Canonical(p); });
     policy->selfPid = int(::getpid());
+    policy->trusted = trusted_;
     if (!options_.storePath.empty()) {
         const std::string store = backend_->Canonical(options_.storePath);
         const std::string folder = Folder(store);
@@ -181,7 +182,6 @@ std::shared_ptr<const Policy> Enforcer::Compile()
             r.items = {{folder, false}, {folder, true}};
         r.process = ParseProcessList("*");
         r.mask = op::kChange;
-        r.trusted = trusted_;
         if (!guard_.Holds(store))
             policy->AddRule(std::move(r));
     }

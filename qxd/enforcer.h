@@ -106,7 +106,7 @@ private:
     ExecutableCache exes_;
     std::unique_ptr<Backend> backend_;
     Guard guard_;
-    std::vector<std::string> trusted_; // the project's own programs, which may change the store
+    std::vector<std::string> trusted_; // the project's own programs: never denied, they alone change the store
 
     mutable std::mutex policyMutex_;
     std::shared_ptr<const Policy> policy_;

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -517,7 +518,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (auto &view : retired)
         view->Unmount();
 
-    ScanLinks(policy, notes);
+    ScanViews(policy, notes);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -528,17 +529,15 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     statMasks_ = stat;
 }
 
-void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
+void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
-    if (!links_)
-        return;
     constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
-    const bool wanted = policy && policy->active() && (policy->masks() & kByName);
-    // Looked for again only when the views or the rules have changed.
+    const bool linksWanted = links_ && policy && policy->active() && (policy->masks() & kByName);
+    // Looked at again only when the views or the rules have changed.
     std::string key;
-    if (wanted) {
-        for (const auto &[place, view] : views_)
-            key += place + ' ' + view->root() + '\n';
+    for (const auto &[place, view] : views_)
+        key += place + ' ' + view->root() + '\n';
+    if (linksWanted)
         for (const Policy::Rule &r : policy->rules()) {
             key += std::to_string(r.index) + ':' + std::to_string(r.mask);
             for (const PathItem &i : r.items)
@@ -547,33 +546,47 @@ void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, Enforce
                 key += " -" + i.path + (i.subtree ? "/*" : "");
             key += '\n';
         }
-    }
     const auto noteTruncated = [&] {
-        if (!scanTruncated_)
+        if (!scanTruncated_ || !policy)
             return;
         for (const Policy::Rule &r : policy->rules())
-            if (r.mask & kByName)
-                notes[r.index].push_back("hard links to covered files were looked for among the first " +
-                                         std::to_string(kMaxLinkScan) + " objects only");
+            if (r.mask)
+                notes[r.index].push_back("hard links, sockets and pipes were looked for among the first " +
+                                         std::to_string(kMaxScan) + " objects only");
     };
     if (key == scanned_)
         return noteTruncated();
     scanned_ = key;
+    for (auto it = endpoints_.begin(); it != endpoints_.end();) {
+        auto v = views_.find(it->first);
+        it = v != views_.end() && v->second == it->second.first.lock() ? std::next(it) : endpoints_.erase(it);
+    }
+
     std::vector<LinkGuard::Target> targets;
     std::vector<int> held;
     std::size_t seen = 0;
-    const auto consider = [&](int fd, const std::string &path, const struct stat &s) {
-        if (S_ISREG(s.st_mode) && s.st_nlink > 1 && (policy->Deniable(path) & kByName)) {
-            targets.push_back({s.st_dev, s.st_ino, fd, path});
-            held.push_back(fd);
-            return true;
-        }
-        return false;
-    };
     for (const auto &[place, view] : views_) {
-        if (!wanted)
-            break;
         const std::string &root = view->root();
+        auto &entry = endpoints_[place];
+        entry.first = view;
+        std::set<std::string> &bound = entry.second;
+        // What an object found at `rel` below the root is: a hard-linked covered file is
+        // watched by its inode; a socket or pipe that was there before the view is reached
+        // through the view as the old object, so its listeners keep their callers.
+        const auto consider = [&](int fd, const std::string &rel, const struct stat &s) {
+            const std::string path = rel.empty() ? root : Join(root, rel);
+            if (linksWanted && S_ISREG(s.st_mode) && s.st_nlink > 1 && (policy->Deniable(path) & kByName)) {
+                targets.push_back({s.st_dev, s.st_ino, fd, path});
+                held.push_back(fd);
+                return true;
+            }
+            if ((S_ISSOCK(s.st_mode) || S_ISFIFO(s.st_mode)) && !rel.empty() && !bound.count(rel)) {
+                const std::string there = Join(place, rel);
+                if (::mount(("/proc/self/fd/" + std::to_string(fd)).c_str(), there.c_str(), nullptr, MS_BIND, nullptr) == 0)
+                    bound.insert(rel);
+            }
+            return false;
+        };
         std::vector<std::pair<int, std::string>> folders;
         struct stat s{};
         const int rootFd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
@@ -583,35 +596,35 @@ void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, Enforce
             continue;
         }
         if (S_ISDIR(s.st_mode))
-            folders.emplace_back(rootFd, root);
-        else if (!consider(rootFd, root, s))
+            folders.emplace_back(rootFd, "");
+        else if (!consider(rootFd, "", s))
             ::close(rootFd);
         while (!folders.empty()) {
-            auto [fd, path] = folders.back();
+            auto [fd, rel] = folders.back();
             folders.pop_back();
             const int dirFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
             if (!d && dirFd >= 0)
                 ::close(dirFd);
-            while (d && seen < kMaxLinkScan) {
+            while (d && seen < kMaxScan) {
                 const dirent *e = ::readdir(d);
                 if (!e)
                     break;
                 if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, ".."))
                     continue;
                 ++seen;
-                if (e->d_type != DT_DIR && e->d_type != DT_REG && e->d_type != DT_UNKNOWN)
+                if (e->d_type == DT_LNK || e->d_type == DT_CHR || e->d_type == DT_BLK)
                     continue;
                 struct stat c{};
                 if (::fstatat(fd, e->d_name, &c, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 const bool folder = S_ISDIR(c.st_mode);
-                if (!folder && !(S_ISREG(c.st_mode) && c.st_nlink > 1))
+                if (!folder && !(S_ISREG(c.st_mode) && c.st_nlink > 1) && !S_ISSOCK(c.st_mode) && !S_ISFIFO(c.st_mode))
                     continue;
                 const int childFd = ::openat(fd, e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
                 if (childFd < 0)
                     continue;
-                const std::string child = Join(path, e->d_name);
+                const std::string child = rel.empty() ? std::string(e->d_name) : rel + "/" + e->d_name;
                 if (folder)
                     folders.emplace_back(childFd, child);
                 else if (!consider(childFd, child, c))
@@ -622,10 +635,11 @@ void FuseBackend::ScanLinks(const std::shared_ptr<const Policy> &policy, Enforce
             ::close(fd);
         }
     }
-    links_->Watch(targets);
+    if (links_)
+        links_->Watch(targets);
     for (int fd : held)
         ::close(fd);
-    scanTruncated_ = seen >= kMaxLinkScan;
+    scanTruncated_ = seen >= kMaxScan;
     noteTruncated();
 }
 

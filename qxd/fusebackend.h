@@ -8,6 +8,7 @@
 #include "qxd/mounts.h"
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,13 +62,16 @@ public:
     // Hard-linked covered files watched by their inodes.
     std::size_t LinksWatched() const { return links_ ? links_->Watched() : 0; }
 
-    // At most this many objects are looked at for hard links per change of the entries.
-    static constexpr std::size_t kMaxLinkScan = 200000;
+    // At most this many objects are looked at for hard links, sockets and pipes per change of
+    // the views or the entries.
+    static constexpr std::size_t kMaxScan = 200000;
 
 private:
     FuseBackend(std::string fsname, bool passthrough);
     class Tree;
-    void ScanLinks(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
+    // Watches hard-linked covered files by their inodes, and passes sockets and pipes that were
+    // in a view's place before it through to their old objects.
+    void ScanViews(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
     // Other places the objects of `roots` can be reached (mounts of their file system made
     // before the entries), with the path decisions name each by.
     std::vector<std::pair<std::string, std::string>> Aliases(const std::vector<std::string> &roots,
@@ -83,7 +87,9 @@ private:
     uint32_t statMasks_ = 0;
     std::unique_ptr<LinkGuard> links_;
     std::string linksMissing_; // why hard links outside the views are not watched
-    std::string scanned_;      // what the last scan for hard links was made for
+    std::string scanned_;      // what the last scan was made for
+    // Per view place, the sockets and pipes passed through (and the view they were bound in).
+    std::map<std::string, std::pair<std::weak_ptr<FuseView>, std::set<std::string>>> endpoints_;
     bool scanTruncated_ = false;
 };
 

@@ -244,8 +244,7 @@ bool Policy::Rule::Matches(const Subject &subject) const
     if (subject.exe.empty())
         return std::any_of(process.begin(), process.end(), [](const ProcessPattern &p) { return p.text == "*"; });
     return std::any_of(process.begin(), process.end(), matches) &&
-           std::none_of(excludeProcess.begin(), excludeProcess.end(), matches) &&
-           std::find(trusted.begin(), trusted.end(), subject.exe) == trusted.end();
+           std::none_of(excludeProcess.begin(), excludeProcess.end(), matches);
 }
 
 Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
@@ -281,7 +280,8 @@ void Policy::AddRule(Rule rule)
 Decision Policy::Decide(const Subject &subject, std::string_view path, uint32_t ops) const
 {
     Decision d;
-    if (!active_ || subject.pid == selfPid || guard_.Holds(path))
+    if (!active_ || subject.pid == selfPid || guard_.Holds(path) ||
+        (!subject.exe.empty() && std::find(trusted.begin(), trusted.end(), subject.exe) != trusted.end()))
         return d;
     for (const Rule &r : rules_) {
         const uint32_t denied = r.mask & ops;

@@ -118,7 +118,6 @@ public:
         std::vector<ProcessPattern> excludeProcess;
         uint32_t mask = 0;
         std::vector<std::string> unusable; // path items that name no object here
-        std::vector<std::string> trusted;  // executables this rule never denies
 
         bool Covers(std::string_view path) const;
         bool Matches(const Subject &subject) const;
@@ -138,7 +137,8 @@ public:
            const std::function<std::string(const std::string &)> &canonical = nullptr);
 
     // The decision for `ops` (one or more bits) on `path` by `subject`. Objects that no entry
-    // covers, guarded objects, the engine's own process and an inactive policy allow everything.
+    // covers, guarded objects, the engine's own process and programs, and an inactive policy
+    // allow everything.
     Decision Decide(const Subject &subject, std::string_view path, uint32_t ops) const;
     // Cheap test before the subject is looked up: could anybody be denied one of `ops` on `path`?
     bool MayDeny(std::string_view path, uint32_t ops) const;
@@ -153,7 +153,8 @@ public:
     const Guard &guard() const { return guard_; }
     // The union of every rule's mask (what the event sources must watch for at all).
     uint32_t masks() const { return masks_; }
-    int selfPid = 0; // the engine's own process, never denied
+    int selfPid = 0;                  // the engine's own process, never denied
+    std::vector<std::string> trusted; // the project's own programs, never denied either
 
 private:
     std::vector<Rule> rules_;

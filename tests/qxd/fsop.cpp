@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -147,6 +149,15 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         return Run(a);
     if (op == "list")
         return List(a, out);
+    if (op == "connect") {
+        const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", a);
+        const int err = ::connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 ? 0 : Fail();
+        ::close(s);
+        return err;
+    }
     if (op == "become" && b) {
         // Read as this program, then become program `a` in the same process and read again.
         ReadAll(b);

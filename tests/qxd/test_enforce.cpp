@@ -13,7 +13,9 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -441,6 +443,25 @@ TEST_F(EnforceTest, OtherNamesOfACoveredFile)
     // The hard link's own name is not covered: removing it leaves the object in place.
     EXPECT_EQ(Op("victim", "unlink", data + "/elsewhere/hard"), 0);
     EXPECT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
+}
+
+// A socket bound in a covered folder before the entry still takes callers the entry lets
+// through; the named process is refused by the folder's other operations as before.
+TEST_F(EnforceTest, ListenersBoundBeforeTheEntryKeepTheirCallers)
+{
+    const std::string path = data + "/prot/sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_EQ(Op("bystander", "connect", path), 0);
+    EXPECT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
+    EXPECT_EQ(Op("bystander", "read", data + "/prot/f"), 0);
+    ::close(listener);
 }
 
 // A folder of 10,000 files whose names are hidden: the named process sees only the excluded
