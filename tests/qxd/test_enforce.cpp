@@ -554,4 +554,52 @@ TEST_F(EnforceTest, PermissiveDeniesNothing)
     EXPECT_EQ(DenialLog().find("denied pid"), std::string::npos);
 }
 
+// Guard rails: entries on the system's folders are kept but never enforced, and say so; the
+// named program still reads them and runs what lies there.
+TEST_F(EnforceTest, SystemFoldersAreNeverEnforced)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(0x7FFFFE, "C:\\etc\\*;", "victim"), 0);
+    ASSERT_EQ(Add(0x7FFFFE, "C:\\usr\\*;", "victim"), 1);
+    EXPECT_EQ(Op("victim", "read", "/etc/hostname"), 0);
+    EXPECT_EQ(Op("victim", "exec", "/usr/bin/true"), 0);
+    EXPECT_TRUE(EngineMounts().empty()) << EngineMounts().front();
+    const std::string log = daemon->Log();
+    EXPECT_NE(log.find("entry 0 is not fully enforced: /etc: a system or engine object, never enforced"), std::string::npos) << log;
+    EXPECT_NE(log.find("entry 1 is not fully enforced: /usr: a system or engine object, never enforced"), std::string::npos) << log;
+    uint32_t count = 0;
+    ASSERT_TRUE(protector->GetEntryCount(count));
+    EXPECT_EQ(count, 2u) << "the entries are kept as given";
+}
+
+// The registry store's folder: while protection is on, only the engine and the project's own
+// programs change it, also where an entry names it for every process; after stop, anybody may.
+TEST_F(EnforceTest, TheStoreIsChangedOnlyByTheProjectsPrograms)
+{
+    const std::string store = home->dir + "/store";
+    fs::create_directories(store);
+    setenv("VELLAMORIX_REGISTRY", (store + "/registry.db").c_str(), 1);
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
+        reg.WriteInteger("EntryCount", 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start());
+    EXPECT_TRUE(Denied(Op("bystander", "create", store + "/planted")));
+    EXPECT_TRUE(Denied(Op("bystander", "write", store + "/registry.db")));
+    EXPECT_TRUE(Denied(Op("bystander", "unlink", store + "/registry.db")));
+    EXPECT_EQ(Op("bystander", "read", store + "/registry.db"), 0);
+    // An entry on the store for everybody does not lock out the project's own tools.
+    ASSERT_EQ(Add(FP_PRESET_NOACCESS | FP_WRITE, Win(store) + "\\*;" + Win(store) + ";", "*"), 0);
+    const char *build = std::getenv("VX_BUILD_DIR");
+    const std::string vxreg = std::string(build ? build : ".") + "/tools/vxreg/vxreg";
+    Write(home->dir + "/in.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA\\Vellamorix\\Probe]\r\n\"x\"=\"1\"\r\n");
+    EXPECT_EQ(std::system((vxreg + " import " + home->dir + "/in.reg > /dev/null").c_str()), 0);
+    EXPECT_TRUE(Denied(Op("bystander", "read", store + "/registry.db")));
+    protector->SetActive(true);
+    protector->SetActive(false);
+    EXPECT_EQ(Op("bystander", "create", store + "/planted"), 0);
+    unsetenv("VELLAMORIX_REGISTRY");
+}
+
 } // namespace

@@ -3,11 +3,14 @@
 #include "engine/fprec.h"
 #include "platform/codepage/codepage.h"
 #include "qxd/fusebackend.h"
+#include "qxd/fuseview.h"
 #include "qxd/policy.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <unistd.h>
 #include <map>
 #include <set>
 
@@ -136,6 +139,40 @@ TEST_F(PolicyTest, GuardedObjectsAreNeverEnforced)
         EXPECT_TRUE(own.Holds(path)) << path;
     EXPECT_FALSE(own.Holds("/home/user"));
     EXPECT_FALSE(own.Holds("/tmp/other"));
+}
+
+// "C:\*" with every bit for every process: the engine never enforces it on the system's folders
+// or on its own files, and does elsewhere.
+TEST_F(PolicyTest, EverythingForEveryoneLeavesTheSystemAndTheEngineAlone)
+{
+    const std::string self = ExecutableOf(int(::getpid()));
+    const Guard guard = Guard::ForEngine(self, {"/tmp/engine-dev"});
+    Policy p({MakeEntry("C:\\*;", "*", 0xFFFFFFFF)}, true, guard);
+    std::string library;
+    {
+        std::ifstream maps("/proc/self/maps");
+        for (std::string line; std::getline(maps, line) && library.empty();)
+            if (line.find("libc.so") != std::string::npos)
+                library = line.substr(line.find('/'));
+    }
+    ASSERT_FALSE(library.empty());
+    for (const std::string &path : {std::string("/"), std::string("/etc/hostname"), std::string("/usr/bin/true"),
+                                    std::string("/bin/sh"), std::string("/sbin/init"), std::string("/lib/x86_64-linux-gnu"),
+                                    std::string("/lib64/ld-linux-x86-64.so.2"), std::string("/boot/vmlinuz"),
+                                    std::string("/dev/null"), std::string("/proc/self/status"), std::string("/sys/kernel"),
+                                    std::string("/run/systemd"), self, library, std::string("/tmp/engine-dev/QXDAnsi"),
+                                    std::string("/tmp/engine-dev/qxd-engine.log")}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(p.Decide(Proc("/home/u/any"), path, 0xFFFFFFFF).deny);
+        EXPECT_EQ(p.Deniable(path), 0u);
+    }
+    const Decision d = p.Decide(Proc("/home/u/any"), "/tmp/test-folder/file", op::kOpen | op::kWrite);
+    EXPECT_TRUE(d.deny);
+    EXPECT_EQ(d.denied, op::kOpen | op::kWrite);
+    EXPECT_TRUE(p.Decide(Proc("/home/u/any"), "/home/u/notes", op::kRead).deny);
+    // The project's own programs are never denied, wherever they go.
+    p.trusted = {"/opt/vx/bin/Vellamorix"};
+    EXPECT_FALSE(p.Decide(Proc("/opt/vx/bin/Vellamorix"), "/home/u/notes", op::kRead).deny);
 }
 
 // A file system the planner looks at, made of paths.
