@@ -70,11 +70,13 @@ void ExecutableCache::DrainLocked()
             const auto *msg = static_cast<const cn_msg *>(NLMSG_DATA(h));
             if (h->nlmsg_len < NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_event)))
                 continue;
-            const auto *ev = reinterpret_cast<const proc_event *>(msg->data);
-            if (ev->what == proc_event::PROC_EVENT_EXEC)
+            // The event follows the 20-byte connector header, so it is not aligned for its type.
+            proc_event ev;
+            std::memcpy(&ev, msg->data, sizeof ev);
+            if (ev.what == proc_event::PROC_EVENT_EXEC)
                 exes_.clear(); // the program's other threads and its leader's id change with it
-            else if (ev->what == proc_event::PROC_EVENT_EXIT)
-                exes_.erase(ev->event_data.exit.process_pid);
+            else if (ev.what == proc_event::PROC_EVENT_EXIT)
+                exes_.erase(ev.event_data.exit.process_pid);
         }
     }
 }
