@@ -13,8 +13,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <iostream>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -38,6 +40,11 @@ void Usage(std::ostream &out)
            "                       /run/vellamorix when a system engine serves it, else\n"
            "                       $XDG_RUNTIME_DIR/vellamorix, else /run/vellamorix as root,\n"
            "                       else /tmp/vellamorix-<uid>)\n"
+           "  --group NAME         serve the members of group NAME too: the device folder\n"
+           "                       becomes 0750 and the sockets 0660, of that group (the\n"
+           "                       system engine; without it they are private to its user)\n"
+           "  --show-device-dir    print the device directory it would serve and exit (by\n"
+           "                       default the one clients choose)\n"
            "  --credential TEXT    the credential every request must carry (UTF-8 text;\n"
            "                       default \"Mirok Dune Sentinel\")\n"
            "  --no-load            start with no entries instead of those kept in the registry\n"
@@ -57,6 +64,8 @@ int main(int argc, char **argv)
     std::string credential = vx::qxd::kDefaultCredential;
     bool load = true, verbose = false, direct = true;
     bool enforce = true, permissive = false;
+    std::string groupName;
+    bool show = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -64,6 +73,10 @@ int main(int argc, char **argv)
             return 0;
         } else if (arg == "--device-dir" && i + 1 < argc) {
             dir = argv[++i];
+        } else if (arg == "--group" && i + 1 < argc) {
+            groupName = argv[++i];
+        } else if (arg == "--show-device-dir") {
+            show = true;
         } else if (arg == "--credential" && i + 1 < argc) {
             credential = argv[++i];
         } else if (arg == "--no-load") {
@@ -86,6 +99,21 @@ int main(int argc, char **argv)
         std::cerr << "qxd-engine: empty device directory\n";
         return 2;
     }
+    if (show) {
+        std::cout << dir << std::endl;
+        return 0;
+    }
+
+    gid_t group = gid_t(-1);
+    if (!groupName.empty()) {
+        struct group entry{}, *found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getgrnam_r(groupName.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+            std::cerr << "qxd-engine: no group named " << groupName << " (--group)\n";
+            return 2;
+        }
+        group = found->gr_gid;
+    }
 
     auto engine = std::make_shared<vx::qxd::Engine>();
     const QString text = QString::fromUtf8(credential.data(), qsizetype(credential.size()));
@@ -106,6 +134,8 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
 
     vx::qxd::Server server(engine, dir, std::cerr, verbose, direct);
+    if (group != gid_t(-1))
+        server.ShareWithGroup(group);
     std::string error;
     if (!server.Start(error)) {
         std::cerr << "qxd-engine: " << error << "\n";

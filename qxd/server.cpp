@@ -399,6 +399,10 @@ bool Server::Start(std::string &error)
             error = d + " can be written by other users; clients refuse such a folder";
             return false;
         }
+        if (group_ != gid_t(-1) && (::chown(d.c_str(), uid_t(-1), group_) != 0 || ::chmod(d.c_str(), 0750) != 0)) {
+            error = "cannot hand " + d + " to its group: " + std::strerror(errno);
+            return false;
+        }
     }
     const std::string lockPath = dir_ + "/.qxd-engine.lock";
     lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -437,10 +441,12 @@ bool Server::Start(std::string &error)
             Stop();
             return false;
         }
-        const mode_t old = ::umask(0177);
+        const bool shared = group_ != gid_t(-1);
+        const mode_t old = ::umask(shared ? 0117 : 0177);
         const int rc = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         ::umask(old);
-        if (rc != 0 || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
+        if (rc != 0 || (shared && ::chown(path.c_str(), uid_t(-1), group_) != 0) ||
+            ::chmod(path.c_str(), shared ? 0660 : 0600) != 0 || ::listen(fd, 64) != 0) {
             error = "cannot serve " + path + ": " + std::strerror(errno);
             ::close(fd);
             Stop();

@@ -24,6 +24,10 @@ public:
            bool directMemory = true);
     ~Server(); // Stop()
 
+    // Serves the members of group `gid` too (the system engine): the folders become 0750 and the
+    // sockets 0660, both of that group. Without it everything is private to the engine's user.
+    void ShareWithGroup(gid_t gid) { group_ = gid; }
+
     // Takes the directory's lock and binds the four sockets. False (with `error`) when another
     // daemon serves the directory or a socket cannot be made.
     bool Start(std::string &error);
@@ -61,6 +65,7 @@ private:
     std::ostream &log_;
     bool verbose_;
     bool directMemory_;
+    gid_t group_ = gid_t(-1);
     std::mutex logMutex_;
     int lockFd_ = -1;
     std::list<Listener> listeners_;

@@ -402,14 +402,14 @@ int EngineTimeoutMs() { return g_engineTimeoutMs.load(); }
 
 int SetEngineTimeoutMs(int ms) { return g_engineTimeoutMs.exchange(ms > 0 ? ms : 1); }
 
-bool SystemEngineServes(const std::string &dir)
+bool SystemEngineServes(const std::string &dir, const std::string &groupName)
 {
     struct stat st{};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != 0)
         return false;
     group entry{}, *found = nullptr;
     std::vector<char> buffer(16384);
-    if (::getgrnam_r(kEngineGroup, &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
+    if (::getgrnam_r(groupName.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found ||
         found->gr_gid != st.st_gid)
         return false;
     struct stat socket{};

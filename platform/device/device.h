@@ -64,9 +64,9 @@ int SetEngineTimeoutMs(int ms);
 // Where a system engine serves, for root and the members of its group.
 inline constexpr char kSystemDeviceDir[] = "/run/vellamorix";
 inline constexpr char kEngineGroup[] = "vellamorix";
-// True when a system engine serves `dir`: a folder of root's and of the engine's group that holds
-// the engine's socket.
-bool SystemEngineServes(const std::string &dir = kSystemDeviceDir);
+// True when a system engine serves `dir` to this process: a folder of root's and of the engine's
+// group (`group`) that holds the engine's socket where this process can see it.
+bool SystemEngineServes(const std::string &dir = kSystemDeviceDir, const std::string &group = kEngineGroup);
 
 // The device directory, the first of: VELLAMORIX_DEVICE_DIR; /run/vellamorix when a system engine
 // serves it; $XDG_RUNTIME_DIR/vellamorix; /run/vellamorix as root; /tmp/vellamorix-<uid>.

@@ -1,5 +1,7 @@
 #include "platform/registry/registry.h"
 
+#include "platform/device/device.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -53,14 +55,25 @@ bool MkdirParents(const std::string &dir)
     return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-// Makes the store file, private to its user, when it is missing.
-bool CreatePrivateFile(const std::string &path)
+// A folder of root's that only root and its group may enter, and that hands its group on to what
+// is made in it (the system store's folder, 2770 root:vellamorix).
+bool GroupFolder(const std::string &dir)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    struct stat st {};
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == 0 && (st.st_mode & S_ISGID) &&
+           (st.st_mode & S_IRWXG) == S_IRWXG && (st.st_mode & S_IRWXO) == 0;
+}
+
+// Makes the store file when it is missing: private to its user (0600), or readable and writable
+// by the group (0660) in a group folder, whatever the umask.
+bool CreateStoreFile(const std::string &path, const std::string &dir)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
+        return errno == EEXIST;
+    const bool ok = !GroupFolder(dir) || ::fchmod(fd, 0660) == 0;
     ::close(fd);
-    return true;
+    return ok;
 }
 
 std::string DirOf(const std::string &path)
@@ -196,13 +209,13 @@ std::unique_ptr<TRegistry::Store> OpenStore(bool forWrite,
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     if (forWrite) {
         if (!MkdirParents(DirOf(path)) || access(DirOf(path).c_str(), W_OK) != 0 ||
-            (access(path.c_str(), F_OK) != 0 && !CreatePrivateFile(path))) {
+            (access(path.c_str(), F_OK) != 0 && !CreateStoreFile(path, DirOf(path)))) {
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
         }
         flags |= SQLITE_OPEN_CREATE;
     } else if (access(path.c_str(), F_OK) != 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(errno == EACCES ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
     if (sqlite3_open_v2(path.c_str(), &store->db, flags, nullptr) != SQLITE_OK) {
@@ -321,7 +334,7 @@ std::string StorePath()
     const char *env = std::getenv("VELLAMORIX_REGISTRY");
     if (env && *env)
         return env;
-    if (geteuid() == 0)
+    if (geteuid() == 0 || vx::device::SystemEngineServes())
         return "/var/lib/vellamorix/registry.db";
     std::string base;
     const char *xdg = std::getenv("XDG_DATA_HOME");

@@ -5,11 +5,13 @@
 // never folded). Values are typed (REG_SZ, REG_DWORD and the other common types are kept byte for
 // byte). Every operation is atomic; a TRegistryTransaction groups several into one.
 //
-// Store file: $VELLAMORIX_REGISTRY, else /var/lib/vellamorix/registry.db when running as root,
-// else $XDG_DATA_HOME/vellamorix/registry.db (XDG_DATA_HOME defaults to ~/.local/share); the
-// folder is created when a key is opened for writing. A store file the programs create is private
-// to its user (0600), and so are the folders they create for it (0700). Several processes may use
-// one store at once; an operation waits up to 15 s for a store another process holds locked.
+// Store file: $VELLAMORIX_REGISTRY, else /var/lib/vellamorix/registry.db when running as root or
+// when the system engine serves /run/vellamorix, else $XDG_DATA_HOME/vellamorix/registry.db
+// (XDG_DATA_HOME defaults to ~/.local/share); the folder is created when a key is opened for
+// writing. A store file the programs create is private to its user (0600), and so are the folders
+// they create for it (0700); only in a folder of root's and one group that hands that group on
+// (2770, as the system store's) is a new store file made 0660 for the group. Several processes may
+// use one store at once; an operation waits up to 15 s for a store another process holds locked.
 #pragma once
 
 #include "platform/common/ansistring.h"

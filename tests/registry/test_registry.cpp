@@ -1,4 +1,5 @@
 #include "platform/registry/registry.h"
+#include "platform/device/device.h"
 
 #include "console/entrystore.h"
 #include "password/scrambler.h"
@@ -298,7 +299,7 @@ TEST_F(Registry, StoreLocationFollowsTheEnvironment)
 {
     EXPECT_EQ(vx::registry::StorePath(), store.path());
     unsetenv("VELLAMORIX_REGISTRY");
-    if (geteuid() == 0)
+    if (geteuid() == 0 || vx::device::SystemEngineServes())
         EXPECT_EQ(vx::registry::StorePath(), "/var/lib/vellamorix/registry.db");
     else
         EXPECT_EQ(vx::registry::StorePath(), store.dir() + "/data/vellamorix/registry.db");
@@ -313,6 +314,36 @@ TEST_F(Registry, StoreLocationFollowsTheEnvironment)
         reg.WriteInteger("v", 7);
     }
     EXPECT_TRUE(std::filesystem::exists(nested));
+    setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
+}
+
+// In a folder of root's that hands its group on and that only root and that group may enter (the
+// system store's, 2770) a new store is the group's as well (0660), whatever the umask; in any
+// other folder it stays private.
+TEST_F(Registry, StoreMadeInTheSystemStoresKindOfFolderIsTheGroups)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the folder must be root's";
+    const mode_t oldMask = umask(022);
+    const struct {
+        mode_t folder, file;
+    } cases[] = {{02770, 0660}, {02775, 0600}, {0770, 0600}, {02750, 0600}, {02700, 0600}};
+    for (const auto &c : cases) {
+        const std::string dir = store.dir() + "/g" + std::to_string(c.folder);
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(dir.c_str(), c.folder), 0);
+        const std::string path = dir + "/registry.db";
+        setenv("VELLAMORIX_REGISTRY", path.c_str(), 1);
+        {
+            TRegistry reg;
+            ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA", true));
+            reg.WriteString("v", "x");
+        }
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.file) << "folder mode " << std::oct << c.folder;
+    }
+    umask(oldMask);
     setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
 }
 

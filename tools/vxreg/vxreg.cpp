@@ -33,6 +33,14 @@ int Fail(const std::string &message)
     return 1;
 }
 
+// A key that could not be opened for reading: missing, or a store this user may not read.
+int KeyFailure(const char *key)
+{
+    if (GetLastError() == ERROR_ACCESS_DENIED)
+        return Fail("cannot read the registry store " + vx::registry::StorePath() + ": permission denied");
+    return Fail(std::string("key not found: ") + key);
+}
+
 bool KeyArgument(const char *arg, AnsiString &path)
 {
     return vx::regfile::SplitRootPath(vx::codepage::Utf8ToAnsi(arg), path);
@@ -133,7 +141,7 @@ int Query(const char *key)
         return Fail(std::string("only HKEY_LOCAL_MACHINE keys are kept in the store: ") + key);
     TRegistry reg(KEY_READ);
     if (!reg.OpenKeyReadOnly("\\" + path))
-        return Fail(std::string("key not found: ") + key);
+        return KeyFailure(key);
     const std::string full = "HKEY_LOCAL_MACHINE" + (reg.CurrentPath().empty() ? "" : "\\" + Utf8(reg.CurrentPath()));
     std::cout << full << "\n";
     for (const TRegValue &v : reg.ReadValues())
@@ -153,7 +161,7 @@ int Export(const char *key, const char *file)
     TRegistry reg(KEY_READ);
     std::string text;
     if (!vx::regfile::ExportKey(reg, path, text))
-        return Fail(std::string("key not found: ") + key);
+        return KeyFailure(key);
     return WritePrivateFile(file, text);
 }
 
