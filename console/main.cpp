@@ -1,6 +1,7 @@
 #include "console/main.h"
 
 #include "console/about.h"
+#include "console/datafiles.h"
 #include "console/images.h"
 #include "editor/setting.h"
 #include "engine/protector.h"
@@ -751,7 +752,7 @@ void TFormVellamorix::Menu_PasswordClick()
 
 void TFormVellamorix::Menu_HelpACTClick()
 {
-    const QString path = QCoreApplication::applicationDirPath() + QStringLiteral("/Vellamorix.hlp");
+    const QString path = vx::console::DataFile(QStringLiteral("Vellamorix.hlp"));
     const std::string file = vx::codepage::Utf8ToAnsi(path.toStdString());
     ShellExecuteA(this, "open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }

@@ -1,4 +1,5 @@
 // The console's entry point. The console takes no command line.
+#include "console/datafiles.h"
 #include "console/main.h"
 #include "password/changepwd.h"
 #include "password/okpass.h"
@@ -8,11 +9,18 @@
 #include "editor/folder.h"
 #endif
 
+#include <QFileInfo>
+#include <QIcon>
+
 int main(int argc, char **argv)
 {
     vx::gui::TApplication app(argc, argv);
     app.SetTitle(QStringLiteral("Vellamorix"));
     app.SetHelpFile(QStringLiteral("C:\\Vellamorix\\vellamorix.hlp"));
+    // The desktop's menu entry and icon go with the console's windows.
+    app.setDesktopFileName(QStringLiteral("vellamorix"));
+    if (const QString icon = vx::console::DataFile(QStringLiteral("vellamorix.png")); QFileInfo::exists(icon))
+        app.setWindowIcon(QIcon(icon));
 
     // The long-lived windows, in this order; the first is the main window. Creating it
     // contacts the engine and fills the list before any password dialog exists.

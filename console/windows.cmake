@@ -2,6 +2,7 @@
 add_library(vx_console_windows STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/about.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/datafiles.cpp
   ${CMAKE_CURRENT_LIST_DIR}/images.cpp)
 target_include_directories(vx_console_windows PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vx_console_windows PUBLIC
@@ -21,5 +22,6 @@ if(TARGET vx_editor_folder)
 endif()
 vx_warnings(Vellamorix)
 
-# The help file the help command opens, beside the program.
+# The help file the help command opens and the window icon, beside the program.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/Vellamorix.hlp ${CMAKE_CURRENT_BINARY_DIR}/Vellamorix.hlp COPYONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vellamorix.png ${CMAKE_CURRENT_BINARY_DIR}/vellamorix.png COPYONLY)

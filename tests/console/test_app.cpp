@@ -2,6 +2,7 @@
 // end of the program when the main window closes.
 #include "consoletest.h"
 #include "console/about.h"
+#include "console/datafiles.h"
 #include "console/main.h"
 #include "editor/folder.h"
 #include "editor/setting.h"
@@ -14,6 +15,9 @@
 #include "platform/gui/application.h"
 #include "platform/gui/helpviewer.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QPointer>
@@ -123,6 +127,33 @@ TEST(Application, ReportsErrorsThatLeaveAHandlerAndGoesOn)
     EXPECT_FALSE(main->isVisible());
     EXPECT_TRUE(viewerWindow.isNull() || !viewerWindow->isVisible()); // closed with the program
     delete main;
+}
+
+// The console's files are found beside the program (build tree) and in ../share/vellamorix
+// (installed); beside it wins, and a file that is nowhere is looked for beside it.
+TEST(Application, FindsItsFilesBesideItOrWhereTheyAreInstalled)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString bin = root.path() + "/usr/bin", share = root.path() + "/usr/share/vellamorix";
+    ASSERT_TRUE(QDir().mkpath(bin) && QDir().mkpath(share));
+    const auto touch = [](const QString &path) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly);
+    };
+    ASSERT_TRUE(touch(share + "/Vellamorix.hlp"));
+    EXPECT_EQ(vx::console::DataFile("Vellamorix.hlp", bin), share + "/Vellamorix.hlp");
+    ASSERT_TRUE(touch(bin + "/Vellamorix.hlp"));
+    EXPECT_EQ(vx::console::DataFile("Vellamorix.hlp", bin), bin + "/Vellamorix.hlp");
+    EXPECT_EQ(vx::console::DataFile("vellamorix.png", bin), bin + "/vellamorix.png");
+
+    // The build tree holds both beside the console.
+    const char *build = std::getenv("VX_BUILD_DIR");
+    ASSERT_NE(build, nullptr);
+    for (const char *name : {"Vellamorix.hlp", "vellamorix.png"}) {
+        const QString path = vx::console::DataFile(name, QString::fromUtf8(build) + "/console");
+        EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
+    }
 }
 
 } // namespace
