@@ -6,6 +6,7 @@
 #include "platform/codepage/codepage.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
+#include "support/enforcing.h"
 
 #include <gtest/gtest.h>
 
@@ -32,20 +33,6 @@ using namespace qxdtest;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Mounts made by this test's daemons stay in a namespace of the test's own.
-class PrivateMounts : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (::geteuid() != 0)
-            return;
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            failed = errno;
-    }
-    static inline int failed = 0;
-};
-[[maybe_unused]] ::testing::Environment *const g_mounts = ::testing::AddGlobalTestEnvironment(new PrivateMounts);
 
 bool Denied(int err)
 {
@@ -139,11 +126,10 @@ class EnforceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "enforcement needs root: the engine mounts FUSE views over covered folders";
-        if (::access("/dev/fuse", F_OK) != 0)
-            GTEST_SKIP() << "this kernel has no FUSE (/dev/fuse is missing)";
-        ASSERT_EQ(PrivateMounts::failed, 0) << "no mount namespace of the test's own: " << std::strerror(PrivateMounts::failed);
+        const std::string why = vxtest::EnforcementUnavailable();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
         unsetenv("VELLAMORIX_DRIVES");
         home = std::make_unique<TempHome>();
         data = home->dir + "/data";
