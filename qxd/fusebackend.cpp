@@ -511,6 +511,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
 
     ScanViews(policy, notes);
+    WatchWorkingFolders(policy);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -633,6 +634,92 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
         ::close(fd);
     scanTruncated_ = seen >= kMaxScan;
     noteTruncated();
+}
+
+void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy)
+{
+    if (!links_)
+        return;
+    constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
+    std::vector<LinkGuard::Folder> folders;
+    std::vector<int> held;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    if (policy && policy->active() && (policy->masks() & kByName) && !views_.empty()) {
+        // Which views' places lie on which file system, and the device of each view itself.
+        std::set<dev_t> viewDevices;
+        std::map<dev_t, std::vector<const std::pair<const std::string, std::shared_ptr<FuseView>> *>> beneath;
+        for (const auto &entry : views_) {
+            struct stat u{};
+            if (::fstat(entry.second->rootFd(), &u) == 0)
+                beneath[u.st_dev].push_back(&entry);
+            viewDevices.insert(entry.second->device());
+        }
+        DIR *proc = ::opendir("/proc");
+        while (proc) {
+            const dirent *e = ::readdir(proc);
+            if (!e)
+                break;
+            if (e->d_name[0] < '1' || e->d_name[0] > '9')
+                continue;
+            const std::string cwd = std::string("/proc/") + e->d_name + "/cwd";
+            const int fd = ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            struct stat s{};
+            if (fd < 0)
+                continue;
+            auto views = ::fstat(fd, &s) == 0 && !viewDevices.count(s.st_dev) ? beneath.find(s.st_dev) : beneath.end();
+            char buf[PATH_MAX];
+            const ssize_t n = views != beneath.end() ? ::readlink(cwd.c_str(), buf, sizeof buf) : -1;
+            bool kept = false;
+            if (n > 0 && !seen.count({s.st_dev, s.st_ino})) {
+                // A working folder beneath a view, reached without it.
+                const std::string path(buf, size_t(n));
+                for (const auto *v : views->second) {
+                    const std::string &place = v->first;
+                    if (path != place && !IsBelow(path, place))
+                        continue;
+                    seen.insert({s.st_dev, s.st_ino});
+                    folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
+                    held.push_back(fd);
+                    kept = true;
+                    break;
+                }
+            }
+            if (!kept)
+                ::close(fd);
+        }
+        if (proc)
+            ::closedir(proc);
+        // The folders below those, so that longer relative names are watched too.
+        for (size_t i = 0; i < folders.size() && folders.size() < kMaxWatchedFolders; ++i) {
+            const LinkGuard::Folder parent = folders[i];
+            const int dirFd = ::openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+            if (!d && dirFd >= 0)
+                ::close(dirFd);
+            while (d && folders.size() < kMaxWatchedFolders) {
+                const dirent *c = ::readdir(d);
+                if (!c)
+                    break;
+                if (c->d_type != DT_DIR || !std::strcmp(c->d_name, ".") || !std::strcmp(c->d_name, ".."))
+                    continue;
+                const int fd = ::openat(parent.fd, c->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                struct stat s{};
+                if (fd < 0)
+                    continue;
+                if (::fstat(fd, &s) != 0 || !seen.insert({s.st_dev, s.st_ino}).second) {
+                    ::close(fd);
+                    continue;
+                }
+                folders.push_back({s.st_dev, s.st_ino, fd, parent.place, parent.root});
+                held.push_back(fd);
+            }
+            if (d)
+                ::closedir(d);
+        }
+    }
+    links_->WatchFolders(folders);
+    for (int fd : held)
+        ::close(fd);
 }
 
 void FuseBackend::Shutdown()

@@ -1455,6 +1455,12 @@ bool FuseView::ringed() const
     return state_->ringed;
 }
 
+dev_t FuseView::device() const
+{
+    struct stat s{};
+    return state_->mountFd >= 0 && ::fstat(state_->mountFd, &s) == 0 ? s.st_dev : 0;
+}
+
 std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)
 {
     auto st = std::make_shared<State>();

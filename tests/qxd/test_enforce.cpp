@@ -431,6 +431,25 @@ TEST_F(EnforceTest, OtherNamesOfACoveredFile)
     EXPECT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
 }
 
+// A process already working in a folder when its entry comes reaches what lies there by
+// relative names, beneath the view: its opens are decided all the same.
+TEST_F(EnforceTest, ProcessesWorkingInACoveredFolderBeforeItsEntry)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Runner victim(Bin("victim")), bystander(Bin("bystander"));
+    ASSERT_EQ(victim.Do("cd", data + "/prot"), 0);
+    ASSERT_EQ(bystander.Do("cd", data + "/prot"), 0);
+    ASSERT_EQ(Add(FP_READ | FP_WRITE, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_TRUE(Denied(victim.Do("read", "f")));
+    EXPECT_TRUE(Denied(victim.Do("read", "sub/g")));
+    EXPECT_TRUE(Denied(victim.Do("write", "f")));
+    EXPECT_EQ(bystander.Do("read", "f"), 0);
+    EXPECT_EQ(Read(data + "/prot/f"), "secret\n");
+    EXPECT_NE(DenialLog().find("op read path " + data + "/prot/sub/g by entry 0"), std::string::npos) << DenialLog();
+    ASSERT_TRUE(protector->DeleteEntry(0));
+    EXPECT_EQ(victim.Do("read", "f"), 0);
+}
+
 // A socket bound in a covered folder before the entry still takes callers the entry lets
 // through; the named process is refused by the folder's other operations as before.
 TEST_F(EnforceTest, ListenersBoundBeforeTheEntryKeepTheirCallers)
