@@ -79,6 +79,14 @@ std::string Describe(const std::string &path, const std::string &why)
     return path + ": " + why;
 }
 
+// Adds `text` to the notes of every entry that covers `path` or names it.
+void NoteEntriesAt(const Policy &policy, const std::string &path, const std::string &text, EnforcementNotes &notes)
+{
+    for (const Policy::Rule &r : policy.rules())
+        if (r.Covers(path) || std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) { return i.path == path; }))
+            notes[r.index].push_back(text);
+}
+
 } // namespace
 
 MountPlan PlanMounts(const Policy &policy, TreeView &tree)
@@ -429,9 +437,7 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
                 there.st_ino != wantedObject.st_ino)
                 continue;
             if ((guard && guard->Holds(place)) || out.size() >= kMaxSplitMounts) {
-                for (const Policy::Rule &r : policy->rules())
-                    if (r.Covers(decided) || std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) { return i.path == decided; }))
-                        notes[r.index].push_back(Describe(decided, "is also reachable at " + place + ", which is not enforced"));
+                NoteEntriesAt(*policy, decided, Describe(decided, "is also reachable at " + place + ", which is not enforced"), notes);
                 continue;
             }
             out.emplace_back(place, decided);
@@ -457,38 +463,35 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (const auto &[place, root] : Aliases(plan.roots, table, policy ? &policy->guard() : nullptr, notes, policy.get()))
         wanted.emplace(place, root);
 
+    // Takes the views `gone` picks out of the table, then unmounts them.
+    const auto retire = [&](const auto &gone) {
+        std::vector<std::shared_ptr<FuseView>> out;
+        for (auto it = views_.begin(); it != views_.end();) {
+            if (gone(it->first, *it->second)) {
+                out.push_back(it->second);
+                it = views_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        for (auto &view : out)
+            view->Unmount();
+    };
     // A view someone unmounted, or that no longer stands for the same path, is made again.
     std::set<std::string> mounted;
     for (const MountRecord &m : table)
         if (m.fstype == "fuse.qxd" && m.source == fsname_)
             mounted.insert(m.point);
-    std::vector<std::shared_ptr<FuseView>> retired;
-    for (auto it = views_.begin(); it != views_.end();) {
-        auto w = wanted.find(it->first);
-        if (!mounted.count(it->first)) {
-            it = views_.erase(it);
-        } else if (w != wanted.end() && w->second != it->second->root()) {
-            retired.push_back(it->second);
-            it = views_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto &view : retired)
-        view->Unmount();
-    retired.clear();
-
+    retire([&](const std::string &place, const FuseView &view) {
+        auto w = wanted.find(place);
+        return !mounted.count(place) || (w != wanted.end() && w->second != view.root());
+    });
     // Views inside a new place go first, so the new view serves what lies beneath them; views
     // around a new place go after it is up, so nothing is left unserved in between.
-    for (auto it = views_.begin(); it != views_.end();) {
-        const bool inside = std::any_of(wanted.begin(), wanted.end(), [&](const auto &w) { return IsBelow(it->first, w.first); });
-        if (!wanted.count(it->first) && inside) {
-            it->second->Unmount();
-            it = views_.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    retire([&](const std::string &place, const FuseView &) {
+        return !wanted.count(place) &&
+               std::any_of(wanted.begin(), wanted.end(), [&](const auto &w) { return IsBelow(place, w.first); });
+    });
     for (const auto &[place, root] : wanted) {
         if (views_.count(place))
             continue;
@@ -500,25 +503,15 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         else
             view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
         if (!view) {
-            for (const Policy::Rule &rule : policy->rules())
-                if (rule.Covers(root) || std::any_of(rule.items.begin(), rule.items.end(), [&](const PathItem &i) { return i.path == root; }))
-                    notes[rule.index].push_back("cannot be served: " + error);
+            NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
             continue;
         }
         views_.emplace(place, std::move(view));
     }
-    for (auto it = views_.begin(); it != views_.end();) {
-        if (!wanted.count(it->first)) {
-            retired.push_back(it->second);
-            it = views_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto &view : retired)
-        view->Unmount();
+    retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
 
     ScanViews(policy, notes);
+    WatchWorkingFolders(policy);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -641,6 +634,92 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
         ::close(fd);
     scanTruncated_ = seen >= kMaxScan;
     noteTruncated();
+}
+
+void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy)
+{
+    if (!links_)
+        return;
+    constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
+    std::vector<LinkGuard::Folder> folders;
+    std::vector<int> held;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    if (policy && policy->active() && (policy->masks() & kByName) && !views_.empty()) {
+        // Which views' places lie on which file system, and the device of each view itself.
+        std::set<dev_t> viewDevices;
+        std::map<dev_t, std::vector<const std::pair<const std::string, std::shared_ptr<FuseView>> *>> beneath;
+        for (const auto &entry : views_) {
+            struct stat u{};
+            if (::fstat(entry.second->rootFd(), &u) == 0)
+                beneath[u.st_dev].push_back(&entry);
+            viewDevices.insert(entry.second->device());
+        }
+        DIR *proc = ::opendir("/proc");
+        while (proc) {
+            const dirent *e = ::readdir(proc);
+            if (!e)
+                break;
+            if (e->d_name[0] < '1' || e->d_name[0] > '9')
+                continue;
+            const std::string cwd = std::string("/proc/") + e->d_name + "/cwd";
+            const int fd = ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            struct stat s{};
+            if (fd < 0)
+                continue;
+            auto views = ::fstat(fd, &s) == 0 && !viewDevices.count(s.st_dev) ? beneath.find(s.st_dev) : beneath.end();
+            char buf[PATH_MAX];
+            const ssize_t n = views != beneath.end() ? ::readlink(cwd.c_str(), buf, sizeof buf) : -1;
+            bool kept = false;
+            if (n > 0 && !seen.count({s.st_dev, s.st_ino})) {
+                // A working folder beneath a view, reached without it.
+                const std::string path(buf, size_t(n));
+                for (const auto *v : views->second) {
+                    const std::string &place = v->first;
+                    if (path != place && !IsBelow(path, place))
+                        continue;
+                    seen.insert({s.st_dev, s.st_ino});
+                    folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
+                    held.push_back(fd);
+                    kept = true;
+                    break;
+                }
+            }
+            if (!kept)
+                ::close(fd);
+        }
+        if (proc)
+            ::closedir(proc);
+        // The folders below those, so that longer relative names are watched too.
+        for (size_t i = 0; i < folders.size() && folders.size() < kMaxWatchedFolders; ++i) {
+            const LinkGuard::Folder parent = folders[i];
+            const int dirFd = ::openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
+            if (!d && dirFd >= 0)
+                ::close(dirFd);
+            while (d && folders.size() < kMaxWatchedFolders) {
+                const dirent *c = ::readdir(d);
+                if (!c)
+                    break;
+                if (c->d_type != DT_DIR || !std::strcmp(c->d_name, ".") || !std::strcmp(c->d_name, ".."))
+                    continue;
+                const int fd = ::openat(parent.fd, c->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                struct stat s{};
+                if (fd < 0)
+                    continue;
+                if (::fstat(fd, &s) != 0 || !seen.insert({s.st_dev, s.st_ino}).second) {
+                    ::close(fd);
+                    continue;
+                }
+                folders.push_back({s.st_dev, s.st_ino, fd, parent.place, parent.root});
+                held.push_back(fd);
+            }
+            if (d)
+                ::closedir(d);
+        }
+    }
+    links_->WatchFolders(folders);
+    for (int fd : held)
+        ::close(fd);
 }
 
 void FuseBackend::Shutdown()

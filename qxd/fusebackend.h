@@ -65,6 +65,8 @@ public:
     // At most this many objects are looked at for hard links, sockets and pipes per change of
     // the views or the entries.
     static constexpr std::size_t kMaxScan = 200000;
+    // At most this many folders are watched for processes working in them from before a view.
+    static constexpr std::size_t kMaxWatchedFolders = 10000;
 
 private:
     FuseBackend(std::string fsname, bool passthrough);
@@ -72,6 +74,9 @@ private:
     // Watches hard-linked covered files by their inodes, and passes sockets and pipes that were
     // in a view's place before it through to their old objects.
     void ScanViews(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
+    // Watches the covered folders processes were already working in when their views came (what
+    // they open there by relative names would bypass the views).
+    void WatchWorkingFolders(const std::shared_ptr<const Policy> &policy);
     // Other places the objects of `roots` can be reached (mounts of their file system made
     // before the entries), with the path decisions name each by.
     std::vector<std::pair<std::string, std::string>> Aliases(const std::vector<std::string> &roots,

@@ -108,7 +108,6 @@ struct FuseView::State {
     bool ringAllowed = false;
     std::weak_ptr<State> self;
     std::atomic<bool> unmounted{false};
-    std::atomic<bool> initialised{false};
 
     ~State()
     {
@@ -179,20 +178,16 @@ struct FuseView::State {
         n->names.emplace_back(parent, std::string(name));
     }
 
-    void DropNameLocked(Node *parent, std::string_view name)
+    // `n` lost the name `name` in `parent`; it keeps one name at least, so it can still be
+    // decided on.
+    void DropNameLocked(Node *n, Node *parent, std::string_view name)
     {
-        for (auto &[key, n] : nodes) {
-            auto it = std::find_if(n->names.begin(), n->names.end(),
-                                   [&](const auto &pn) { return pn.first == parent && pn.second == name; });
-            if (it == n->names.end())
-                continue;
-            // A node keeps one name at least, so it can still be decided on.
-            if (n->names.size() > 1) {
-                n->names.erase(it);
-                ReleaseLocked(parent);
-            }
+        auto it = std::find_if(n->names.begin(), n->names.end(),
+                               [&](const auto &pn) { return pn.first == parent && pn.second == name; });
+        if (it == n->names.end() || n->names.size() == 1)
             return;
-        }
+        n->names.erase(it);
+        ReleaseLocked(parent);
     }
 };
 
@@ -344,11 +339,6 @@ public:
             if (p->Deniable(path) & op::kStat)
                 return 0;
         return kCacheSeconds;
-    }
-    uint64_t CacheSecondsFor(const std::string &path)
-    {
-        const Policy *p = Policy_();
-        return p && (p->Deniable(path) & op::kStat) ? 0 : kCacheSeconds;
     }
 
     State &st;
@@ -546,7 +536,6 @@ void OnInit(Request &r)
     out.timeGran = 1;
     out.maxPages = kMaxPages;
     out.maxStackDepth = r.st.passthrough ? 1 : 0;
-    r.st.initialised = true;
     r.Reply(0, &out, sizeof out);
     if (want & fusek::kInitOverIoUring)
         StartRings(r.st);
@@ -652,23 +641,6 @@ void OnMake(Request &r, Node *parent, const char *name, uint32_t bit, const std:
     ReplyEntry(r, parent, name);
 }
 
-void OnRemove(Request &r, Node *parent, uint32_t bit, int flags)
-{
-    const char *name = r.Name();
-    if (!name)
-        return r.Reply(EINVAL);
-    for (const std::string &folder : r.st.Paths(parent))
-        if (int e = r.Check(Child(folder, name), bit))
-            return r.Reply(e);
-    if (::unlinkat(parent->fd, name, flags) != 0)
-        return r.ReplyErrno();
-    {
-        std::lock_guard lock(r.st.mutex);
-        r.st.DropNameLocked(parent, name);
-    }
-    r.Reply(0);
-}
-
 // The node (if the kernel knows it) that `name` in `parent` names now.
 Node *Known(State &st, Node *parent, const char *name)
 {
@@ -678,6 +650,24 @@ Node *Known(State &st, Node *parent, const char *name)
     std::lock_guard lock(st.mutex);
     auto it = st.nodes.find({s.st_dev, s.st_ino});
     return it == st.nodes.end() ? nullptr : it->second;
+}
+
+void OnRemove(Request &r, Node *parent, uint32_t bit, int flags)
+{
+    const char *name = r.Name();
+    if (!name)
+        return r.Reply(EINVAL);
+    for (const std::string &folder : r.st.Paths(parent))
+        if (int e = r.Check(Child(folder, name), bit))
+            return r.Reply(e);
+    Node *gone = Known(r.st, parent, name);
+    if (::unlinkat(parent->fd, name, flags) != 0)
+        return r.ReplyErrno();
+    if (gone) {
+        std::lock_guard lock(r.st.mutex);
+        r.st.DropNameLocked(gone, parent, name);
+    }
+    r.Reply(0);
 }
 
 void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const char *newname, uint32_t flags)
@@ -703,13 +693,13 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
         return r.Reply(e);
     }
     Node *moved = Known(st, from, name);
-    Node *other = exchange ? Known(st, to, newname) : nullptr;
+    Node *other = exists ? Known(st, to, newname) : nullptr;
     if (::renameat2(from->fd, name, to->fd, newname, flags) != 0)
         return r.ReplyErrno();
     {
         std::lock_guard lock(st.mutex);
-        if (exists && !exchange)
-            st.DropNameLocked(to, newname);
+        if (other && !exchange)
+            st.DropNameLocked(other, to, newname);
         const auto rename = [&](Node *n, Node *oldParent, const char *oldName, Node *newParent, const char *newName) {
             if (!n)
                 return;
@@ -724,7 +714,8 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
             st.ReleaseLocked(released);
         };
         rename(moved, from, name, to, newname);
-        rename(other, to, newname, from, name);
+        if (exchange)
+            rename(other, to, newname, from, name);
     }
     r.Reply(0);
 }
@@ -1453,6 +1444,12 @@ bool FuseView::passthrough() const
 bool FuseView::ringed() const
 {
     return state_->ringed;
+}
+
+dev_t FuseView::device() const
+{
+    struct stat s{};
+    return state_->mountFd >= 0 && ::fstat(state_->mountFd, &s) == 0 ? s.st_dev : 0;
 }
 
 std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 namespace vx::qxd {
 
@@ -47,6 +48,8 @@ public:
     bool passthrough() const;
     // True when requests come through io_uring, each served on its caller's CPU.
     bool ringed() const;
+    // The device number the view's objects show (that of the mount, not of what lies beneath).
+    dev_t device() const;
     // Makes the kernel ask again for every attribute it keeps, so stat decisions apply at once.
     void ForgetAttributes();
 

@@ -1,6 +1,7 @@
 #include "qxd/linkguard.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -16,6 +17,13 @@ namespace vx::qxd {
 namespace {
 
 constexpr uint64_t kMarks = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM | FAN_ACCESS_PERM;
+constexpr uint64_t kFolderMarks = kMarks | FAN_EVENT_ON_CHILD;
+
+bool Below(const std::string &path, const std::string &folder)
+{
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (folder == "/" || path[folder.size()] == '/');
+}
 
 std::string ProcFd(int fd)
 {
@@ -115,6 +123,9 @@ void LinkGuard::Shutdown()
     for (auto &[key, w] : watched_)
         ::close(w.fd);
     watched_.clear();
+    for (auto &[key, f] : folders_)
+        ::close(f.fd);
+    folders_.clear();
 }
 
 void LinkGuard::Watch(const std::vector<Target> &targets)
@@ -151,6 +162,56 @@ void LinkGuard::Watch(const std::vector<Target> &targets)
     }
 }
 
+void LinkGuard::WatchFolders(const std::vector<Folder> &folders)
+{
+    if (fan_ < 0)
+        return;
+    std::map<std::pair<dev_t, ino_t>, const Folder *> next;
+    for (const Folder &f : folders)
+        next.emplace(std::make_pair(f.dev, f.ino), &f);
+    std::lock_guard lock(mutex_);
+    for (auto it = folders_.begin(); it != folders_.end();) {
+        if (next.count(it->first)) {
+            ++it;
+            continue;
+        }
+        ::fanotify_mark(fan_, FAN_MARK_REMOVE, kFolderMarks, AT_FDCWD, ProcFd(it->second.fd).c_str());
+        ::close(it->second.fd);
+        it = folders_.erase(it);
+    }
+    for (const auto &[key, f] : next) {
+        if (folders_.count(key))
+            continue;
+        const int fd = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (::fanotify_mark(fan_, FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+            ::close(fd);
+            continue;
+        }
+        folders_.emplace(key, FolderWatch{fd, f->place, f->root});
+    }
+}
+
+std::size_t LinkGuard::FoldersWatched() const
+{
+    std::lock_guard lock(mutex_);
+    return folders_.size();
+}
+
+std::string LinkGuard::DecisionPath(int eventFd) const
+{
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(ProcFd(eventFd).c_str(), buf, sizeof buf);
+    if (n <= 0)
+        return {};
+    const std::string path(buf, size_t(n));
+    for (const auto &[key, f] : folders_)
+        if (path == f.place || Below(path, f.place))
+            return f.root + path.substr(f.place == "/" ? 0 : f.place.size());
+    return {};
+}
+
 std::size_t LinkGuard::Watched() const
 {
     std::lock_guard lock(mutex_);
@@ -167,6 +228,8 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         auto it = watched_.find({s.st_dev, s.st_ino});
         if (it != watched_.end())
             path = it->second.path;
+        else if (!folders_.empty())
+            path = DecisionPath(eventFd);
     }
     if (!path.empty()) {
         uint32_t ops = 0;

@@ -30,6 +30,20 @@ public:
 
     // Marks exactly these files from now on (and no other).
     void Watch(const std::vector<Target> &targets);
+
+    // A covered folder that a process was already working in when its view came: what the
+    // process opens there by a relative name bypasses the view, so the folder's children are
+    // watched by their folder's inode instead.
+    struct Folder {
+        dev_t dev = 0;
+        ino_t ino = 0;
+        int fd = -1;       // O_PATH descriptor of the folder (borrowed)
+        std::string place; // where its view is mounted
+        std::string root;  // the path decisions name the view's objects by
+    };
+    // Watches exactly these folders from now on.
+    void WatchFolders(const std::vector<Folder> &folders);
+    std::size_t FoldersWatched() const;
     std::size_t Watched() const;
     // Removes every mark and ends the listener.
     void Shutdown();
@@ -48,6 +62,14 @@ private:
         int fd = -1; // our own O_PATH descriptor of the inode
     };
     std::map<std::pair<dev_t, ino_t>, Watch_> watched_;
+    struct FolderWatch {
+        int fd = -1;
+        std::string place, root;
+    };
+    std::map<std::pair<dev_t, ino_t>, FolderWatch> folders_;
+    // The path decisions name an object opened in a watched folder by, from the path the
+    // kernel gives its event; "" when none.
+    std::string DecisionPath(int eventFd) const;
     std::thread thread_;
 };
 

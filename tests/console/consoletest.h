@@ -99,7 +99,11 @@ private:
 // The real engine daemon on a private device folder, without stored entries.
 class Daemon {
 public:
-    explicit Daemon(const QString &deviceDir) : dir_(deviceDir) {}
+    // By default the daemon only keeps entries, and starts without the stored ones.
+    explicit Daemon(const QString &deviceDir, QStringList options = {"--no-enforce", "--no-load"})
+        : dir_(deviceDir), options_(std::move(options))
+    {
+    }
     ~Daemon() { Stop(); }
 
     bool Start()
@@ -110,7 +114,7 @@ public:
         for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
             QFile::remove(dir_ + name); // sockets left by an earlier run
         process_.setProgram(QString::fromUtf8(build) + "/qxd/qxd-engine");
-        process_.setArguments({"--no-enforce", "--device-dir", dir_, "--no-load"});
+        process_.setArguments(QStringList{"--device-dir", dir_} + options_);
         process_.setProcessChannelMode(QProcess::SeparateChannels);
         process_.setReadChannel(QProcess::StandardError);
         process_.start();
@@ -141,6 +145,7 @@ public:
 
 private:
     QString dir_;
+    QStringList options_;
     QProcess process_;
 };
 

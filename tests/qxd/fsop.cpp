@@ -149,6 +149,8 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         return Run(a);
     if (op == "list")
         return List(a, out);
+    if (op == "cd")
+        return ::chdir(a) == 0 ? 0 : Fail();
     if (op == "connect") {
         const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};

@@ -6,6 +6,7 @@
 #include "platform/codepage/codepage.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
+#include "support/enforcing.h"
 
 #include <gtest/gtest.h>
 
@@ -32,20 +33,6 @@ using namespace qxdtest;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Mounts made by this test's daemons stay in a namespace of the test's own.
-class PrivateMounts : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        if (::geteuid() != 0)
-            return;
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            failed = errno;
-    }
-    static inline int failed = 0;
-};
-[[maybe_unused]] ::testing::Environment *const g_mounts = ::testing::AddGlobalTestEnvironment(new PrivateMounts);
 
 bool Denied(int err)
 {
@@ -139,11 +126,10 @@ class EnforceTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "enforcement needs root: the engine mounts FUSE views over covered folders";
-        if (::access("/dev/fuse", F_OK) != 0)
-            GTEST_SKIP() << "this kernel has no FUSE (/dev/fuse is missing)";
-        ASSERT_EQ(PrivateMounts::failed, 0) << "no mount namespace of the test's own: " << std::strerror(PrivateMounts::failed);
+        const std::string why = vxtest::EnforcementUnavailable();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
         unsetenv("VELLAMORIX_DRIVES");
         home = std::make_unique<TempHome>();
         data = home->dir + "/data";
@@ -443,6 +429,25 @@ TEST_F(EnforceTest, OtherNamesOfACoveredFile)
     // The hard link's own name is not covered: removing it leaves the object in place.
     EXPECT_EQ(Op("victim", "unlink", data + "/elsewhere/hard"), 0);
     EXPECT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
+}
+
+// A process already working in a folder when its entry comes reaches what lies there by
+// relative names, beneath the view: its opens are decided all the same.
+TEST_F(EnforceTest, ProcessesWorkingInACoveredFolderBeforeItsEntry)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Runner victim(Bin("victim")), bystander(Bin("bystander"));
+    ASSERT_EQ(victim.Do("cd", data + "/prot"), 0);
+    ASSERT_EQ(bystander.Do("cd", data + "/prot"), 0);
+    ASSERT_EQ(Add(FP_READ | FP_WRITE, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_TRUE(Denied(victim.Do("read", "f")));
+    EXPECT_TRUE(Denied(victim.Do("read", "sub/g")));
+    EXPECT_TRUE(Denied(victim.Do("write", "f")));
+    EXPECT_EQ(bystander.Do("read", "f"), 0);
+    EXPECT_EQ(Read(data + "/prot/f"), "secret\n");
+    EXPECT_NE(DenialLog().find("op read path " + data + "/prot/sub/g by entry 0"), std::string::npos) << DenialLog();
+    ASSERT_TRUE(protector->DeleteEntry(0));
+    EXPECT_EQ(victim.Do("read", "f"), 0);
 }
 
 // A socket bound in a covered folder before the entry still takes callers the entry lets
