@@ -14,6 +14,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -605,6 +606,39 @@ TEST_F(EnforceTest, TheStoreIsChangedOnlyByTheProjectsPrograms)
     protector->SetActive(false);
     EXPECT_EQ(Op("bystander", "create", store + "/planted"), 0);
     unsetenv("VELLAMORIX_REGISTRY");
+}
+
+// Without root the engine keeps and serves entries and says at start that it enforces nothing.
+TEST_F(EnforceTest, WithoutRootNothingIsEnforcedAndTheEngineSaysSo)
+{
+    const std::string dir = home->dir + "/nobody";
+    fs::create_directories(dir);
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(home->dir.c_str(), 0755), 0);
+    const std::string log = dir + "/engine.log";
+    const char *build = std::getenv("VX_BUILD_DIR");
+    const std::string exe = std::string(build ? build : ".") + "/qxd/qxd-engine";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(126);
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ::execl(exe.c_str(), exe.c_str(), "--no-load", "--device-dir", (dir + "/dev").c_str(), nullptr);
+        _exit(127);
+    }
+    bool ready = false;
+    for (int i = 0; i < 3000 && !ready; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ready = Slurp(log).find("qxd-engine: ready") != std::string::npos;
+    }
+    ::kill(pid, SIGTERM);
+    int st = 0;
+    ASSERT_TRUE(WaitChild(pid, st, 30));
+    EXPECT_TRUE(ready) << Slurp(log);
+    EXPECT_NE(Slurp(log).find("qxd-engine: not enforcing any operation: not running as root"), std::string::npos) << Slurp(log);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << Slurp(log);
 }
 
 } // namespace
