@@ -110,6 +110,9 @@ void LinkGuard::Shutdown()
         [[maybe_unused]] ssize_t n = ::write(stop_[1], &c, 1);
         thread_.join();
     }
+    // Only the listener asked the gate; the gate (the enforcer) owns this guard, so the tie is cut
+    // here, or neither would ever be freed.
+    gate_.reset();
     // Closing the group removes its marks and lets every waiting caller through.
     if (fan_ >= 0)
         ::close(fan_);
