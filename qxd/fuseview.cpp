@@ -123,7 +123,13 @@ struct FuseView::State {
             ::close(session);
     }
 
-    Node *NodeOf(uint64_t id) { return id == FUSE_ROOT_ID ? &rootNode : reinterpret_cast<Node *>(id); }
+    // The node of an id the kernel had from a lookup. The lock orders this thread after the one
+    // that made the node (the kernel already does, but through calls no checker sees).
+    Node *NodeOf(uint64_t id)
+    {
+        std::lock_guard lock(mutex);
+        return id == FUSE_ROOT_ID ? &rootNode : reinterpret_cast<Node *>(id);
+    }
     uint64_t IdOf(Node *n) { return n == &rootNode ? FUSE_ROOT_ID : reinterpret_cast<uint64_t>(n); }
 
     // Every path the node is known by (the lock held).
@@ -272,6 +278,9 @@ public:
         }
         out.len = uint32_t(total);
         replied = true;
+        // What this request did with its nodes happens before whatever the kernel sends after
+        // the answer (a forget may free them): the lock makes that order visible to checkers.
+        { std::lock_guard lock(st.mutex); }
         sink_.Send(iov, error ? 1 : count + 1);
     }
     void ReplyErrno() { Reply(errno ? errno : EIO); }
@@ -861,10 +870,14 @@ void OnOpendir(Request &r, Node *n)
     if (int e = r.CheckNode(n, op::kOpen | op::kRead))
         return r.Reply(e);
     auto h = std::make_unique<DirHandle>();
-    h->fd = ::openat(n->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (h->fd < 0)
-        return r.ReplyErrno();
-    h->path = r.st.PathOf(n);
+    {
+        // Filled under its lock: the listings that use it run on other threads.
+        std::lock_guard lock(h->mutex);
+        h->fd = ::openat(n->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (h->fd < 0)
+            return r.ReplyErrno();
+        h->path = r.st.PathOf(n);
+    }
     fuse_open_out out{};
     out.fh = reinterpret_cast<uint64_t>(h.release());
     r.Reply(0, &out, sizeof out);
@@ -939,7 +952,10 @@ void OnReleasedir(Request &r)
     const auto *in = r.In<fuse_release_in>();
     if (in && in->fh) {
         auto *h = reinterpret_cast<DirHandle *>(in->fh);
-        ::close(h->fd);
+        {
+            std::lock_guard lock(h->mutex); // after the last listing that used it
+            ::close(h->fd);
+        }
         delete h;
     }
     r.Reply(0);
@@ -1126,7 +1142,14 @@ void Handle(Request &r)
         const auto *in = r.In<fuse_fsync_in>();
         if (!in || !in->fh)
             return r.Reply(EINVAL);
-        return r.Reply(::fsync(reinterpret_cast<DirHandle *>(in->fh)->fd) == 0 ? 0 : errno);
+        auto *dir = reinterpret_cast<DirHandle *>(in->fh);
+        int err = 0;
+        {
+            std::lock_guard lock(dir->mutex);
+            if (::fsync(dir->fd) != 0)
+                err = errno;
+        }
+        return r.Reply(err);
     }
     case FUSE_STATFS:
         return OnStatfs(r, n);
