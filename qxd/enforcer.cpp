@@ -138,7 +138,7 @@ Enforcer::Enforcer(std::shared_ptr<Engine> engine, Options options, std::ostream
     std::string prefix = exe.substr(0, exe.rfind('/'));
     prefix = prefix.substr(0, prefix.rfind('/'));
     guard_ = Guard::ForEngine(exe, own);
-    guard_.objects.push_back(backend_->Canonical(log_->path()));
+    guard_.objects.insert(backend_->Canonical(log_->path()));
     for (const char *name : {"console/Vellamorix", "tools/vxreg/vxreg", "qxd/qxd-engine", "bin/Vellamorix", "bin/vxreg",
                              "sbin/qxd-engine"})
         trusted_.push_back(prefix + "/" + name);

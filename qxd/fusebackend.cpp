@@ -11,6 +11,7 @@
 #include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace vx::qxd {
@@ -662,15 +663,23 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             if (e->d_name[0] < '1' || e->d_name[0] > '9')
                 continue;
             const std::string cwd = std::string("/proc/") + e->d_name + "/cwd";
-            const int fd = ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            // Only what the kernel keeps is asked for: a working folder inside a view must not
+            // make the engine ask that view.
+            struct statx x{};
+            if (::statx(AT_FDCWD, cwd.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
+                continue;
+            const dev_t dev = makedev(x.stx_dev_major, x.stx_dev_minor);
+            auto views = viewDevices.count(dev) ? beneath.end() : beneath.find(dev);
+            if (views == beneath.end() || seen.count({dev, ino_t(x.stx_ino)}))
+                continue;
+            char buf[PATH_MAX];
+            const ssize_t n = ::readlink(cwd.c_str(), buf, sizeof buf);
+            const int fd = n > 0 ? ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
             struct stat s{};
             if (fd < 0)
                 continue;
-            auto views = ::fstat(fd, &s) == 0 && !viewDevices.count(s.st_dev) ? beneath.find(s.st_dev) : beneath.end();
-            char buf[PATH_MAX];
-            const ssize_t n = views != beneath.end() ? ::readlink(cwd.c_str(), buf, sizeof buf) : -1;
             bool kept = false;
-            if (n > 0 && !seen.count({s.st_dev, s.st_ino})) {
+            if (::fstat(fd, &s) == 0 && s.st_dev == dev) {
                 // A working folder beneath a view, reached without it.
                 const std::string path(buf, size_t(n));
                 for (const auto *v : views->second) {

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <sys/xattr.h>
 #include <liburing.h>
@@ -289,9 +290,9 @@ public:
     int Check(const std::string &path, uint32_t ops)
     {
         const Policy *p = Policy_();
-        if (!p || !p->MayDeny(path, ops))
+        if (!p)
             return 0;
-        const Decision d = p->Decide(Subject_(), path, ops);
+        const Decision d = p->Decide([this]() -> const Subject & { return Subject_(); }, path, ops);
         if (!d.deny || OwnThread(int(h.pid)))
             return 0;
         st.gate->Denied(Subject_(), path, d);
@@ -327,9 +328,9 @@ public:
     bool Hidden(const std::string &path, bool &recorded)
     {
         const Policy *p = Policy_();
-        if (!p || !p->MayDeny(path, op::kList))
+        if (!p)
             return false;
-        const Decision d = p->Decide(Subject_(), path, op::kList);
+        const Decision d = p->Decide([this]() -> const Subject & { return Subject_(); }, path, op::kList);
         if (!d.deny || OwnThread(int(h.pid)))
             return false;
         if (!recorded) {
@@ -1267,7 +1268,7 @@ public:
         iov_[0] = {headers_.get(), sizeof(fusek::RingHeaders)};
         iov_[1] = {payload_.data(), payload_.size()};
     }
-    bool Register() { return Submit(fusek::kRingRegister, 0); }
+    bool Register() { return Prepare(fusek::kRingRegister, 0) && io_uring_submit(&ring_) == 1; }
     // The request just fetched, as the device would have delivered it.
     size_t Request(std::vector<char> &buf) const
     {
@@ -1300,11 +1301,12 @@ public:
         const uint64_t commit = headers_->ring.commitId;
         std::memcpy(headers_->inOut, out, sizeof *out);
         headers_->ring.payloadSize = uint32_t(used);
-        Submit(fusek::kRingCommitAndFetch, commit);
+        // Submitted with the wait for the next request, in one call.
+        Prepare(fusek::kRingCommitAndFetch, commit);
     }
 
 private:
-    bool Submit(uint32_t command, uint64_t commit)
+    bool Prepare(uint32_t command, uint64_t commit)
     {
         io_uring_sqe *sqe = io_uring_get_sqe(&ring_);
         if (!sqe)
@@ -1320,7 +1322,7 @@ private:
         cmd.commitId = commit;
         cmd.qid = qid_;
         std::memcpy(sqe->cmd, &cmd, sizeof cmd);
-        return io_uring_submit(&ring_) == 1;
+        return true;
     }
 
     io_uring &ring_;
@@ -1348,10 +1350,13 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
         if (entry.Register()) {
             for (;;) {
                 io_uring_cqe *cqe = nullptr;
-                const int rc = io_uring_wait_cqe(&ring, &cqe);
+                // The answer prepared last goes out with this wait.
+                int rc = io_uring_submit_and_wait(&ring, 1);
                 if (rc == -EINTR)
                     continue;
-                if (rc != 0)
+                if (rc >= 0)
+                    rc = io_uring_peek_cqe(&ring, &cqe);
+                if (rc != 0 || !cqe)
                     break;
                 const int res = cqe->res;
                 io_uring_cqe_seen(&ring, cqe);
@@ -1471,8 +1476,11 @@ bool FuseView::ringed() const
 
 dev_t FuseView::device() const
 {
-    struct stat s{};
-    return state_->mountFd >= 0 && ::fstat(state_->mountFd, &s) == 0 ? s.st_dev : 0;
+    // From what the kernel keeps: the engine never asks its own view.
+    struct statx x{};
+    if (state_->mountFd < 0 || ::statx(state_->mountFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
+        return 0;
+    return makedev(x.stx_dev_major, x.stx_dev_minor);
 }
 
 std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)

@@ -120,7 +120,7 @@ bool Guard::Holds(std::string_view path) const
     for (const std::string &t : trees)
         if (path == t || Below(path, t))
             return true;
-    return std::find(objects.begin(), objects.end(), path) != objects.end();
+    return objects.find(path) != objects.end();
 }
 
 bool Guard::Above(std::string_view path) const
@@ -130,10 +130,7 @@ bool Guard::Above(std::string_view path) const
     for (const std::string &t : trees)
         if (Below(t, path))
             return true;
-    for (const std::string &o : objects)
-        if (Below(o, path))
-            return true;
-    return false;
+    return std::any_of(objects.begin(), objects.end(), [&](const std::string &o) { return Below(o, path); });
 }
 
 Guard Guard::ForEngine(const std::string &engineExe, const std::vector<std::string> &ownFolders)
@@ -150,7 +147,7 @@ Guard Guard::ForEngine(const std::string &engineExe, const std::vector<std::stri
         if (!f.empty())
             g.trees.push_back(f);
     if (!engineExe.empty())
-        g.objects.push_back(engineExe);
+        g.objects.insert(engineExe);
     // The files the engine has mapped: its libraries.
     std::ifstream maps("/proc/self/maps");
     std::string line;
@@ -158,9 +155,7 @@ Guard Guard::ForEngine(const std::string &engineExe, const std::vector<std::stri
         const size_t slash = line.find('/');
         if (slash == std::string::npos)
             continue;
-        std::string file = line.substr(slash);
-        if (std::find(g.objects.begin(), g.objects.end(), file) == g.objects.end())
-            g.objects.push_back(std::move(file));
+        g.objects.insert(line.substr(slash));
     }
     std::sort(g.trees.begin(), g.trees.end());
     g.trees.erase(std::unique(g.trees.begin(), g.trees.end()), g.trees.end());
@@ -221,7 +216,7 @@ PathSet::PathSet(const std::vector<PathItem> &items)
 
 bool PathSet::Covers(std::string_view path) const
 {
-    if (!exact_.empty() && exact_.count(std::string(path)))
+    if (!exact_.empty() && exact_.find(path) != exact_.end())
         return true;
     return std::any_of(trees_.begin(), trees_.end(), [&](const std::string &t) { return Below(path, t); });
 }
@@ -279,13 +274,26 @@ void Policy::AddRule(Rule rule)
 
 Decision Policy::Decide(const Subject &subject, std::string_view path, uint32_t ops) const
 {
+    return Decide([&]() -> const Subject & { return subject; }, path, ops);
+}
+
+Decision Policy::Decide(const std::function<const Subject &()> &subject, std::string_view path, uint32_t ops) const
+{
     Decision d;
-    if (!active_ || subject.pid == selfPid || guard_.Holds(path) ||
-        (!subject.exe.empty() && std::find(trusted.begin(), trusted.end(), subject.exe) != trusted.end()))
+    if (!active_ || !(masks_ & ops) || guard_.Holds(path))
         return d;
+    const Subject *who = nullptr;
     for (const Rule &r : rules_) {
         const uint32_t denied = r.mask & ops;
-        if (denied && r.Covers(path) && r.Matches(subject)) {
+        if (!denied || !r.Covers(path))
+            continue;
+        if (!who) {
+            who = &subject();
+            if (who->pid == selfPid ||
+                (!who->exe.empty() && std::find(trusted.begin(), trusted.end(), who->exe) != trusted.end()))
+                return d;
+        }
+        if (r.Matches(*who)) {
             d.deny = true;
             d.entry = r.index;
             d.denied = denied;

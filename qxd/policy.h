@@ -60,6 +60,13 @@ struct PathItem {
     bool operator==(const PathItem &) const = default;
 };
 
+// A set of paths looked up by string_view, without making a string for each question.
+struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+using PathTable = std::unordered_set<std::string, PathHash, std::equal_to<>>;
+
 // Path items compiled for lookups: the objects named exactly in a hash set, the subtrees in a list.
 class PathSet {
 public:
@@ -69,7 +76,7 @@ public:
     bool empty() const { return exact_.empty() && trees_.empty(); }
 
 private:
-    std::unordered_set<std::string> exact_;
+    PathTable exact_;
     std::vector<std::string> trees_;
 };
 
@@ -89,8 +96,8 @@ struct Decision {
 
 // Objects the engine never enforces, whatever an entry says.
 struct Guard {
-    std::vector<std::string> trees;   // these and everything below
-    std::vector<std::string> objects; // exactly these
+    std::vector<std::string> trees; // these and everything below
+    PathTable objects;              // exactly these
     bool Holds(std::string_view path) const;
     // True when a guarded object lies below `path` (so it cannot be served whole).
     bool Above(std::string_view path) const;
@@ -140,6 +147,9 @@ public:
     // covers, guarded objects, the engine's own process and programs, and an inactive policy
     // allow everything.
     Decision Decide(const Subject &subject, std::string_view path, uint32_t ops) const;
+    // The same, with the subject looked up only when some entry covering `path` could deny one
+    // of `ops` (looking it up costs more than the rest).
+    Decision Decide(const std::function<const Subject &()> &subject, std::string_view path, uint32_t ops) const;
     // Cheap test before the subject is looked up: could anybody be denied one of `ops` on `path`?
     bool MayDeny(std::string_view path, uint32_t ops) const;
     // The bits some rule could deny on `path` to somebody.
