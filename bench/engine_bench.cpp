@@ -7,12 +7,15 @@
 //      in bare round trips per entry (floor 2, goal: at most 6, stretch 4), on the default road
 //      and on each road by itself: the default is never slower than the stub;
 //   3. the daemon's resident memory with 100,000 entries of 100-byte paths (goal: <= 64 MiB).
-// How to run: bash bench/engine_bench.sh   (or: engine_bench PATH/TO/qxd-engine [runs])
+// How to run: bash bench/engine_bench.sh   (or: engine_bench [PATH/TO/qxd-engine [runs]] [--unpinned])
+// The measuring process and its peers share one CPU (see PinTo).
+#include "bench/spread.h"
 #include "engine/protector.h"
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -35,6 +38,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vx::bench::Spread;
 
 double Seconds(Clock::time_point since)
 {
@@ -88,6 +92,31 @@ int Connect(const std::string &path)
     return -1;
 }
 
+// This process and every peer it measures (the bare ping-pongs, the daemons) share one CPU, so
+// that every exchange costs the same two context switches whichever peer it is; otherwise where
+// the scheduler puts each pair (one CPU or two, next to whose load) decides the ratios more than
+// the work measured does. "--unpinned" leaves them to the scheduler.
+bool g_pinned = true;
+cpu_set_t g_allowed; // the CPUs this process was given, before any pinning
+
+void PinTo(int which)
+{
+    static const bool known = sched_getaffinity(0, sizeof g_allowed, &g_allowed) == 0;
+    const cpu_set_t allowed = g_allowed;
+    if (!g_pinned || !known || CPU_COUNT(&allowed) < 2)
+        return;
+    int seen = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed) || seen++ != which)
+            continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        sched_setaffinity(0, sizeof one, &one);
+        return;
+    }
+}
+
 // A bare ping-pong server in its own process: for each (in, out) pair of the pattern, in turn,
 // it reads `in` bytes and answers with `out` bytes.
 class BarePingPong {
@@ -104,6 +133,7 @@ public:
             return;
         child_ = fork();
         if (child_ == 0) {
+            PinTo(0);
             int fd = ::accept(listener, nullptr, nullptr);
             std::vector<char> buf(65536, 'x');
             for (;;) {
@@ -162,6 +192,7 @@ struct Daemon {
         devices = dir + "/dev";
         pid = fork();
         if (pid == 0) {
+            PinTo(0);
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
             execl(exe.c_str(), exe.c_str(), "--no-enforce", "--no-load", "--device-dir", devices.c_str(), "--memory",
@@ -232,52 +263,32 @@ private:
     vx::device::ArenaBuffer pass_, block_, text_, proc_;
 };
 
-// Median, minimum and maximum of a figure over the runs.
-struct Spread {
-    std::vector<double> values;
-    double Median() const
-    {
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    }
-    std::string Text(const char *format = "%.2f") const
-    {
-        if (values.empty())
-            return "not measured";
-        char m[32], lo[32], hi[32], out[160];
-        std::snprintf(m, sizeof m, format, Median());
-        std::snprintf(lo, sizeof lo, format, *std::min_element(values.begin(), values.end()));
-        std::snprintf(hi, sizeof hi, format, *std::max_element(values.begin(), values.end()));
-        std::snprintf(out, sizeof out, "median %s (min %s, max %s, %zu runs)", m, lo, hi, values.size());
-        return out;
-    }
-};
-
 // Reads every entry as the main window does (count, then GetEntry each), in chunks taken in
 // turn with as many bare round trips as the floor asks (two per entry), so that both meet the
-// same load. Bare round trips per entry.
+// same load. Bare round trips per entry: the median over the chunks, so that a burst of load on
+// one chunk does not decide.
 double ReadLikeTheMainWindow(TVeskFileProtector &p, BarePingPong &bare, int entries, int &rc)
 {
-    double reading = 0, bareTime = 0;
+    Spread chunks;
     uint32_t n = 0;
     std::size_t read = 0;
-    auto start = Clock::now();
     if (p.GetEntryCount(n)) {
         constexpr uint32_t kChunk = 250;
         for (uint32_t from = 0; from < n; from += kChunk) {
-            for (uint32_t i = from; i < std::min(n, from + kChunk); ++i) {
+            const uint32_t to = std::min(n, from + kChunk);
+            auto start = Clock::now();
+            for (uint32_t i = from; i < to; ++i) {
                 uint32_t mask = 0, sd = 0, c1 = 0, c2 = 0;
                 uint8_t flag = 0;
                 std::string a, b, c, d;
                 read += p.GetEntry(int32_t(i), mask, a, b, c, d, nullptr, sd, c1, nullptr, c2, nullptr, flag);
             }
-            reading += Seconds(start);
+            const double perEntry = Seconds(start) / (to - from);
             start = Clock::now();
-            for (uint32_t i = 0; i < 2 * kChunk; ++i)
+            for (uint32_t i = 0; i < 2 * (to - from); ++i)
                 bare.Exchange();
-            bareTime += Seconds(start);
-            start = Clock::now();
+            const double perTrip = Seconds(start) / (2 * (to - from));
+            chunks.Add(perEntry / perTrip);
         }
     }
     if (read != std::size_t(entries) || n == 0) {
@@ -285,26 +296,26 @@ double ReadLikeTheMainWindow(TVeskFileProtector &p, BarePingPong &bare, int entr
         rc = 1;
         return 0;
     }
-    const double trips = 2.0 * ((n + 249) / 250) * 250;
-    return (reading / n) / (bareTime / trips);
+    return chunks.Median();
 }
 
-// Seconds per request against seconds per bare exchange, in chunks taken in turn.
+// Time per request against time per bare exchange, in chunks taken in turn; the median over the
+// chunks.
 template <class Request>
 double RequestRatio(BarePingPong &bare, Request request)
 {
-    double engine = 0, bareTime = 0;
+    Spread chunks;
     for (int chunk = 0; chunk < 20; ++chunk) {
         auto start = Clock::now();
         for (int i = 0; i < 200; ++i)
             request();
-        engine += Seconds(start);
+        const double engine = Seconds(start);
         start = Clock::now();
         for (int i = 0; i < 200; ++i)
             bare.Exchange();
-        bareTime += Seconds(start);
+        chunks.Add(engine / Seconds(start));
     }
-    return engine / bareTime;
+    return chunks.Median();
 }
 
 // How the engine served this process's last connection of QXDAnsi, from its log.
@@ -333,16 +344,24 @@ HANDLE OpenAnsi(const std::string &devices)
 
 int main(int argc, char **argv)
 {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--unpinned")
+            g_pinned = false;
+        else
+            args.push_back(argv[i]);
+    }
     std::string exe;
-    if (argc > 1)
-        exe = argv[1];
+    if (!args.empty())
+        exe = args[0];
     else
         exe = (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "qxd" / "qxd-engine").string();
-    const int runs = argc > 2 ? std::max(5, std::atoi(argv[2])) : 7;
+    const int runs = args.size() > 1 ? std::max(5, std::atoi(args[1].c_str())) : 7;
     char templ[] = "/tmp/vxbench-XXXXXX";
     const std::string dir = mkdtemp(templ);
     setenv("VELLAMORIX_REGISTRY", (dir + "/registry.db").c_str(), 1);
     signal(SIGPIPE, SIG_IGN);
+    PinTo(0);
 
     int rc = 0;
     {
@@ -387,20 +406,21 @@ int main(int argc, char **argv)
                 // 1. One request (the count), in chunks taken in turn with its bare ping-pong.
                 BarePingPong &bare = std::string(road.option) == "stub" ? bareStub : bareTrip;
                 RawAdder counter(road.handle);
-                road.request.values.push_back(RequestRatio(bare, [&] { counter.Count(count); }));
+                road.request.Add(RequestRatio(bare, [&] { counter.Count(count); }));
 
                 // 2. Reading every entry as the main window does, with a client of its own.
                 setenv("VELLAMORIX_DEVICE_DIR", road.daemon.devices.c_str(), 1);
                 {
                     TVeskFileProtector p(nullptr);
-                    road.reading.values.push_back(ReadLikeTheMainWindow(p, bareTrip, kEntries, rc));
+                    road.reading.Add(ReadLikeTheMainWindow(p, bareTrip, kEntries, rc));
                 }
                 if (road.option == std::string("auto") && run == 0)
                     defaultRoad = RoadTaken(road.daemon);
             }
         }
         const double trip = BestPerCall(5, 2000, [&] { bareTrip.Exchange(); });
-        std::printf("bare round trip (CONTROL 32 -> DONE 16): %.2f us\n", trip * 1e6);
+        std::printf("bare round trip (CONTROL 32 -> DONE 16): %.2f us (%s)\n", trip * 1e6,
+                    g_pinned ? "both ends on one CPU" : "where the scheduler puts them");
         std::printf("one request / bare ping-pong of the same sizes (goal <= 3):\n");
         for (Road &road : roads)
             if (road.option != std::string("auto"))
@@ -425,7 +445,7 @@ int main(int argc, char **argv)
             }
             {
                 RawAdder raw(h);
-                idle.values.push_back(daemon.ResidentMiB());
+                idle.Add(daemon.ResidentMiB());
                 for (int i = 0; i < kMany; ++i) {
                     std::string path = "C:\\Program Files\\Vellamorix bench\\protected\\" + std::to_string(i) + "\\";
                     path.resize(100, 'p');
@@ -436,7 +456,7 @@ int main(int argc, char **argv)
                     }
                 }
                 raw.Count(count);
-                resident.values.push_back(daemon.ResidentMiB());
+                resident.Add(daemon.ResidentMiB());
             }
             CloseHandle(h);
         }

@@ -6,6 +6,7 @@
 //   tree_bench [folders] [rounds]   (defaults 10000 and 5, at least 5 rounds; build without
 //                                    sanitizers for meaningful numbers; runs on the offscreen
 //                                    platform)
+#include "bench/spread.h"
 #include "editor/folder.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellTree.h"
@@ -26,21 +27,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-// "median M (min A, max B)" of the values, each printed with `format`.
-std::string Spread(std::vector<double> v, const char *format)
-{
-    if (v.empty())
-        return "not measured";
-    std::sort(v.begin(), v.end());
-    const double median = v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-    char m[32], lo[32], hi[32], out[128];
-    std::snprintf(m, sizeof m, format, median);
-    std::snprintf(lo, sizeof lo, format, v.front());
-    std::snprintf(hi, sizeof hi, format, v.back());
-    std::snprintf(out, sizeof out, "median %s (min %s, max %s)", m, lo, hi);
-    return out;
-}
 
 size_t ListThroughNamespace(const std::string &win)
 {
@@ -97,7 +83,7 @@ int main(int argc, char **argv)
         QApplication app(argc, argv);
         DesktopFolder();
 
-        std::vector<double> listing, expanding, filling, drawing, ratio;
+        vx::bench::Spread listing, expanding, filling, drawing, ratio;
         size_t listed = 0;
         int shown = 0;
         for (int r = 0; r < rounds; ++r) {
@@ -133,29 +119,29 @@ int main(int argc, char **argv)
             shown = big->childCount();
             if (r % 2 == 1)
                 listOnce();
-            listing.push_back(list);
-            filling.push_back(Seconds(e0, e1));
-            drawing.push_back(Seconds(e1, e2));
-            expanding.push_back(Seconds(e0, e2));
-            ratio.push_back(Seconds(e0, e2) / list);
+            listing.Add(list);
+            filling.Add(Seconds(e0, e1));
+            drawing.Add(Seconds(e1, e2));
+            expanding.Add(Seconds(e0, e2));
+            ratio.Add(Seconds(e0, e2) / list);
         }
         std::printf("folders: %d (listed %zu, nodes %d), rounds: %d\n", folders, listed, shown, rounds);
-        std::printf("namespace listing, s: %s\n", Spread(listing, "%.4f").c_str());
-        std::printf("tree expansion, s:    %s\n", Spread(expanding, "%.4f").c_str());
-        std::printf("  filling the node:   %s\n", Spread(filling, "%.4f").c_str());
-        std::printf("  drawing the rows:   %s\n", Spread(drawing, "%.4f").c_str());
-        std::printf("ratio tree/listing:   %s (goal <= 2.00)\n", Spread(ratio, "%.2f").c_str());
+        std::printf("namespace listing, s: %s\n", listing.Text("%.4f").c_str());
+        std::printf("tree expansion, s:    %s\n", expanding.Text("%.4f").c_str());
+        std::printf("  filling the node:   %s\n", filling.Text("%.4f").c_str());
+        std::printf("  drawing the rows:   %s\n", drawing.Text("%.4f").c_str());
+        std::printf("ratio tree/listing:   %s (goal <= 2.00)\n", ratio.Text("%.2f").c_str());
 
-        std::vector<double> picker;
+        vx::bench::Spread picker;
         for (int r = 0; r < rounds; ++r) {
             const auto p0 = Clock::now();
             auto dialog = std::make_unique<Tfindfolder>();
             dialog->show();
             app.processEvents();
             const auto p1 = Clock::now();
-            picker.push_back(Seconds(p0, p1));
+            picker.Add(Seconds(p0, p1));
         }
-        std::printf("folder picker shown with its tree filled, s: %s\n", Spread(picker, "%.4f").c_str());
+        std::printf("folder picker shown with its tree filled, s: %s\n", picker.Text("%.4f").c_str());
     }
     std::error_code ec;
     fs::remove_all(base, ec);

@@ -3,6 +3,7 @@
 #include "platform/device/wire.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -11,6 +12,7 @@
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,15 +241,18 @@ public:
     ConnectionMemory &operator=(const ConnectionMemory &) = delete;
 
     // The file the client offered with its first bytes (-1: none). Mapped when the road allows
-    // it and it is what it says: a sealed file that cannot shrink, of the size its header names,
+    // it and it is what it says: ordinary shared memory (no huge pages, which could run out
+    // under the engine's hands) sealed so that it cannot shrink, of the size its header names,
     // whose header names an arena below 4 GiB. Closed in any case.
     void Offer(int file)
     {
         if (file < 0)
             return;
         struct stat st{};
+        struct statfs fs{};
         const int seals = ::fcntl(file, F_GET_SEALS);
         const bool usable = (road_ == MemoryRoad::Auto || road_ == MemoryRoad::Shared) && ::fstat(file, &st) == 0 &&
+                            ::fstatfs(file, &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
                             S_ISREG(st.st_mode) && uint64_t(st.st_size) > wire::kArenaHeaderSize &&
                             uint64_t(st.st_size) <= (1ull << 32) && seals >= 0 && (seals & F_SEAL_SHRINK) &&
                             !(seals & (F_SEAL_WRITE | F_SEAL_FUTURE_WRITE));
