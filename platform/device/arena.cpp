@@ -225,12 +225,13 @@ void AfterForkInChild()
         copied = n > 0;
         done += copied ? std::size_t(n) : 0;
     }
-    if (copied && mmap(base, kArenaSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fresh, 0) == base) {
+    const int rw = PROT_READ | PROT_WRITE;
+    if (copied && mmap(base, kArenaSize, rw, MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fresh, 0) == base) {
         a.file.store(fresh);
     } else {
         if (fresh >= 0)
             ::close(fresh);
-        void *copy = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void *copy = mmap(nullptr, kArenaSize, rw, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (copy != MAP_FAILED) {
             std::memcpy(copy, base, used);
             if (mremap(copy, kArenaSize, kArenaSize, MREMAP_MAYMOVE | MREMAP_FIXED, base) != base)
