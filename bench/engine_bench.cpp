@@ -1,15 +1,21 @@
-// Engine benchmarks; every figure is a ratio to a baseline measured in the same run.
-//   1. one request's round trip through qxd-engine vs a bare Unix-socket ping-pong of the
-//      same message sizes (goal: at most 3x);
+// Engine benchmarks; every figure is a ratio to a baseline measured in the same run, printed as
+// the median of several runs next to their minimum and maximum.
+//   1. one request's round trip through qxd-engine vs a bare Unix-socket ping-pong of the same
+//      message sizes, on each road by which the engine reaches the client's memory (goal: at
+//      most 3x);
 //   2. reading 10,000 entries as the main window fills its list (count, then GetEntry each),
-//      in bare round trips per entry (floor 2, goal: at most 6);
+//      in bare round trips per entry (floor 2, goal: at most 6, stretch 4), on the default road
+//      and on each road by itself: the default is never slower than the stub;
 //   3. the daemon's resident memory with 100,000 entries of 100-byte paths (goal: <= 64 MiB).
-// How to run: bash bench/engine_bench.sh   (or: engine_bench PATH/TO/qxd-engine)
+// How to run: bash bench/engine_bench.sh   (or: engine_bench [PATH/TO/qxd-engine [runs]] [--unpinned])
+// The measuring process and its peers share one CPU (see PinTo).
+#include "bench/spread.h"
 #include "engine/protector.h"
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -32,6 +38,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using vx::bench::Spread;
 
 double Seconds(Clock::time_point since)
 {
@@ -85,6 +92,31 @@ int Connect(const std::string &path)
     return -1;
 }
 
+// This process and every peer it measures (the bare ping-pongs, the daemons) share one CPU, so
+// that every exchange costs the same two context switches whichever peer it is; otherwise where
+// the scheduler puts each pair (one CPU or two, next to whose load) decides the ratios more than
+// the work measured does. "--unpinned" leaves them to the scheduler.
+bool g_pinned = true;
+cpu_set_t g_allowed; // the CPUs this process was given, before any pinning
+
+void PinTo(int which)
+{
+    static const bool known = sched_getaffinity(0, sizeof g_allowed, &g_allowed) == 0;
+    const cpu_set_t allowed = g_allowed;
+    if (!g_pinned || !known || CPU_COUNT(&allowed) < 2)
+        return;
+    int seen = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &allowed) || seen++ != which)
+            continue;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        sched_setaffinity(0, sizeof one, &one);
+        return;
+    }
+}
+
 // A bare ping-pong server in its own process: for each (in, out) pair of the pattern, in turn,
 // it reads `in` bytes and answers with `out` bytes.
 class BarePingPong {
@@ -101,6 +133,7 @@ public:
             return;
         child_ = fork();
         if (child_ == 0) {
+            PinTo(0);
             int fd = ::accept(listener, nullptr, nullptr);
             std::vector<char> buf(65536, 'x');
             for (;;) {
@@ -152,16 +185,18 @@ double BestPerCall(int chunks, int calls, F fn)
 
 struct Daemon {
     pid_t pid = -1;
-    std::string log;
-    bool Start(const std::string &exe, const std::string &dir, const char *extra = nullptr)
+    std::string log, devices;
+    bool Start(const std::string &exe, const std::string &dir, const std::string &road)
     {
         log = dir + "/daemon.log";
+        devices = dir + "/dev";
         pid = fork();
         if (pid == 0) {
+            PinTo(0);
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
-            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--no-load", "--device-dir", (dir + "/dev").c_str(), extra,
-                  static_cast<char *>(nullptr));
+            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--no-load", "--device-dir", devices.c_str(), "--memory",
+                  road.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 3000; ++i) {
@@ -228,139 +263,207 @@ private:
     vx::device::ArenaBuffer pass_, block_, text_, proc_;
 };
 
-// Fills the engine behind `h` with `entries` entries, then reads them all as the main window does
-// (count, then GetEntry each), three times; returns the best seconds per entry.
-double ReadLikeTheMainWindow(HANDLE h, int entries, int &rc)
+// Reads every entry as the main window does (count, then GetEntry each), in chunks taken in
+// turn with as many bare round trips as the floor asks (two per entry), so that both meet the
+// same load. Bare round trips per entry: the median over the chunks, so that a burst of load on
+// one chunk does not decide.
+double ReadLikeTheMainWindow(TVeskFileProtector &p, BarePingPong &bare, int entries, int &rc)
 {
-    RawAdder raw(h);
-    for (int i = 0; i < entries; ++i) {
-        char path[64];
-        std::snprintf(path, sizeof path, "C:\\Documents\\bench\\folder-%05d\\*;", i);
-        raw.Add(path, FP_PRESET_READONLY);
-    }
-    double best = 1e30;
-    TVeskFileProtector p(nullptr);
-    for (int round = 0; round < 3; ++round) {
-        const auto start = Clock::now();
-        uint32_t n = 0;
-        std::size_t read = 0;
-        if (p.GetEntryCount(n)) {
-            for (uint32_t i = 0; i < n; ++i) {
+    Spread chunks;
+    uint32_t n = 0;
+    std::size_t read = 0;
+    if (p.GetEntryCount(n)) {
+        constexpr uint32_t kChunk = 250;
+        for (uint32_t from = 0; from < n; from += kChunk) {
+            const uint32_t to = std::min(n, from + kChunk);
+            auto start = Clock::now();
+            for (uint32_t i = from; i < to; ++i) {
                 uint32_t mask = 0, sd = 0, c1 = 0, c2 = 0;
                 uint8_t flag = 0;
                 std::string a, b, c, d;
                 read += p.GetEntry(int32_t(i), mask, a, b, c, d, nullptr, sd, c1, nullptr, c2, nullptr, flag);
             }
-        }
-        best = std::min(best, Seconds(start) / entries);
-        if (read != std::size_t(entries)) {
-            std::fprintf(stderr, "engine_bench: read %zu of %d entries\n", read, entries);
-            rc = 1;
+            const double perEntry = Seconds(start) / (to - from);
+            start = Clock::now();
+            for (uint32_t i = 0; i < 2 * (to - from); ++i)
+                bare.Exchange();
+            const double perTrip = Seconds(start) / (2 * (to - from));
+            chunks.Add(perEntry / perTrip);
         }
     }
-    return best;
+    if (read != std::size_t(entries) || n == 0) {
+        std::fprintf(stderr, "engine_bench: read %zu of %d entries\n", read, entries);
+        rc = 1;
+        return 0;
+    }
+    return chunks.Median();
+}
+
+// Time per request against time per bare exchange, in chunks taken in turn; the median over the
+// chunks.
+template <class Request>
+double RequestRatio(BarePingPong &bare, Request request)
+{
+    Spread chunks;
+    for (int chunk = 0; chunk < 20; ++chunk) {
+        auto start = Clock::now();
+        for (int i = 0; i < 200; ++i)
+            request();
+        const double engine = Seconds(start);
+        start = Clock::now();
+        for (int i = 0; i < 200; ++i)
+            bare.Exchange();
+        chunks.Add(engine / Seconds(start));
+    }
+    return chunks.Median();
+}
+
+// How the engine served this process's last connection of QXDAnsi, from its log.
+std::string RoadTaken(const Daemon &daemon)
+{
+    for (int i = 0; i < 200; ++i) {
+        const std::string log = Slurp(daemon.log);
+        const std::size_t at = log.rfind("client of QXDAnsi disconnected after ");
+        if (at != std::string::npos) {
+            const std::size_t open = log.find(" (memory ", at), end = log.find('\n', at);
+            if (open != std::string::npos && open < end)
+                return log.substr(open + 2, end - open - 3);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return "road not reported";
+}
+
+HANDLE OpenAnsi(const std::string &devices)
+{
+    setenv("VELLAMORIX_DEVICE_DIR", devices.c_str(), 1);
+    return CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--unpinned")
+            g_pinned = false;
+        else
+            args.push_back(argv[i]);
+    }
     std::string exe;
-    if (argc > 1)
-        exe = argv[1];
+    if (!args.empty())
+        exe = args[0];
     else
         exe = (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "qxd" / "qxd-engine").string();
+    const int runs = args.size() > 1 ? std::max(5, std::atoi(args[1].c_str())) : 7;
     char templ[] = "/tmp/vxbench-XXXXXX";
     const std::string dir = mkdtemp(templ);
-    setenv("VELLAMORIX_DEVICE_DIR", (dir + "/dev").c_str(), 1);
     setenv("VELLAMORIX_REGISTRY", (dir + "/registry.db").c_str(), 1);
     signal(SIGPIPE, SIG_IGN);
+    PinTo(0);
 
     int rc = 0;
     {
-        Daemon daemon;
-        if (!daemon.Start(exe, dir)) {
-            std::fprintf(stderr, "engine_bench: qxd-engine (%s) did not start:\n%s\n", exe.c_str(),
-                         Slurp(daemon.log).c_str());
-            std::filesystem::remove_all(dir);
-            return 1;
-        }
-        HANDLE h = CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) {
-            std::fprintf(stderr, "engine_bench: cannot open the engine\n");
-            std::filesystem::remove_all(dir);
-            return 1;
-        }
-        RawAdder raw(h);
-
-        // 1. One request (the count), measured in alternating chunks against a bare ping-pong of
-        // the same messages: with the engine reaching the client's arena directly it is
-        // CONTROL 32 -> DONE 16; through the stub CONTROL 32 -> READ 16, answer 27 -> DONE 16.
-        DWORD count = 0;
-        BarePingPong bareRequest(dir, "pingpong-request", {{32, 16}, {27, 16}});
-        BarePingPong bareTrip(dir, "pingpong-trip", {{32, 16}});
-        auto requestRatio = [&](HANDLE device, BarePingPong &bare, const char *how) {
-            RawAdder counter(device);
-            double perRequest = 1e30, perBare = 1e30;
-            for (int round = 0; round < 10; ++round) {
-                perRequest = std::min(perRequest, BestPerCall(1, 2000, [&] { counter.Count(count); }));
-                perBare = std::min(perBare, BestPerCall(1, 2000, [&] { bare.Exchange(); }));
-            }
-            std::printf("request round trip (%s): %.2f us through qxd-engine, %.2f us bare ping-pong of the same "
-                        "sizes; ratio %.2f (goal <= 3)\n",
-                        how, perRequest * 1e6, perBare * 1e6, perRequest / perBare);
+        // One daemon per road: the default (shared memory where the client offers its arena,
+        // else the faster of the other two, measured), and each road by itself.
+        struct Road {
+            Road(const char *o, const char *n) : option(o), name(n) {}
+            const char *option, *name;
+            Daemon daemon;
+            HANDLE handle = INVALID_HANDLE_VALUE;
+            Spread request, reading;
         };
-        requestRatio(h, bareTrip, "memory reached directly");
-
-        // 2. Reading 10,000 entries as the main window does, against bare round trips; once with
-        // the engine reaching the client's arena directly (where permitted), once through the stub.
+        Road roads[] = {{"auto", "default road"}, {"shared", "shared memory"}, {"kernel", "kernel calls"},
+                        {"stub", "device stub"}};
         const int kEntries = 10000;
-        const double perEntry = ReadLikeTheMainWindow(h, kEntries, rc);
-        double perEntryStub = 0;
-        {
-            const std::string stubDir = dir + "/stub";
-            std::filesystem::create_directories(stubDir);
-            Daemon stubDaemon;
-            if (stubDaemon.Start(exe, stubDir, "--stub-only")) {
-                setenv("VELLAMORIX_DEVICE_DIR", (stubDir + "/dev").c_str(), 1);
-                HANDLE hs = CreateFileA("\\\\.\\Global\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-                if (hs != INVALID_HANDLE_VALUE) {
-                    requestRatio(hs, bareRequest, "through the device stub");
-                    perEntryStub = ReadLikeTheMainWindow(hs, kEntries, rc);
-                    CloseHandle(hs);
-                }
-                setenv("VELLAMORIX_DEVICE_DIR", (dir + "/dev").c_str(), 1);
+        for (Road &road : roads) {
+            const std::string sub = dir + "/" + road.option;
+            std::filesystem::create_directories(sub);
+            if (!road.daemon.Start(exe, sub, road.option) ||
+                (road.handle = OpenAnsi(road.daemon.devices)) == INVALID_HANDLE_VALUE) {
+                std::fprintf(stderr, "engine_bench: qxd-engine (%s) did not start or cannot be opened:\n%s\n",
+                             exe.c_str(), Slurp(road.daemon.log).c_str());
+                std::filesystem::remove_all(dir);
+                return 1;
+            }
+            RawAdder raw(road.handle);
+            for (int i = 0; i < kEntries; ++i) {
+                char path[64];
+                std::snprintf(path, sizeof path, "C:\\Documents\\bench\\folder-%05d\\*;", i);
+                raw.Add(path, FP_PRESET_READONLY);
             }
         }
-        const double perTrip = BestPerCall(10, 2500, [&] { bareTrip.Exchange(); });
-        std::printf("reading %d entries: %.2f us per entry, bare round trip %.2f us; %.2f bare round trips per "
-                    "entry (floor 2, goal <= 6)\n",
-                    kEntries, perEntry * 1e6, perTrip * 1e6, perEntry / perTrip);
-        if (perEntryStub > 0)
-            std::printf("  the same through the device stub only (--stub-only): %.2f us per entry, %.2f bare round "
-                        "trips per entry\n",
-                        perEntryStub * 1e6, perEntryStub / perTrip);
 
-        // 3. Resident memory with 100,000 entries of 100-byte paths.
-        raw.Clear();
-        const double idle = daemon.ResidentMiB();
+        // Bare ping-pongs of the messages of one request: with the memory reached without the
+        // stub CONTROL 32 -> DONE 16; through the stub CONTROL 32 -> READ 16, answer 27 -> DONE 16.
+        BarePingPong bareTrip(dir, "pingpong-trip", {{32, 16}});
+        BarePingPong bareStub(dir, "pingpong-stub", {{32, 16}, {27, 16}});
+        DWORD count = 0;
+        std::string defaultRoad;
+        for (int run = 0; run < runs; ++run) {
+            for (Road &road : roads) {
+                // 1. One request (the count), in chunks taken in turn with its bare ping-pong.
+                BarePingPong &bare = std::string(road.option) == "stub" ? bareStub : bareTrip;
+                RawAdder counter(road.handle);
+                road.request.Add(RequestRatio(bare, [&] { counter.Count(count); }));
+
+                // 2. Reading every entry as the main window does, with a client of its own.
+                setenv("VELLAMORIX_DEVICE_DIR", road.daemon.devices.c_str(), 1);
+                {
+                    TVeskFileProtector p(nullptr);
+                    road.reading.Add(ReadLikeTheMainWindow(p, bareTrip, kEntries, rc));
+                }
+                if (road.option == std::string("auto") && run == 0)
+                    defaultRoad = RoadTaken(road.daemon);
+            }
+        }
+        const double trip = BestPerCall(5, 2000, [&] { bareTrip.Exchange(); });
+        std::printf("bare round trip (CONTROL 32 -> DONE 16): %.2f us (%s)\n", trip * 1e6,
+                    g_pinned ? "both ends on one CPU" : "where the scheduler puts them");
+        std::printf("one request / bare ping-pong of the same sizes (goal <= 3):\n");
+        for (Road &road : roads)
+            if (road.option != std::string("auto"))
+                std::printf("  %-14s %s\n", road.name, road.request.Text().c_str());
+        std::printf("reading %d entries, bare round trips per entry (floor 2, goal <= 6, stretch 4):\n", kEntries);
+        for (Road &road : roads)
+            std::printf("  %-14s %s%s\n", road.name, road.reading.Text().c_str(),
+                        road.option == std::string("auto") ? ("  [" + defaultRoad + "]").c_str() : "");
+
+        // 3. Resident memory with 100,000 entries of 100-byte paths, each run in a daemon of its own.
+        Spread resident, idle;
         const int kMany = 100000;
-        for (int i = 0; i < kMany; ++i) {
-            std::string path = "C:\\Program Files\\Vellamorix bench\\protected\\" + std::to_string(i) + "\\";
-            path.resize(100, 'p');
-            if (!raw.Add(path, FP_PRESET_NOACCESS)) {
-                std::fprintf(stderr, "engine_bench: add %d failed (%u)\n", i, GetLastError());
+        for (int run = 0; run < 5 && rc == 0; ++run) {
+            const std::string sub = dir + "/memory-" + std::to_string(run);
+            std::filesystem::create_directories(sub);
+            Daemon daemon;
+            HANDLE h = INVALID_HANDLE_VALUE;
+            if (!daemon.Start(exe, sub, "auto") || (h = OpenAnsi(daemon.devices)) == INVALID_HANDLE_VALUE) {
+                std::fprintf(stderr, "engine_bench: qxd-engine did not start:\n%s\n", Slurp(daemon.log).c_str());
                 rc = 1;
                 break;
             }
+            {
+                RawAdder raw(h);
+                idle.Add(daemon.ResidentMiB());
+                for (int i = 0; i < kMany; ++i) {
+                    std::string path = "C:\\Program Files\\Vellamorix bench\\protected\\" + std::to_string(i) + "\\";
+                    path.resize(100, 'p');
+                    if (!raw.Add(path, FP_PRESET_NOACCESS)) {
+                        std::fprintf(stderr, "engine_bench: add %d failed (%u)\n", i, GetLastError());
+                        rc = 1;
+                        break;
+                    }
+                }
+                raw.Count(count);
+                resident.Add(daemon.ResidentMiB());
+            }
+            CloseHandle(h);
         }
-        raw.Count(count);
-        const double full = daemon.ResidentMiB();
-        std::printf("daemon resident memory: %.1f MiB with %u entries of 100-byte paths (%.1f MiB idle); "
-                    "%.2f of the 64 MiB goal\n",
-                    full, count, idle, full / 64.0);
-        CloseHandle(h);
+        std::printf("daemon resident memory with %u entries of 100-byte paths, MiB (goal <= 64): %s; idle %s\n", count,
+                    resident.Text("%.1f").c_str(), idle.Text("%.1f").c_str());
+        for (Road &road : roads)
+            CloseHandle(road.handle);
     }
     std::filesystem::remove_all(dir);
     return rc;

@@ -1,12 +1,14 @@
 // Showing a folder of many files in the shell list view (the fill, then the first screen of
 // captions, icons and detail texts in report style) against a bare readdir and lstat of the same
-// folder, in the same run. Also the memory the view holds per entry.
+// folder, both in every round; the ratio's median over the rounds next to its minimum and
+// maximum. Also the memory the view holds per entry.
 //
-//   list_bench [files] [rounds]     (default 100000 files, 3 rounds; best round of each counts)
+//   list_bench [files] [rounds]     (default 100000 files, 5 rounds, at least 5)
 //
 // Build without sanitizers for meaningful numbers. The folder is made in a temporary place and
 // removed at the end; the drive map, home and XDG folders point there during the run.
 #include "bench/shell_bench.h"
+#include "bench/spread.h"
 #include "shellctrls/ShellList.h"
 
 #include <QAbstractItemView>
@@ -33,7 +35,7 @@ double Millis(Clock::time_point a, Clock::time_point b)
 int main(int argc, char **argv)
 {
     const long files = argc > 1 ? std::max(1L, std::atol(argv[1])) : 100000;
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const int rounds = argc > 2 ? std::max(5, std::atoi(argv[2])) : 5;
 
     char pattern[] = "/tmp/vx-list-bench-XXXXXX";
     if (!::mkdtemp(pattern)) {
@@ -73,14 +75,14 @@ int main(int argc, char **argv)
         QApplication::processEvents();
         list.SetRoot("C:\\");
 
-        double bareBest = 1e300, fillBest = 1e300, screenBest = 1e300;
+        vx::bench::Spread bare, fill, screen, ratio;
         size_t bareCount = 0;
         double perEntry = 0;
         for (int round = 0; round < rounds; ++round) {
             const auto b0 = Clock::now();
             bareCount = vx::bench::BareListing(dir);
             const auto b1 = Clock::now();
-            bareBest = std::min(bareBest, Millis(b0, b1));
+            bare.Add(Millis(b0, b1));
 
             const size_t heapBefore = vx::bench::HeapInUse();
             const auto t0 = Clock::now();
@@ -91,8 +93,9 @@ int main(int argc, char **argv)
             const auto t1 = Clock::now();
             list.ItemView()->viewport()->repaint();
             const auto t2 = Clock::now();
-            fillBest = std::min(fillBest, Millis(t0, t1));
-            screenBest = std::min(screenBest, Millis(t0, t2));
+            fill.Add(Millis(t0, t1));
+            screen.Add(Millis(t0, t2));
+            ratio.Add(Millis(t0, t2) / Millis(b0, b1));
             if (round == 0)
                 perEntry = double(vx::bench::HeapInUse() - std::min(vx::bench::HeapInUse(), heapBefore)) / double(std::max(1, list.EntryCount()));
             if (list.EntryCount() != static_cast<int>(bareCount)) {
@@ -115,10 +118,10 @@ int main(int argc, char **argv)
             loaded += list.Entry(i)->DetailTexts().empty() ? 0 : 1;
 
         std::printf("entries:                          %d (details loaded for %d drawn)\n", list.EntryCount(), loaded);
-        std::printf("bare readdir + lstat:             %10.1f ms\n", bareBest);
-        std::printf("list view fill:                   %10.1f ms\n", fillBest);
-        std::printf("list view fill + first screen:    %10.1f ms\n", screenBest);
-        std::printf("ratio (fill + first screen / bare): %8.2f  (goal: at most 4)\n", screenBest / bareBest);
+        std::printf("bare readdir + lstat, ms:          %s\n", bare.Text("%.1f").c_str());
+        std::printf("list view fill, ms:                %s\n", fill.Text("%.1f").c_str());
+        std::printf("list view fill + first screen, ms: %s\n", screen.Text("%.1f").c_str());
+        std::printf("ratio (fill + first screen / bare): %s (goal: at most 4)\n", ratio.Text("%.2f").c_str());
         std::printf("memory held per entry:            %10.0f bytes\n", perEntry);
         std::printf("switch to icons / list / report:  %.1f / %.1f / %.1f ms to the first screen\n", styleMs[0],
                     styleMs[1], styleMs[2]);

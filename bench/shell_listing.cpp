@@ -1,9 +1,12 @@
 // Listing a folder through the shell namespace against a bare readdir and lstat of the same
-// folder, in the same run: enumerate, then the in-folder name and the attributes of each item.
-// Also the memory of one folder node per item, as the list view keeps them.
+// folder, both in every run: enumerate, then the in-folder name and the attributes of each item;
+// the ratio's median over the runs next to its minimum and maximum. Also the memory of one
+// folder node per item, as the list view keeps them.
 //
-//   shell_bench [files]     (default 100000; build without sanitizers for meaningful numbers)
+//   shell_bench [files] [runs]    (defaults 100000 and 5, at least 5 runs; build without
+//                                  sanitizers for meaningful numbers)
 #include "bench/shell_bench.h"
+#include "bench/spread.h"
 #include "shellctrls/ShellFolder.h"
 
 #include <QString>
@@ -45,6 +48,7 @@ size_t Namespace(IShellFolder *folder, size_t &nameBytes)
 int main(int argc, char **argv)
 {
     const long files = argc > 1 ? std::atol(argv[1]) : 100000;
+    const int runs = argc > 2 ? std::max(5, std::atoi(argv[2])) : 5;
     char pattern[] = "/tmp/vx-shell-bench-XXXXXX";
     const std::string root = ::mkdtemp(pattern);
     const std::string dir = root + "/t/list";
@@ -65,21 +69,23 @@ int main(int argc, char **argv)
     TShellFolder *folder = ResolveRoot(nullptr, "", path);
     IShellFolder *intf = folder->FolderIntf();
 
-    double bare = 1e9, shell = 1e9;
+    vx::bench::Spread bare, shell, ratio;
     size_t bareCount = 0, shellCount = 0, nameBytes = 0;
-    for (int round = 0; round < 3; ++round) {
+    for (int run = 0; run < runs; ++run) {
         nameBytes = 0;
         auto t0 = Clock::now();
         bareCount = vx::bench::BareListing(dir);
         auto t1 = Clock::now();
         shellCount = Namespace(intf, nameBytes);
         auto t2 = Clock::now();
-        bare = std::min(bare, Seconds(t0, t1));
-        shell = std::min(shell, Seconds(t1, t2));
+        bare.Add(Seconds(t0, t1));
+        shell.Add(Seconds(t1, t2));
+        ratio.Add(Seconds(t1, t2) / Seconds(t0, t1));
     }
-    std::printf("bare readdir+lstat : %zu items, %.3f s\n", bareCount, bare);
-    std::printf("namespace listing  : %zu items, %.3f s (names %zu bytes)\n", shellCount, shell, nameBytes);
-    std::printf("ratio namespace/bare: %.2f (goal: at most 3.00)\n", bare > 0 ? shell / bare : 0.0);
+    std::printf("bare readdir+lstat, s : %zu items, %s\n", bareCount, bare.Text("%.3f").c_str());
+    std::printf("namespace listing, s  : %zu items, %s (names %zu bytes)\n", shellCount, shell.Text("%.3f").c_str(),
+                nameBytes);
+    std::printf("ratio namespace/bare  : %s (goal: at most 3.00)\n", ratio.Text("%.2f").c_str());
 
     // Memory: one node per item, as a list view holds its entries.
     std::vector<TShellFolder *> nodes;

@@ -1,10 +1,12 @@
 // Expanding a folder of many sub-folders in the shell tree against listing the same folder
-// through the shell namespace alone (enumeration and the in-folder name of each item), in the
-// same run, printed as a ratio (goal: at most 2). Also the time to create and show the folder
-// picker with its tree filled.
+// through the shell namespace alone (enumeration and the in-folder name of each item), both in
+// every round, printed as the ratio's median over the rounds next to its minimum and maximum
+// (goal: at most 2). Also the time to create and show the folder picker with its tree filled.
 //
-//   tree_bench [folders] [rounds]   (defaults 10000 and 5; build without sanitizers for
-//                                    meaningful numbers; runs on the offscreen platform)
+//   tree_bench [folders] [rounds]   (defaults 10000 and 5, at least 5 rounds; build without
+//                                    sanitizers for meaningful numbers; runs on the offscreen
+//                                    platform)
+#include "bench/spread.h"
 #include "editor/folder.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellTree.h"
@@ -25,12 +27,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
 
 size_t ListThroughNamespace(const std::string &win)
 {
@@ -63,7 +59,7 @@ size_t ListThroughNamespace(const std::string &win)
 int main(int argc, char **argv)
 {
     const int folders = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const int rounds = argc > 2 ? std::max(5, std::atoi(argv[2])) : 5;
 
     std::string pattern = (fs::temp_directory_path() / "vx-tree-bench-XXXXXX").string();
     if (!mkdtemp(pattern.data())) {
@@ -87,15 +83,20 @@ int main(int argc, char **argv)
         QApplication app(argc, argv);
         DesktopFolder();
 
-        std::vector<double> listing;
-        std::vector<double> expanding;
+        vx::bench::Spread listing, expanding, filling, drawing, ratio;
         size_t listed = 0;
         int shown = 0;
         for (int r = 0; r < rounds; ++r) {
-            const auto l0 = Clock::now();
-            listed = ListThroughNamespace("C:\\big");
-            const auto l1 = Clock::now();
-            listing.push_back(Seconds(l0, l1));
+            // Listing and expanding take turns at going first, so neither always finds the
+            // other's work in the caches.
+            double list = 0;
+            auto listOnce = [&] {
+                const auto l0 = Clock::now();
+                listed = ListThroughNamespace("C:\\big");
+                list = Seconds(l0, Clock::now());
+            };
+            if (r % 2 == 0)
+                listOnce();
 
             TShellTreeView tree;
             tree.BeginLoad();
@@ -112,28 +113,35 @@ int main(int argc, char **argv)
             }
             const auto e0 = Clock::now();
             tree.ExpandNode(big);
-            app.processEvents(); // lay out and paint the expanded rows
             const auto e1 = Clock::now();
-            expanding.push_back(Seconds(e0, e1));
+            app.processEvents(); // lay out and paint the expanded rows
+            const auto e2 = Clock::now();
             shown = big->childCount();
+            if (r % 2 == 1)
+                listOnce();
+            listing.Add(list);
+            filling.Add(Seconds(e0, e1));
+            drawing.Add(Seconds(e1, e2));
+            expanding.Add(Seconds(e0, e2));
+            ratio.Add(Seconds(e0, e2) / list);
         }
-        const double list = Median(listing);
-        const double expand = Median(expanding);
         std::printf("folders: %d (listed %zu, nodes %d), rounds: %d\n", folders, listed, shown, rounds);
-        std::printf("namespace listing: %.4f s\n", list);
-        std::printf("tree expansion:    %.4f s\n", expand);
-        std::printf("ratio tree/listing: %.2f (goal <= 2.00)\n", list > 0 ? expand / list : 0.0);
+        std::printf("namespace listing, s: %s\n", listing.Text("%.4f").c_str());
+        std::printf("tree expansion, s:    %s\n", expanding.Text("%.4f").c_str());
+        std::printf("  filling the node:   %s\n", filling.Text("%.4f").c_str());
+        std::printf("  drawing the rows:   %s\n", drawing.Text("%.4f").c_str());
+        std::printf("ratio tree/listing:   %s (goal <= 2.00)\n", ratio.Text("%.2f").c_str());
 
-        std::vector<double> picker;
+        vx::bench::Spread picker;
         for (int r = 0; r < rounds; ++r) {
             const auto p0 = Clock::now();
             auto dialog = std::make_unique<Tfindfolder>();
             dialog->show();
             app.processEvents();
             const auto p1 = Clock::now();
-            picker.push_back(Seconds(p0, p1));
+            picker.Add(Seconds(p0, p1));
         }
-        std::printf("folder picker shown with its tree filled: %.4f s\n", Median(picker));
+        std::printf("folder picker shown with its tree filled, s: %s\n", picker.Text("%.4f").c_str());
     }
     std::error_code ec;
     fs::remove_all(base, ec);

@@ -61,7 +61,7 @@ bool TerminatedAt(const std::string &bytes, uint32_t len)
            bytes.find('\0') == std::size_t(len);
 }
 
-std::string Field(const Entry &e, int i)
+const std::string &Field(const Entry &e, int i)
 {
     switch (i) {
     case 0: return e.fileFolder;
@@ -69,6 +69,15 @@ std::string Field(const Entry &e, int i)
     case 2: return e.process;
     default: return e.excludeProcess;
     }
+}
+
+// `text` followed by its closing zero.
+std::string WithZero(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size() + 1);
+    out.append(text).push_back('\0');
+    return out;
 }
 
 } // namespace
@@ -409,30 +418,50 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
     memory.credentialAddr = block.U32(kPasswordPtr);
     memory.credentialLen = passwordLen;
 
-    std::optional<Entry> found = At(request.inLen);
-    if (!found)
-        return Fail(kErrInvalidParameter);
-    const Entry &e = *found;
-
+    // The lengths the entry needs and, when the caller's buffers take them, the writes that hand
+    // it over: built under the lock straight from the entry, each text copied once.
     const bool wantDesc = block.U32(kSecDescPtr) != 0;
     const bool wantList1 = block.U32(kList1Ptr) != 0;
     const bool wantList2 = block.U32(kList2Ptr) != 0;
-    const uint32_t descLen = uint32_t(e.secDesc.size());
-    const uint32_t count1 = uint32_t(e.list1.size() / kListItem);
-    const uint32_t count2 = uint32_t(e.list2.size() / kListItem);
-
+    std::vector<MemoryAccess::WriteOp> ops;
     bool fits = true;
-    for (int i = 0; i < 4; ++i)
-        fits = fits && block.StrLen(i) >= Field(e, i).size();
-    fits = fits && (!wantDesc || block.U32(kSecDescLen) >= descLen);
-    fits = fits && (!wantList1 || block.U32(kList1Count) >= count1);
-    fits = fits && (!wantList2 || block.U32(kList2Count) >= count2);
+    {
+        std::lock_guard lock(mutex_);
+        if (request.inLen >= entries_.size())
+            return Fail(kErrInvalidParameter);
+        const Entry &e = entries_[request.inLen];
+        const uint32_t descLen = uint32_t(e.secDesc.size());
+        const uint32_t count1 = uint32_t(e.list1.size() / kListItem);
+        const uint32_t count2 = uint32_t(e.list2.size() / kListItem);
+        for (int i = 0; i < 4; ++i)
+            fits = fits && block.StrLen(i) >= Field(e, i).size();
+        fits = fits && (!wantDesc || block.U32(kSecDescLen) >= descLen);
+        fits = fits && (!wantList1 || block.U32(kList1Count) >= count1);
+        fits = fits && (!wantList2 || block.U32(kList2Count) >= count2);
 
-    for (int i = 0; i < 4; ++i)
-        block.Set(kFileFolderLen + 4 * i, uint32_t(Field(e, i).size()));
-    block.Set(kSecDescLen, descLen);
-    block.Set(kList1Count, count1);
-    block.Set(kList2Count, count2);
+        for (int i = 0; i < 4; ++i)
+            block.Set(kFileFolderLen + 4 * i, uint32_t(Field(e, i).size()));
+        block.Set(kSecDescLen, descLen);
+        block.Set(kList1Count, count1);
+        block.Set(kList2Count, count2);
+
+        if (fits) {
+            block.Set(kMask, e.mask);
+            block.raw[kEntryFlag] = char(e.flag);
+            ops.reserve(8);
+            for (int i = 0; i < 4; ++i) {
+                if (Field(e, i).empty() && block.StrPtr(i) == 0)
+                    continue;
+                ops.push_back({block.StrPtr(i), WithZero(Field(e, i))});
+            }
+            if (wantDesc && descLen > 0)
+                ops.push_back({block.U32(kSecDescPtr), e.secDesc});
+            if (wantList1 && count1 > 0)
+                ops.push_back({block.U32(kList1Ptr), e.list1});
+            if (wantList2 && count2 > 0)
+                ops.push_back({block.U32(kList2Ptr), e.list2});
+        }
+    }
 
     if (!fits) {
         // The block was just read from this place, so the write goes with the answer.
@@ -440,22 +469,6 @@ Result Engine::GetEntry(const Request &request, MemoryAccess &memory)
         return Fail(kErrMoreData);
     }
 
-    block.Set(kMask, e.mask);
-    block.raw[kEntryFlag] = char(e.flag);
-    std::vector<MemoryAccess::WriteOp> ops;
-    for (int i = 0; i < 4; ++i) {
-        std::string text = Field(e, i);
-        if (text.empty() && block.StrPtr(i) == 0)
-            continue;
-        text.push_back('\0');
-        ops.push_back({block.StrPtr(i), std::move(text)});
-    }
-    if (wantDesc && descLen > 0)
-        ops.push_back({block.U32(kSecDescPtr), e.secDesc});
-    if (wantList1 && count1 > 0)
-        ops.push_back({block.U32(kList1Ptr), e.list1});
-    if (wantList2 && count2 > 0)
-        ops.push_back({block.U32(kList2Ptr), e.list2});
     const std::size_t textWrites = ops.size();
     ops.push_back({request.outAddr, block.raw});
 

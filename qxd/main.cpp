@@ -49,8 +49,13 @@ void Usage(std::ostream &out)
            "                       default \"Mirok Dune Sentinel\")\n"
            "  --no-load            start with no entries instead of those kept in the registry\n"
            "                       store ($VELLAMORIX_REGISTRY)\n"
-           "  --stub-only          reach clients' memory only through their device stubs, never\n"
-           "                       with the kernel's cross-process memory calls\n"
+           "  --memory ROAD        how clients' memory is reached (the results are the same):\n"
+           "                       auto (default): shared when the client offers its arena,\n"
+           "                       else the faster of kernel calls and its stub, measured at its\n"
+           "                       first request; shared: shared, else the stub; kernel: the\n"
+           "                       kernel's cross-process calls where permitted, else the stub;\n"
+           "                       stub: only through the client's device stub\n"
+           "  --stub-only          the same as --memory stub\n"
            "  --no-enforce         keep and serve entries without enforcing them\n"
            "  --permissive         decide and record as usual, but deny nothing\n"
            "  --verbose            report every request\n";
@@ -62,7 +67,8 @@ int main(int argc, char **argv)
 {
     std::string dir = vx::device::DeviceDirectory();
     std::string credential = vx::qxd::kDefaultCredential;
-    bool load = true, verbose = false, direct = true;
+    bool load = true, verbose = false;
+    vx::qxd::MemoryRoad road = vx::qxd::MemoryRoad::Auto;
     bool enforce = true, permissive = false;
     std::string groupName;
     bool show = false;
@@ -82,7 +88,22 @@ int main(int argc, char **argv)
         } else if (arg == "--no-load") {
             load = false;
         } else if (arg == "--stub-only") {
-            direct = false;
+            road = vx::qxd::MemoryRoad::Stub;
+        } else if (arg == "--memory" && i + 1 < argc) {
+            const std::string value = argv[++i];
+            if (value == "auto")
+                road = vx::qxd::MemoryRoad::Auto;
+            else if (value == "shared")
+                road = vx::qxd::MemoryRoad::Shared;
+            else if (value == "kernel")
+                road = vx::qxd::MemoryRoad::Kernel;
+            else if (value == "stub")
+                road = vx::qxd::MemoryRoad::Stub;
+            else {
+                std::cerr << "qxd-engine: --memory takes auto, shared, kernel or stub, not " << value << "\n\n";
+                Usage(std::cerr);
+                return 2;
+            }
         } else if (arg == "--no-enforce") {
             enforce = false;
         } else if (arg == "--permissive") {
@@ -133,7 +154,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    vx::qxd::Server server(engine, dir, std::cerr, verbose, direct);
+    vx::qxd::Server server(engine, dir, std::cerr, verbose, road);
     if (group != gid_t(-1))
         server.ShareWithGroup(group);
     std::string error;

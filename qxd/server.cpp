@@ -3,16 +3,21 @@
 #include "platform/device/wire.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/un.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +36,17 @@ namespace wire = vx::device::wire;
 class Peer {
 public:
     explicit Peer(int fd) : fd_(fd) {}
+    ~Peer()
+    {
+        if (file_ >= 0)
+            ::close(file_);
+    }
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    // The file that came with the client's first bytes (its arena's memory), or -1; the caller
+    // takes it over.
+    int TakeFile() { return std::exchange(file_, -1); }
 
     // Returns false on end of input or error; throws PeerError on a mid-request time-out.
     bool Take(uint8_t *dst, std::size_t len, bool idle)
@@ -76,7 +92,7 @@ private:
     bool Fill(bool idle)
     {
         for (;;) {
-            ssize_t n = ::recv(fd_, buf_.data(), buf_.size(), 0);
+            const ssize_t n = first_ ? FirstBytes() : ::recv(fd_, buf_.data(), buf_.size(), 0);
             if (n > 0) {
                 pos_ = 0;
                 end_ = std::size_t(n);
@@ -93,7 +109,39 @@ private:
         }
     }
 
+    // The first input, with the one file it may carry; files sent later are dropped unopened.
+    ssize_t FirstBytes()
+    {
+        iovec iov{buf_.data(), buf_.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
+        if (n <= 0)
+            return n;
+        first_ = false;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+                continue;
+            const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+            for (std::size_t i = 0; i < count; ++i) {
+                int received;
+                std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
+                if (file_ < 0)
+                    file_ = received;
+                else
+                    ::close(received);
+            }
+        }
+        return n;
+    }
+
     int fd_;
+    int file_ = -1;
+    bool first_ = true;
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(65536);
     std::size_t pos_ = 0, end_ = 0;
 };
@@ -176,43 +224,97 @@ private:
     int pendingAnswers_ = 0;
 };
 
-// The caller's memory for one connection: reached directly with the kernel's cross-process
-// calls when the caller's arena can be found and the kernel permits it, through the caller's
-// stub otherwise. Both serve exactly the arena's block area and refuse everything else with
-// ERROR_NOACCESS, so the engine's answers do not depend on the road taken.
+// The caller's memory for one connection, on one of three roads with the same results: shared
+// (the arena's file, offered by the client with its first bytes, mapped here: no round trip, no
+// system call), the kernel's cross-process calls (where permitted), or the caller's stub. Every
+// road serves exactly the arena's block area and refuses everything else with ERROR_NOACCESS,
+// so the engine's answers do not depend on the road taken.
 class ConnectionMemory final : public MemoryAccess {
 public:
-    ConnectionMemory(Peer &peer, pid_t pid, bool direct) : stub_(peer), pid_(pid), direct_(direct && pid > 0) {}
+    ConnectionMemory(Peer &peer, pid_t pid, MemoryRoad road) : stub_(peer), pid_(pid), road_(road) {}
+    ~ConnectionMemory() override
+    {
+        if (shared_)
+            ::munmap(shared_, std::size_t(hi_ - base_));
+    }
+    ConnectionMemory(const ConnectionMemory &) = delete;
+    ConnectionMemory &operator=(const ConnectionMemory &) = delete;
+
+    // The file the client offered with its first bytes (-1: none). Mapped when the road allows
+    // it and it is what it says: ordinary shared memory (no huge pages, which could run out
+    // under the engine's hands) sealed so that it cannot shrink, of the size its header names,
+    // whose header names an arena below 4 GiB. Closed in any case.
+    void Offer(int file)
+    {
+        if (file < 0)
+            return;
+        struct stat st{};
+        struct statfs fs{};
+        const int seals = ::fcntl(file, F_GET_SEALS);
+        const bool usable = (road_ == MemoryRoad::Auto || road_ == MemoryRoad::Shared) && ::fstat(file, &st) == 0 &&
+                            ::fstatfs(file, &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
+                            S_ISREG(st.st_mode) && uint64_t(st.st_size) > wire::kArenaHeaderSize &&
+                            uint64_t(st.st_size) <= (1ull << 32) && seals >= 0 && (seals & F_SEAL_SHRINK) &&
+                            !(seals & (F_SEAL_WRITE | F_SEAL_FUTURE_WRITE));
+        void *map = usable ? ::mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, file, 0)
+                           : MAP_FAILED;
+        ::close(file);
+        if (map == MAP_FAILED)
+            return;
+        const auto *header = static_cast<const uint8_t *>(map);
+        const uint64_t base = wire::Get64(header + 16), size = wire::Get64(header + 24);
+        if (std::memcmp(header, wire::kArenaMagic, sizeof wire::kArenaMagic) != 0 || size != uint64_t(st.st_size) ||
+            base % 4096 != 0 || base > (1ull << 32) - size) {
+            ::munmap(map, std::size_t(st.st_size));
+            return;
+        }
+        shared_ = static_cast<uint8_t *>(map);
+        base_ = base;
+        lo_ = base + wire::kArenaHeaderSize;
+        hi_ = base + size;
+        reach_ = Reach::Shared;
+    }
 
     void ReadMany(std::span<ReadOp> ops) override
     {
         if (!Direct())
             return stub_.ReadMany(ops);
-        // Everything in one call when every piece lies in the arena; piece by piece otherwise.
-        std::vector<iovec> local, remote;
-        std::size_t total = 0;
-        bool allInside = true;
-        for (auto &op : ops) {
-            allInside = allInside && Inside(op.addr, op.len);
-            op.out->resize(op.len);
-            if (op.len) {
-                local.push_back({op.out->data(), op.len});
-                remote.push_back({reinterpret_cast<void *>(op.addr), op.len});
-                total += op.len;
+        if (reach_ == Reach::Shared) {
+            for (auto &op : ops) {
+                op.status = Inside(op.addr, op.len) ? 0 : kErrNoAccess;
+                if (op.status == 0)
+                    op.out->assign(reinterpret_cast<const char *>(shared_ + (op.addr - base_)), op.len);
             }
-        }
-        if (allInside && local.size() <= 1024 &&
-            (total == 0 || ::process_vm_readv(pid_, local.data(), local.size(), remote.data(), remote.size(), 0) ==
-                               ssize_t(total))) {
-            for (auto &op : ops)
-                op.status = 0;
             return;
+        }
+        // Everything in one call when every piece lies in the arena; piece by piece otherwise.
+        bool batch = ops.size() <= kBatch;
+        for (const auto &op : ops)
+            batch = batch && Inside(op.addr, op.len);
+        if (batch) {
+            iovec local[kBatch], remote[kBatch];
+            std::size_t n = 0, total = 0;
+            for (auto &op : ops) {
+                op.out->resize(op.len);
+                if (op.len) {
+                    local[n] = {op.out->data(), op.len};
+                    remote[n] = {reinterpret_cast<void *>(op.addr), op.len};
+                    total += op.len;
+                    ++n;
+                }
+            }
+            if (total == 0 || ::process_vm_readv(pid_, local, n, remote, n, 0) == ssize_t(total)) {
+                for (auto &op : ops)
+                    op.status = 0;
+                return;
+            }
         }
         for (auto &op : ops) {
             if (!Inside(op.addr, op.len)) {
                 op.status = kErrNoAccess;
                 continue;
             }
+            op.out->resize(op.len);
             iovec l{op.out->data(), op.len};
             iovec r{reinterpret_cast<void *>(op.addr), op.len};
             const ssize_t n = op.len ? ::process_vm_readv(pid_, &l, 1, &r, 1, 0) : 0;
@@ -230,23 +332,33 @@ public:
     {
         if (!Direct())
             return stub_.WriteMany(ops);
-        std::vector<iovec> local, remote;
-        std::size_t total = 0;
-        bool allInside = true;
-        for (auto &op : ops) {
-            allInside = allInside && Inside(op.addr, op.data.size());
-            if (!op.data.empty()) {
-                local.push_back({op.data.data(), op.data.size()});
-                remote.push_back({reinterpret_cast<void *>(op.addr), op.data.size()});
-                total += op.data.size();
+        if (reach_ == Reach::Shared) {
+            for (auto &op : ops) {
+                op.status = Inside(op.addr, op.data.size()) ? 0 : kErrNoAccess;
+                if (op.status == 0 && !op.data.empty())
+                    std::memcpy(shared_ + (op.addr - base_), op.data.data(), op.data.size());
             }
-        }
-        if (allInside && local.size() <= 1024 &&
-            (total == 0 || ::process_vm_writev(pid_, local.data(), local.size(), remote.data(), remote.size(), 0) ==
-                               ssize_t(total))) {
-            for (auto &op : ops)
-                op.status = 0;
             return;
+        }
+        bool batch = ops.size() <= kBatch;
+        for (const auto &op : ops)
+            batch = batch && Inside(op.addr, op.data.size());
+        if (batch) {
+            iovec local[kBatch], remote[kBatch];
+            std::size_t n = 0, total = 0;
+            for (auto &op : ops) {
+                if (!op.data.empty()) {
+                    local[n] = {op.data.data(), op.data.size()};
+                    remote[n] = {reinterpret_cast<void *>(op.addr), op.data.size()};
+                    total += op.data.size();
+                    ++n;
+                }
+            }
+            if (total == 0 || ::process_vm_writev(pid_, local, n, remote, n, 0) == ssize_t(total)) {
+                for (auto &op : ops)
+                    op.status = 0;
+                return;
+            }
         }
         for (std::size_t i = 0; i < ops.size(); ++i) {
             auto &op = ops[i];
@@ -285,9 +397,33 @@ public:
 
     std::string TakePosted() { return stub_.TakePosted(); }
     SocketMemory::Pending TakePendingAnswers() { return stub_.TakePendingAnswers(); }
-    bool direct() const { return found_ && direct_; }
+
+    // The road this connection took, for its log line ("" before it reached any memory).
+    std::string Road() const
+    {
+        char line[120];
+        switch (reach_) {
+        case Reach::Undecided:
+            return "";
+        case Reach::Shared:
+            return " (memory shared)";
+        default:
+            if (measured_)
+                std::snprintf(line, sizeof line,
+                              " (memory reached %s: %.1f us with kernel calls, %.1f us through the stub)",
+                              reach_ == Reach::Kernel ? "with kernel calls" : "through the stub", kernelUs_, stubUs_);
+            else
+                std::snprintf(line, sizeof line, " (memory reached %s)",
+                              reach_ == Reach::Kernel ? "with kernel calls" : "through the stub");
+            return line;
+        }
+    }
 
 private:
+    enum class Reach { Undecided, Shared, Kernel, Stub };
+    static constexpr std::size_t kBatch = 16;
+    static constexpr int kMeasureRounds = 5;
+
     bool Inside(uint64_t addr, uint64_t len) const { return addr >= lo_ && addr <= hi_ && len <= hi_ - addr; }
 
     // The kernel refused us this process (permissions, process gone): use the stub from now on.
@@ -295,27 +431,29 @@ private:
     {
         if (errno == EFAULT)
             return false; // a hole inside the arena: refused like the stub refuses it
-        direct_ = false;
+        reach_ = Reach::Stub;
         return true;
     }
 
+    // True when the memory is reached without the stub; the road is settled at the first use.
     bool Direct()
     {
-        if (!direct_)
-            return false;
-        if (found_)
-            return true;
-        return Locate();
+        if (reach_ == Reach::Undecided) {
+            const bool kernel = (road_ == MemoryRoad::Auto || road_ == MemoryRoad::Kernel) && pid_ > 0 && Locate();
+            reach_ = kernel ? Reach::Kernel : Reach::Stub;
+            if (kernel && road_ == MemoryRoad::Auto)
+                Measure();
+        }
+        return reach_ == Reach::Shared || reach_ == Reach::Kernel;
     }
 
     // Looks for the arena among the caller's mappings below 4 GiB by its header.
     bool Locate()
     {
         std::FILE *maps = std::fopen(("/proc/" + std::to_string(pid_) + "/maps").c_str(), "re");
-        if (!maps) {
-            direct_ = false;
+        if (!maps)
             return false;
-        }
+        bool found = false;
         char line[512];
         while (std::fgets(line, sizeof line, maps)) {
             unsigned long long lo = 0, hi = 0;
@@ -328,28 +466,66 @@ private:
             iovec remote{reinterpret_cast<void *>(lo), sizeof header};
             if (::process_vm_readv(pid_, &local, 1, &remote, 1, 0) != ssize_t(sizeof header)) {
                 if (errno == EPERM || errno == ESRCH || errno == ENOSYS)
-                    direct_ = false;
-                if (!direct_)
                     break;
                 continue;
             }
             if (std::memcmp(header, wire::kArenaMagic, sizeof wire::kArenaMagic) != 0 || wire::Get64(header + 16) != lo ||
                 wire::Get64(header + 24) != hi - lo)
                 continue;
+            base_ = lo;
             lo_ = lo + wire::kArenaHeaderSize;
             hi_ = hi;
-            found_ = true;
+            found = true;
             break;
         }
         std::fclose(maps);
-        return found_ && direct_;
+        return found;
+    }
+
+    // Times the kernel's calls against the stub and keeps the faster: a request reaches the
+    // caller's memory with at most one read and one write through the kernel, where the stub
+    // needs one more round trip (its writes go with the answer). Medians of a few rounds taken
+    // in turn: a read and write of the arena's header through the kernel (written back as it
+    // was; the caller never changes it) against a read through the stub.
+    void Measure()
+    {
+        using Clock = std::chrono::steady_clock;
+        uint8_t header[32];
+        iovec local{header, sizeof header};
+        iovec remote{reinterpret_cast<void *>(base_), sizeof header};
+        std::vector<double> kernel, stub;
+        for (int i = 0; i < kMeasureRounds; ++i) {
+            const auto t0 = Clock::now();
+            if (::process_vm_readv(pid_, &local, 1, &remote, 1, 0) != ssize_t(sizeof header) ||
+                ::process_vm_writev(pid_, &local, 1, &remote, 1, 0) != ssize_t(sizeof header)) {
+                reach_ = Reach::Stub;
+                return;
+            }
+            const auto t1 = Clock::now();
+            std::string scratch;
+            stub_.Read(lo_, sizeof header, scratch);
+            const auto t2 = Clock::now();
+            kernel.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+            stub.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
+        }
+        auto median = [](std::vector<double> &v) {
+            std::nth_element(v.begin(), v.begin() + std::ptrdiff_t(v.size() / 2), v.end());
+            return v[v.size() / 2];
+        };
+        kernelUs_ = median(kernel);
+        stubUs_ = median(stub);
+        measured_ = true;
+        reach_ = kernelUs_ <= stubUs_ ? Reach::Kernel : Reach::Stub;
     }
 
     SocketMemory stub_;
     pid_t pid_;
-    bool direct_;
-    bool found_ = false;
-    uint64_t lo_ = 0, hi_ = 0;
+    MemoryRoad road_;
+    Reach reach_ = Reach::Undecided;
+    uint8_t *shared_ = nullptr;
+    bool measured_ = false;
+    double kernelUs_ = 0, stubUs_ = 0;
+    uint64_t base_ = 0, lo_ = 0, hi_ = 0;
 };
 
 const char *ChannelName(Channel c)
@@ -359,8 +535,8 @@ const char *ChannelName(Channel c)
 
 } // namespace
 
-Server::Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose, bool directMemory)
-    : engine_(std::move(engine)), dir_(std::move(deviceDir)), log_(log), verbose_(verbose), directMemory_(directMemory)
+Server::Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose, MemoryRoad road)
+    : engine_(std::move(engine)), dir_(std::move(deviceDir)), log_(log), verbose_(verbose), road_(road)
 {
 }
 
@@ -527,7 +703,7 @@ void Server::Accept(const Listener &listener)
 void Server::Serve(Connection &connection)
 {
     Peer peer(connection.fd);
-    ConnectionMemory memory(peer, connection.pid, directMemory_);
+    ConnectionMemory memory(peer, connection.pid, road_);
     uint64_t requests = 0;
     std::string reason = "disconnected";
     try {
@@ -545,6 +721,8 @@ void Server::Serve(Connection &connection)
                 break;
             }
             peer.TakeOrThrow(msg + 4, wire::kControlSize - 4);
+            if (requests == 0)
+                memory.Offer(peer.TakeFile());
             const wire::Control c = wire::DecodeControl(msg);
             const Result result =
                 engine_->Handle(Request{connection.channel, c.code, c.inAddr, c.inLen, c.outAddr, c.outLen}, memory);
@@ -568,7 +746,7 @@ void Server::Serve(Connection &connection)
         reason = std::string("dropped: ") + e.what;
     }
     Log("client of " + std::string(ChannelName(connection.channel)) + " " + reason + " after " +
-        std::to_string(requests) + " request(s)" + (memory.direct() ? " (memory reached directly)" : ""));
+        std::to_string(requests) + " request(s)" + memory.Road());
     ::shutdown(connection.fd, SHUT_RDWR);
     connection.done = true;
 }

@@ -16,12 +16,17 @@
 
 namespace vx::qxd {
 
+// How the engine reaches a client's arena; every road gives the same results.
+//   Auto: shared when the client offers its arena's file, else whichever of the kernel's
+//         cross-process calls and the client's stub is faster, measured at its first request;
+//   Shared: shared when offered, else the stub;  Kernel: the kernel's calls where permitted,
+//   else the stub;  Stub: always the stub.
+enum class MemoryRoad { Auto, Shared, Kernel, Stub };
+
 class Server {
 public:
-    // directMemory: reach callers' arenas with the kernel's cross-process memory calls where
-    // permitted (the same results as through their stubs, fewer round trips).
     Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose = false,
-           bool directMemory = true);
+           MemoryRoad road = MemoryRoad::Auto);
     ~Server(); // Stop()
 
     // Serves the members of group `gid` too (the system engine): the folders become 0750 and the
@@ -64,7 +69,7 @@ private:
     std::string dir_;
     std::ostream &log_;
     bool verbose_;
-    bool directMemory_;
+    MemoryRoad road_;
     gid_t group_ = gid_t(-1);
     std::mutex logMutex_;
     int lockFd_ = -1;

@@ -274,10 +274,33 @@ int TShellTreeNode::Level() const
     return level;
 }
 
+void TShellTreeNode::DeferText()
+{
+    TextDeferred_ = true;
+    DeferredText_.reset();
+}
+
+void TShellTreeNode::setData(int column, int role, const QVariant &value)
+{
+    if (column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole))
+        TextDeferred_ = false;
+    QTreeWidgetItem::setData(column, role, value);
+}
+
 QVariant TShellTreeNode::data(int column, int role) const
 {
     if (role == Qt::DisplayRole || role == Qt::DecorationRole)
         TakeButton(false); // the node is being drawn: decide its button now
+    if (TextDeferred_ && column == 0 && (role == Qt::DisplayRole || role == Qt::EditRole)) {
+        if (!DeferredText_) {
+            try {
+                DeferredText_ = Data_ ? U(Data_->DisplayText()) : QString();
+            } catch (const std::exception &) {
+                return QString(); // asked again the next time
+            }
+        }
+        return *DeferredText_;
+    }
     if (role != Qt::DecorationRole || column != 0)
         return QTreeWidgetItem::data(column, role);
     auto *tree = dynamic_cast<TCustomShellTreeView *>(treeWidget());
@@ -820,11 +843,8 @@ void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
 
     // Each child with its item ID beside it, so the sort compares IDs without going through
     // the nodes and their folder objects.
-    struct Child {
-        LPCITEMIDLIST id;
-        std::unique_ptr<TShellTreeNode> node;
-    };
-    std::vector<Child> children;
+    std::vector<std::unique_ptr<TShellTreeNode>> children;
+    std::vector<LPCITEMIDLIST> ids;
     LPITEMIDLIST item = nullptr;
     ULONG fetched = 0;
     while (items->Next(1, &item, &fetched) == S_OK && item) {
@@ -832,20 +852,16 @@ void TCustomShellTreeView::FillNode(TShellTreeNode *Node)
         item = nullptr;
         auto child = std::make_unique<TShellTreeNode>();
         if (SetUpNode(child.get(), owned.get(), Node)) {
-            LPCITEMIDLIST id = child->Data()->ItemId(); // SetUpNode gave it a folder object
-            children.push_back({id, std::move(child)});
+            ids.push_back(child->Data()->ItemId()); // SetUpNode gave it a folder object
+            children.push_back(std::move(child));
         }
     }
-    // The shell's own order for this folder, as CompareNodes gives it: every child's
-    // container is this folder.
-    IShellFolder *container = parentFolder->FolderIntf();
-    std::stable_sort(children.begin(), children.end(), [container](const Child &a, const Child &b) {
-        return CompareInFolder(container, a.id, b.id) < 0;
-    });
+    // The shell's own order for this folder, as CompareNodes gives it (every child's container
+    // is this folder), each item ID read once.
     QList<QTreeWidgetItem *> list;
     list.reserve(static_cast<qsizetype>(children.size()));
-    for (Child &child : children)
-        list.append(child.node.release());
+    for (size_t i : vx::shell::FolderOrder(parentFolder->FolderIntf(), ids))
+        list.append(children[i].release());
     Node->addChildren(list);
 }
 
@@ -855,9 +871,9 @@ bool TCustomShellTreeView::SetUpNode(TShellTreeNode *NewNode, LPCITEMIDLIST Item
     ComPtr<IShellFolder> folder = BindSubfolder(parentFolder ? parentFolder->FolderIntf() : nullptr, Item, nullptr);
     NewNode->SetData(new TShellFolder(parentFolder, Item, folder.Get()));
     TShellFolder *f = NewNode->Data();
-    NewNode->setText(0, U(f->DisplayText()));
-    // The icons and the shared mark are taken from the shell when the node is first drawn:
-    // a folder of thousands of items asks only for those on screen.
+    // The text, the icons and the shared mark are taken from the shell when the node is first
+    // drawn: a folder of thousands of items asks only for those on screen.
+    NewNode->DeferText();
     const bool shellIcons = UseShellImages_ && !HasImages();
     if (!shellIcons && NewNode->SelectedIndex() == 0)
         NewNode->SetSelectedIndex(NewNode->ImageIndex());

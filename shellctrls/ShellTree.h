@@ -171,8 +171,12 @@ public:
     TShellTreeNode *ParentNode() const { return static_cast<TShellTreeNode *>(parent()); }
     TShellTreeNode *Child(int Index) const { return static_cast<TShellTreeNode *>(child(Index)); }
     QString Text() const { return text(0); }
+    // The text is the folder object's in-folder name, asked for when first shown or read
+    // (until a text is set).
+    void DeferText();
 
     QVariant data(int column, int role) const override;
+    void setData(int column, int role, const QVariant &value) override;
 
 private:
     friend class TCustomShellTreeView;
@@ -189,6 +193,8 @@ private:
     mutable bool ButtonPending_ = false;
     mutable int ButtonDecided_ = -1; // decided but not yet applied: 0 or 1
     DWORD ButtonKinds_ = 0;
+    bool TextDeferred_ = false;
+    mutable std::optional<QString> DeferredText_;
 };
 
 using TTVExpandingEvent = std::function<void(QObject *Sender, TShellTreeNode *Node, bool &AllowExpansion)>;

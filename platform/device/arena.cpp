@@ -2,8 +2,12 @@
 
 #include "platform/device/wire.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -18,17 +22,60 @@ constexpr std::size_t kArenaSize = 256u << 20;
 constexpr std::size_t kAlign = 16;
 constexpr uint64_t kLimit = 1ull << 32;
 
+// A file of the arena's size whose memory may be mapped by the engine as well: sealed so that it
+// can neither shrink nor grow. -1 where the system offers none.
+int NewArenaFile()
+{
+    const int fd = ::memfd_create("vellamorix-arena", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        return -1;
+    if (::ftruncate(fd, off_t(kArenaSize)) != 0 ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Maps the arena below 4 GiB: shared memory of `fd`, or private memory when `fd` is -1.
+void *MapLow(int fd)
+{
+    const int kind = fd >= 0 ? MAP_SHARED : MAP_PRIVATE | MAP_ANONYMOUS;
+    void *p = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE, kind | MAP_NORESERVE | MAP_32BIT, fd, 0);
+    if (p != MAP_FAILED && reinterpret_cast<uint64_t>(p) + kArenaSize <= kLimit)
+        return p;
+    if (p != MAP_FAILED)
+        munmap(p, kArenaSize);
+    // Fall back to hints below 4 GiB.
+    for (uint64_t hint = 0x40000000; hint + kArenaSize <= kLimit; hint += 0x10000000) {
+        p = mmap(reinterpret_cast<void *>(hint), kArenaSize, PROT_READ | PROT_WRITE,
+                 kind | MAP_NORESERVE | MAP_FIXED_NOREPLACE, fd, 0);
+        if (p != MAP_FAILED && reinterpret_cast<uint64_t>(p) == hint)
+            return p;
+        if (p != MAP_FAILED)
+            munmap(p, kArenaSize);
+    }
+    return MAP_FAILED;
+}
+
+void BeforeFork();
+void AfterForkInParent();
+void AfterForkInChild();
+
 struct Arena {
     std::mutex mutex;
     uint8_t *base = nullptr;
     std::atomic<uint8_t *> mapped{nullptr}; // base, once mapped
+    std::atomic<int> file{-1};              // the shared memory's file, -1 for private memory
+    std::atomic<uint64_t> used{0};          // end of the highest block ever handed out
     bool tried = false;
     std::map<uint64_t, std::size_t> freeBlocks; // offset -> size, coalesced
     std::map<uint64_t, std::size_t> liveBlocks; // address -> requested size
     std::map<uint64_t, std::size_t> liveRounded;
     std::size_t inUse = 0;
 
-    // Maps the arena on first use, below 4 GiB.
+    // Maps the arena on first use, below 4 GiB: shared memory where the system offers it, so
+    // that the engine can reach it without a round trip; private memory otherwise.
     bool Ensure()
     {
         if (base)
@@ -36,24 +83,15 @@ struct Arena {
         if (tried)
             return false;
         tried = true;
-        void *p = mmap(nullptr, kArenaSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_32BIT, -1, 0);
-        if (p == MAP_FAILED || reinterpret_cast<uint64_t>(p) + kArenaSize > kLimit) {
-            if (p != MAP_FAILED)
-                munmap(p, kArenaSize);
-            p = MAP_FAILED;
-            // Fall back to hints below 4 GiB.
-            for (uint64_t hint = 0x40000000; hint + kArenaSize <= kLimit && p == MAP_FAILED; hint += 0x10000000) {
-                p = mmap(reinterpret_cast<void *>(hint), kArenaSize, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
-                if (p != MAP_FAILED && reinterpret_cast<uint64_t>(p) != hint) {
-                    munmap(p, kArenaSize);
-                    p = MAP_FAILED;
-                }
-            }
-            if (p == MAP_FAILED)
-                return false;
+        int fd = NewArenaFile();
+        void *p = MapLow(fd);
+        if (p == MAP_FAILED && fd >= 0) {
+            ::close(fd);
+            fd = -1;
+            p = MapLow(-1);
         }
+        if (p == MAP_FAILED)
+            return false;
         base = static_cast<uint8_t *>(p);
         // The header page names the arena; blocks come after it.
         namespace wire = vx::device::wire;
@@ -61,6 +99,10 @@ struct Arena {
         const uint64_t fields[2] = {reinterpret_cast<uint64_t>(base), kArenaSize};
         std::memcpy(base + 16, fields, sizeof fields);
         freeBlocks.emplace(wire::kArenaHeaderSize, kArenaSize - wire::kArenaHeaderSize);
+        used.store(wire::kArenaHeaderSize);
+        // A fork never finds the arena's books half-written.
+        ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
+        file.store(fd);
         mapped.store(base);
         return true;
     }
@@ -84,6 +126,8 @@ struct Arena {
             if (rest)
                 freeBlocks.emplace(offset + rounded, rest);
             uint8_t *p = base + offset;
+            if (offset + rounded > used.load())
+                used.store(offset + rounded);
             liveBlocks.emplace(reinterpret_cast<uint64_t>(p), size);
             liveRounded.emplace(reinterpret_cast<uint64_t>(p), rounded);
             inUse += size;
@@ -114,7 +158,7 @@ struct Arena {
             const uint64_t from = (offset + page - 1) & ~(page - 1);
             const uint64_t to = (offset + size) & ~(page - 1);
             if (to > from)
-                madvise(base + from, to - from, MADV_DONTNEED);
+                madvise(base + from, to - from, file.load() >= 0 ? MADV_REMOVE : MADV_DONTNEED);
         }
         // Coalesce with the neighbours.
         auto next = freeBlocks.lower_bound(offset);
@@ -153,6 +197,51 @@ Arena &TheArena()
     return *arena;
 }
 
+void BeforeFork()
+{
+    TheArena().mutex.lock();
+}
+
+void AfterForkInParent()
+{
+    TheArena().mutex.unlock();
+}
+
+// In a child that a fork made: the arena becomes the child's own, a copy of the parent's as it
+// is now, in a file of its own; private memory when no file can be made.
+void AfterForkInChild()
+{
+    Arena &a = TheArena();
+    a.mutex.unlock();
+    const int old = a.file.load();
+    uint8_t *base = a.mapped.load();
+    if (old < 0 || !base)
+        return;
+    const std::size_t used = std::min<uint64_t>(a.used.load(), kArenaSize);
+    int fresh = NewArenaFile();
+    bool copied = fresh >= 0;
+    for (std::size_t done = 0; copied && done < used;) {
+        const ssize_t n = ::pwrite(fresh, base + done, used - done, off_t(done));
+        copied = n > 0;
+        done += copied ? std::size_t(n) : 0;
+    }
+    const int rw = PROT_READ | PROT_WRITE;
+    if (copied && mmap(base, kArenaSize, rw, MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fresh, 0) == base) {
+        a.file.store(fresh);
+    } else {
+        if (fresh >= 0)
+            ::close(fresh);
+        void *copy = mmap(nullptr, kArenaSize, rw, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (copy != MAP_FAILED) {
+            std::memcpy(copy, base, used);
+            if (mremap(copy, kArenaSize, kArenaSize, MREMAP_MAYMOVE | MREMAP_FIXED, base) != base)
+                munmap(copy, kArenaSize);
+        }
+        a.file.store(-1);
+    }
+    ::close(old);
+}
+
 } // namespace
 
 void *ArenaAlloc(std::size_t size)
@@ -178,6 +267,16 @@ bool InArenaMapping(uint64_t addr, uint64_t len)
     const uint64_t lo = reinterpret_cast<uint64_t>(base) + vx::device::wire::kArenaHeaderSize;
     const uint64_t hi = reinterpret_cast<uint64_t>(base) + kArenaSize;
     return addr >= lo && addr <= hi && len <= hi - addr;
+}
+
+int ArenaFile()
+{
+    Arena &a = TheArena();
+    if (!a.mapped.load()) {
+        std::lock_guard lock(a.mutex);
+        a.Ensure();
+    }
+    return a.file.load();
 }
 
 std::size_t ArenaBytesInUse()

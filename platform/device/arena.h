@@ -32,6 +32,12 @@ inline uint32_t Addr32(const void *p)
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
 }
 
+// The arena's memory as a file (a sealed memfd that can neither shrink nor grow), for an engine
+// that maps it instead of asking the stub for every read and write; -1 where the arena is
+// private memory. Maps the arena when it is not yet. A child that a fork makes gets an arena of
+// its own, a copy of the parent's as it is when the child starts, in a file of its own.
+int ArenaFile();
+
 // Bytes currently allocated (for tests and benchmarks).
 std::size_t ArenaBytesInUse();
 

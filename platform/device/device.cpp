@@ -219,6 +219,7 @@ private:
         forks_ = Forks();
         broken_ = fd_ < 0;
         timedOut_ = false;
+        offered_ = false;
         out_.clear();
         pos_ = end_ = 0;
         if (fd_ >= 0)
@@ -256,13 +257,26 @@ private:
         return true;
     }
 
-    // Sends the pending answers followed by `len` bytes at `data`.
+    // Sends the pending answers followed by `len` bytes at `data`. The connection's first bytes
+    // carry the arena's file, so that the engine can map the arena instead of asking for every
+    // read and write (an engine that does not take it loses nothing).
     bool Send(const void *data, std::size_t len)
     {
         iovec iov[2] = {{out_.data(), out_.size()}, {const_cast<void *>(data), len}};
         msghdr msg{};
         msg.msg_iov = iov;
         msg.msg_iovlen = 2;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        const int file = offered_ ? -1 : ArenaFile();
+        if (file >= 0) {
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            cmsghdr *c = CMSG_FIRSTHDR(&msg);
+            c->cmsg_level = SOL_SOCKET;
+            c->cmsg_type = SCM_RIGHTS;
+            c->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(c), &file, sizeof file);
+        }
         while (iov[0].iov_len + iov[1].iov_len > 0) {
             if (!TimeLeft())
                 return false;
@@ -271,6 +285,9 @@ private:
                 continue;
             if (n <= 0)
                 return false;
+            offered_ = true;
+            msg.msg_control = nullptr;
+            msg.msg_controllen = 0;
             std::size_t done = std::size_t(n);
             for (iovec &v : iov) {
                 const std::size_t step = std::min(done, v.iov_len);
@@ -345,6 +362,7 @@ private:
     std::mutex mutex_;
     bool broken_ = false;
     bool timedOut_ = false;
+    bool offered_ = false;
     std::string out_;
     std::unique_ptr<uint8_t[]> in_;
     std::size_t pos_ = 0, end_ = 0;

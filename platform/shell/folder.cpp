@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -186,6 +187,9 @@ std::string CapacityText(uint64_t bytes)
 class Folder final : public RefCounted<Folder, IShellFolder2, IID_IShellFolder, IID_IShellFolder2> {
 public:
     Folder(std::vector<uint8_t> full, Location loc) : full_(std::move(full)), loc_(std::move(loc)) {}
+    // A sub-folder of `parent` (a file-system folder whose place is a path) for the item `item`
+    // of it: its own place and item ID list are worked out when first needed.
+    Folder(Folder *parent, ItemData item) : parent_(parent), item_(std::move(item)) {}
 
     HRESULT ParseDisplayName(HWND, void *, LPCWSTR pszDisplayName, ULONG *pchEaten,
                              LPITEMIDLIST *ppidl, ULONG *pdwAttributes) override
@@ -198,9 +202,9 @@ public:
         const QString name = QString::fromUtf16(pszDisplayName);
         std::vector<uint8_t> bytes;
         HRESULT hr;
-        if (loc_.kind == LocKind::Desktop) {
+        if (Loc().kind == LocKind::Desktop) {
             hr = ParseFromDesktop(name, bytes);
-        } else if (!loc_.posix.empty()) {
+        } else if (!Loc().posix.empty()) {
             hr = ParseRelative(name, bytes);
         } else {
             hr = E_INVALIDARG;
@@ -213,7 +217,7 @@ public:
         if (pchEaten)
             *pchEaten = static_cast<ULONG>(name.size());
         if (pdwAttributes && *pdwAttributes) {
-            std::optional<Location> loc = Resolve(loc_, list);
+            std::optional<Location> loc = Resolve(Loc(), list);
             *pdwAttributes = loc ? AttributesOf(*loc, *pdwAttributes) : 0;
         }
         *ppidl = list;
@@ -227,11 +231,11 @@ public:
         *ppenumIDList = nullptr;
         std::vector<ItemData> fixed;
         std::string dir;
-        switch (loc_.kind) {
+        switch (Loc().kind) {
         case LocKind::Desktop:
             fixed = {VirtualItem(ItemKind::Personal), VirtualItem(ItemKind::Computer),
                      VirtualItem(ItemKind::Special, CSIDL_NETWORK), VirtualItem(ItemKind::RecycleBin)};
-            dir = loc_.posix;
+            dir = Loc().posix;
             break;
         case LocKind::Computer:
             for (const Drive &d : Drives())
@@ -239,13 +243,13 @@ public:
             fixed.push_back(VirtualItem(ItemKind::Special, CSIDL_CONTROLS));
             break;
         default:
-            if (!loc_.IsFolder())
+            if (!Loc().IsFolder())
                 return E_INVALIDARG;
-            dir = loc_.posix;
+            dir = Loc().posix;
             break;
         }
         auto *e = new Enumerator(std::move(fixed), dir, grfFlags);
-        if (DWORD err = e->Open(); err && loc_.kind != LocKind::Desktop) {
+        if (DWORD err = e->Open(); err && Loc().kind != LocKind::Desktop) {
             e->Release();
             return HRESULT_FROM_WIN32(err);
         }
@@ -262,10 +266,17 @@ public:
             return E_INVALIDARG;
         if (!(riid == IID_IShellFolder || riid == IID_IShellFolder2 || riid == IID_IUnknown))
             return E_NOINTERFACE;
-        std::optional<Location> loc = Resolve(loc_, pidl);
+        // A folder of this one's folder: bound now, its place worked out on first use.
+        ItemView one;
+        if (SingleItem(pidl, one) && one.kind == ItemKind::File && (one.sfgao & SFGAO_FOLDER) &&
+            IsFileChild(Loc(), one.name) && Loc().parse.compare(0, 3, "::{") != 0) {
+            *ppv = static_cast<IShellFolder2 *>(new Folder(this, DataOf(one)));
+            return S_OK;
+        }
+        std::optional<Location> loc = Resolve(Loc(), pidl);
         if (!loc || !loc->IsFolder())
             return E_INVALIDARG;
-        std::vector<uint8_t> full = full_;
+        std::vector<uint8_t> full = Full();
         for (ItemCursor item(pidl); item.HasItem(); item.Next())
             AppendItem(full, item.Item());
         *ppv = static_cast<IShellFolder2 *>(new Folder(std::move(full), std::move(*loc)));
@@ -283,6 +294,13 @@ public:
     {
         // Item by item in place: folders first, then names; the given column at the last level.
         const int column = static_cast<int>(lParam & 0xFFFF);
+        ItemView one, two;
+        if (SingleItem(pidl1, one) && SingleItem(pidl2, two)) { // two items of this folder
+            int r = CompareItems(one, two, column);
+            if (r == 0 && column != 0)
+                r = CompareItems(one, two, 0);
+            return MAKE_SCODE_OK(r);
+        }
         ItemCursor a(pidl1), b(pidl2);
         for (; a.HasItem() && b.HasItem(); a.Next(), b.Next()) {
             const bool lastLevel = a.IsLast() && b.IsLast();
@@ -311,13 +329,13 @@ public:
         if (!rgfInOut)
             return E_INVALIDARG;
         if (cidl == 0 || !apidl) {
-            *rgfInOut = AttributesOf(loc_, *rgfInOut);
+            *rgfInOut = AttributesOf(Loc(), *rgfInOut);
             return S_OK;
         }
         const DWORD request = *rgfInOut;
         DWORD result = 0xFFFFFFFF;
         for (UINT i = 0; i < cidl; ++i) {
-            std::optional<Location> loc = Resolve(loc_, apidl[i]);
+            std::optional<Location> loc = Resolve(Loc(), apidl[i]);
             if (!loc)
                 return E_INVALIDARG;
             if ((request & SFGAO_VALIDATE) && !loc->posix.empty()) {
@@ -342,12 +360,12 @@ public:
             return E_INVALIDARG;
         std::vector<Location> items;
         for (UINT i = 0; i < cidl; ++i) {
-            std::optional<Location> loc = Resolve(loc_, apidl[i]);
+            std::optional<Location> loc = Resolve(Loc(), apidl[i]);
             if (!loc || loc->kind == LocKind::Desktop)
                 return E_INVALIDARG;
             items.push_back(std::move(*loc));
         }
-        IContextMenu2 *menu = NewContextMenu(loc_, std::move(items));
+        IContextMenu2 *menu = NewContextMenu(Loc(), std::move(items));
         *ppv = riid == IID_IContextMenu2 ? static_cast<void *>(menu) : static_cast<void *>(static_cast<IContextMenu *>(menu));
         return S_OK;
     }
@@ -360,13 +378,13 @@ public:
             // One file-system item of this folder: its name is all that is asked.
             ItemCursor item(pidl);
             if (item.IsLast() && item.Complete() && item.Item().kind == ItemKind::File) {
-                if (!IsFileChild(loc_, item.Item().name))
+                if (!IsFileChild(Loc(), item.Item().name))
                     return E_INVALIDARG;
                 FillStrRet(pName, NameToAnsi(item.Item().name));
                 return S_OK;
             }
         }
-        std::optional<Location> loc = pidl ? Resolve(loc_, pidl) : std::optional<Location>(loc_);
+        std::optional<Location> loc = pidl ? Resolve(Loc(), pidl) : std::optional<Location>(Loc());
         if (!loc)
             return E_INVALIDARG;
         std::string text;
@@ -389,7 +407,7 @@ public:
         if (!complete || items.empty() || items.back().kind != ItemKind::File)
             return E_INVALIDARG;
         // The item's own folder: this one, or the one the leading items reach.
-        Location parent = loc_;
+        Location parent = Loc();
         std::vector<uint8_t> prefix;
         for (size_t i = 0; i + 1 < items.size(); ++i) {
             std::optional<Location> next = ChildLocation(parent, items[i]);
@@ -435,7 +453,7 @@ public:
             FillStrRet(&psd->str, KoreanText(cols[iColumn].caption));
             return S_OK;
         }
-        std::optional<Location> loc = Resolve(loc_, pidl);
+        std::optional<Location> loc = Resolve(Loc(), pidl);
         if (!loc)
             return E_INVALIDARG;
         FillStrRet(&psd->str, DetailOf(*loc, iColumn));
@@ -445,7 +463,7 @@ public:
 private:
     std::pair<const Column *, UINT> Columns() const
     {
-        if (loc_.kind == LocKind::Computer)
+        if (Loc().kind == LocKind::Computer)
             return {kDriveColumns, static_cast<UINT>(std::size(kDriveColumns))};
         return {kFileColumns, static_cast<UINT>(std::size(kFileColumns))};
     }
@@ -454,7 +472,7 @@ private:
     {
         if (column == 0)
             return DisplayName(loc);
-        if (loc_.kind == LocKind::Computer) {
+        if (Loc().kind == LocKind::Computer) {
             if (column == 1)
                 return TypeName(loc);
             struct statvfs vfs {};
@@ -479,7 +497,7 @@ private:
     {
         // Resolve "a\b" under this folder by parsing our own path followed by the name.
         std::vector<uint8_t> full;
-        QString base = QString::fromUtf8(loc_.posix.c_str());
+        QString base = QString::fromUtf8(Loc().posix.c_str());
         HRESULT hr = ParseFromDesktop(base + QLatin1Char('/') + QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')), full);
         if (FAILED(hr))
             return hr;
@@ -492,8 +510,35 @@ private:
         return bytes.empty() ? E_INVALIDARG : S_OK;
     }
 
-    std::vector<uint8_t> full_;
-    Location loc_;
+    const Location &Loc() const
+    {
+        Settle();
+        return loc_;
+    }
+    const std::vector<uint8_t> &Full() const
+    {
+        Settle();
+        return full_;
+    }
+    // A sub-folder bound by its parent takes its place now: the parent's own, one item further.
+    void Settle() const
+    {
+        std::call_once(settled_, [this] {
+            if (!parent_)
+                return;
+            loc_ = *ChildLocation(parent_->Loc(), item_); // the parent made sure it has one
+            full_ = parent_->Full();
+            AppendItem(full_, item_);
+            parent_.Reset();
+            item_ = ItemData();
+        });
+    }
+
+    mutable std::once_flag settled_;
+    mutable ComPtr<Folder> parent_;
+    mutable ItemData item_;
+    mutable std::vector<uint8_t> full_;
+    mutable Location loc_;
 };
 
 // ---- parsing ----
@@ -808,6 +853,57 @@ std::string AttributeText(uint32_t fa)
 }
 
 } // namespace vx::shell::detail
+
+namespace vx::shell {
+
+std::vector<size_t> FolderOrder(IShellFolder *folder, const std::vector<LPCITEMIDLIST> &ids, LPARAM lParam)
+{
+    std::vector<size_t> order(ids.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    if (!folder)
+        return order;
+    // One-item lists compare as their items do (CompareIDs' own shortcut); read each once.
+    std::vector<detail::ItemView> items(ids.size());
+    bool single = dynamic_cast<detail::Folder *>(folder) != nullptr;
+    for (size_t i = 0; single && i < ids.size(); ++i)
+        single = detail::SingleItem(ids[i], items[i]);
+    const int column = static_cast<int>(lParam & 0xFFFF);
+    bool files = single && column == 0;
+    for (size_t i = 0; files && i < items.size(); ++i)
+        files = items[i].kind == detail::ItemKind::File;
+    if (files) {
+        // File-system items by name: folders first, then the names' keys, ties by their bytes.
+        struct Key {
+            bool folder;
+            std::string natural;
+        };
+        std::vector<Key> keys(items.size());
+        for (size_t i = 0; i < items.size(); ++i)
+            keys[i] = {(items[i].sfgao & SFGAO_FOLDER) != 0, detail::NaturalKey(items[i].name)};
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            if (keys[a].folder != keys[b].folder)
+                return keys[a].folder;
+            if (const int c = keys[a].natural.compare(keys[b].natural))
+                return c < 0;
+            return items[a].name < items[b].name;
+        });
+    } else if (single) {
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            int r = detail::CompareItems(items[a], items[b], column);
+            if (r == 0 && column != 0)
+                r = detail::CompareItems(items[a], items[b], 0);
+            return r < 0;
+        });
+    } else {
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return HRESULT_CODE_SHORT(folder->CompareIDs(lParam, ids[a], ids[b])) < 0;
+        });
+    }
+    return order;
+}
+
+} // namespace vx::shell
 
 using namespace vx::shell;
 using namespace vx::shell::detail;

@@ -118,6 +118,18 @@ bool ReadItem(const uint8_t *p, size_t avail, ItemView &out)
     return true;
 }
 
+bool SingleItem(LPCITEMIDLIST list, ItemView &out)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(list);
+    if (!p)
+        return false;
+    const size_t avail = ReadableFrom(p);
+    if (!ReadItem(p, avail, out))
+        return false;
+    const uint16_t cb = Get<uint16_t>(p);
+    return avail - cb >= 2 && Get<uint16_t>(p + cb) == 0;
+}
+
 ItemView ViewOf(const ItemData &d) { return ItemView{d, d.name}; }
 ItemData DataOf(const ItemView &v) { return ItemData{v, std::string(v.name)}; }
 
@@ -590,6 +602,15 @@ int NaturalCompare(std::string_view a, std::string_view b)
 {
     size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
+        // Equal bytes that are no digits decide nothing (digits count as runs, from their start).
+        if (i == j) {
+            const size_t end = std::min(a.size(), b.size());
+            while (i < end && a[i] == b[i] && (a[i] < '0' || a[i] > '9'))
+                ++i;
+            j = i;
+            if (i == end)
+                break;
+        }
         const unsigned char ca = static_cast<unsigned char>(a[i]);
         const unsigned char cb = static_cast<unsigned char>(b[j]);
         const bool da = ca >= '0' && ca <= '9';
@@ -626,6 +647,46 @@ int NaturalCompare(std::string_view a, std::string_view b)
     if (j < b.size())
         return -1;
     return 0;
+}
+
+std::string NaturalKey(std::string_view name)
+{
+    // A run of digits sorts where a digit does, then by its value: its length without leading
+    // zeros (two bytes), then its digits. Sized first, so that a short key needs no allocation.
+    auto runs = [&name](auto &&each) {
+        for (size_t i = 0; i < name.size();) {
+            if (name[i] < '0' || name[i] > '9') {
+                each(i, i + 1);
+                ++i;
+                continue;
+            }
+            size_t end = i, start = i;
+            while (end < name.size() && name[end] >= '0' && name[end] <= '9')
+                ++end;
+            while (start + 1 < end && name[start] == '0')
+                ++start;
+            each(start, end);
+            i = end;
+        }
+    };
+    size_t size = 0;
+    runs([&](size_t from, size_t to) { size += name[from] >= '0' && name[from] <= '9' ? 3 + (to - from) : 1; });
+    std::string key(size, '\0');
+    char *out = key.data();
+    runs([&](size_t from, size_t to) {
+        const unsigned char c = static_cast<unsigned char>(name[from]);
+        if (c >= '0' && c <= '9') {
+            const size_t length = to - from;
+            *out++ = '0';
+            *out++ = static_cast<char>(length >> 8);
+            *out++ = static_cast<char>(length & 0xFF);
+            std::memcpy(out, name.data() + from, length);
+            out += length;
+        } else {
+            *out++ = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+    });
+    return key;
 }
 
 namespace {

@@ -43,6 +43,8 @@ struct ItemView : ItemFields {
 // past `avail`, or data that is not ours.
 bool ReadItem(const uint8_t *p, size_t avail, ItemView &out);
 bool ReadItem(const uint8_t *p, size_t avail, ItemData &out);
+// Reads a list of exactly one well-formed item and its terminator, in place.
+bool SingleItem(LPCITEMIDLIST list, ItemView &out);
 
 // Walks a list item by item without copying, stopping where SplitList stops; the item after the
 // current one is read ahead.
@@ -125,6 +127,9 @@ bool IsKnownCsidl(int csidl);
 // as people sort them (case-insensitive, digit runs by value); ties broken by raw bytes.
 int CompareItems(const ItemView &a, const ItemView &b, int column);
 int NaturalCompare(std::string_view a, std::string_view b);
+// A key for a name whose byte order is the order NaturalCompare gives (names of up to 65535
+// bytes), for sorting many names without comparing each pair afresh.
+std::string NaturalKey(std::string_view name);
 
 // Error mapping.
 DWORD Win32FromErrno(int err);

@@ -10,26 +10,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The quoted header of an #include line, or "" for any other line.
-std::string QuotedInclude(const std::string &line)
-{
-    size_t i = line.find_first_not_of(" \t");
-    if (i == std::string::npos || line[i] != '#')
-        return "";
-    i = line.find_first_not_of(" \t", i + 1);
-    if (i == std::string::npos || line.compare(i, 7, "include") != 0)
-        return "";
-    i = line.find_first_not_of(" \t", i + 7);
-    if (i == std::string::npos || line[i] != '"')
-        return "";
-    const size_t end = line.find('"', i + 1);
-    return end == std::string::npos ? "" : line.substr(i + 1, end - i - 1);
-}
-
 TEST(PlatformLayer, IncludesNothingAboveIt)
 {
     const fs::path root = fs::path(VX_SOURCE_DIR) / "platform";
     ASSERT_TRUE(fs::is_directory(root)) << root;
+    // The quoted name of an #include line; empty for any other line.
+    auto included = [](const std::string &line) -> std::string {
+        std::size_t at = line.find_first_not_of(" \t");
+        if (at == std::string::npos || line[at] != '#')
+            return "";
+        at = line.find_first_not_of(" \t", at + 1);
+        if (at == std::string::npos || line.compare(at, 7, "include") != 0)
+            return "";
+        const std::size_t open = line.find_first_not_of(" \t", at + 7);
+        if (open == std::string::npos || line[open] != '"')
+            return "";
+        const std::size_t close = line.find('"', open + 1);
+        return close == std::string::npos ? "" : line.substr(open + 1, close - open - 1);
+    };
     std::vector<std::string> upward;
     int files = 0, includes = 0;
     for (const auto &entry : fs::recursive_directory_iterator(root)) {
@@ -40,12 +38,13 @@ TEST(PlatformLayer, IncludesNothingAboveIt)
         std::ifstream in(entry.path());
         std::string line;
         for (int n = 1; std::getline(in, line); ++n) {
-            const std::string header = QuotedInclude(line);
-            if (header.empty())
+            const std::string name = included(line);
+            if (name.empty())
                 continue;
             ++includes;
-            if (header.rfind("platform/", 0) != 0)
-                upward.push_back(fs::relative(entry.path(), VX_SOURCE_DIR).string() + ":" + std::to_string(n) + ": " + header);
+            if (name.rfind("platform/", 0) != 0)
+                upward.push_back(fs::relative(entry.path(), VX_SOURCE_DIR).string() + ":" + std::to_string(n) + ": " +
+                                 name);
         }
     }
     EXPECT_GT(files, 20);

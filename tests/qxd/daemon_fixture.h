@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +178,23 @@ public:
     }
     bool connected() const { return connected_; }
     bool Send(const std::string &bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    // The same with a file descriptor passed along (SCM_RIGHTS).
+    bool SendWithFile(const std::string &bytes, int file)
+    {
+        iovec iov{const_cast<char *>(bytes.data()), bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &file, sizeof file);
+        return ::sendmsg(fd_, &msg, MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
     // Reads exactly n bytes; empty when the peer closed first. Waits as long as the engine takes.
     std::string Recv(std::size_t n)
     {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -20,6 +21,9 @@ using namespace qxdtest;
 namespace wire = vx::device::wire;
 
 namespace {
+
+// The roads by which the engine reaches a client's memory.
+constexpr const char *kRoads[] = {"shared", "kernel", "stub"};
 
 int32_t Add(TVeskFileProtector &p, const std::string &path, const std::string &proc = "*", uint32_t mask = FP_READ)
 {
@@ -116,6 +120,149 @@ TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
     EntriesOutliveTheClient({"--no-load"});
 }
 
+TEST(Daemon, AClientOfferingItsArenaIsServedFromSharedMemory)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    {
+        TVeskFileProtector p(nullptr);
+        ASSERT_EQ(Add(p, "C:\\shared"), 0);
+        EXPECT_EQ(ReadAll(p), (std::vector<Row>{{"C:\\shared", "", "*", "", FP_READ}}));
+    }
+    EXPECT_EQ(daemon.Stop(), 0);
+    if (vx::device::ArenaFile() < 0)
+        GTEST_SKIP() << "this system offers no sealed memory files";
+    EXPECT_NE(daemon.Log().find("QXDAnsi disconnected after 5 request(s) (memory shared)"), std::string::npos)
+        << daemon.Log();
+}
+
+// One request by hand, this process serving the engine's reads and writes from its arena as
+// the device stub does. The control message carries `file` when it is not -1.
+struct Done {
+    bool arrived = false;
+    uint32_t ok = 0, error = 0, bytes = 0;
+};
+Done RunByHand(RawClient &c, const wire::Control &control, int file = -1)
+{
+    const std::string msg = wire::EncodeControl(control);
+    if (!(file >= 0 ? c.SendWithFile(msg, file) : c.Send(msg)))
+        return {};
+    for (;;) {
+        const std::string head = c.Recv(16);
+        if (head.size() != 16)
+            return {};
+        const auto *h = reinterpret_cast<const uint8_t *>(head.data());
+        const uint32_t kind = wire::Get32(h);
+        if (kind == wire::kDone)
+            return {true, wire::Get32(h + 4), wire::Get32(h + 8), wire::Get32(h + 12)};
+        const uint64_t addr = wire::Get64(h + 4);
+        const uint32_t len = wire::Get32(h + 12);
+        std::string answer;
+        if (kind == wire::kRead) {
+            std::string data(len, '\0');
+            const uint32_t status = vx::device::StubRead(addr, len, data.data());
+            wire::Put32(answer, wire::kReadAnswer);
+            wire::Put32(answer, status);
+            if (status == 0)
+                answer += data;
+        } else if (kind == wire::kWrite) {
+            const std::string data = c.Recv(len);
+            wire::Put32(answer, wire::kWriteAnswer);
+            wire::Put32(answer, vx::device::StubWrite(addr, data.data(), len));
+        } else {
+            return {};
+        }
+        if (!c.Send(answer))
+            return {};
+    }
+}
+
+// The engine's note on how the n-th client of QXDAnsi was served (waits for it boundedly).
+std::string AnsiClientNote(Daemon &daemon, std::size_t n)
+{
+    const std::string marker = "client of QXDAnsi disconnected after ";
+    for (int i = 0; i < 1000; ++i) {
+        const std::string log = daemon.Log();
+        std::size_t at = std::string::npos, from = 0;
+        for (std::size_t k = 0; k < n; ++k, from = at + 1)
+            if ((at = log.find(marker, from)) == std::string::npos)
+                break;
+        if (at != std::string::npos)
+            return log.substr(at, log.find('\n', at) - at);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return "";
+}
+
+// A client that offers no usable file (an older one, or a false one) is served all the same, on
+// the road measured faster at its first request; a false file is never mapped.
+TEST(Daemon, AClientOfferingNoUsableArenaIsServedOnTheRoadMeasuredFaster)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    vx::device::ArenaBuffer pass(20);
+    std::memcpy(pass.data(), "Mirok Dune Sentinel", 20);
+    const wire::Control count{IOCTL_QXD_GET_ENTRY_COUNT, pass.address(), 19, 0, 0};
+
+    // No file, a file that is no memory, an unsealed copy of the arena's header, and a sealed
+    // file shorter than the size its header names.
+    const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(unsealed, 1 << 20), 0);
+    const int shortFile = memfd_create("short", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_EQ(ftruncate(shortFile, 8192), 0);
+    uint64_t header = pass.address() & ~uint64_t(0xFFF);
+    while (std::memcmp(reinterpret_cast<const void *>(header), wire::kArenaMagic, 16) != 0)
+        header -= 4096;
+    for (int f : {unsealed, shortFile})
+        ASSERT_EQ(pwrite(f, reinterpret_cast<const void *>(header), 32, 0), 32);
+    ASSERT_EQ(fcntl(shortFile, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+
+    const int offers[] = {-1, devNull, unsealed, shortFile};
+    for (std::size_t i = 0; i < std::size(offers); ++i) {
+        {
+            RawClient client(home.deviceDir + "/QXDAnsi");
+            ASSERT_TRUE(client.connected());
+            const Done done = RunByHand(client, count, offers[i]);
+            EXPECT_TRUE(done.arrived && done.ok == 1 && done.bytes == 0) << "offer " << i;
+        }
+        // "(memory reached ROAD: K us with kernel calls, S us through the stub)" when measured.
+        const std::string note = AnsiClientNote(daemon, i + 1);
+        const std::string head = "(memory reached ";
+        const std::size_t at = note.find(head), colon = note.find(": ", at);
+        const std::size_t middle = colon == std::string::npos ? colon : note.find(" us with kernel calls, ", colon);
+        if (at == std::string::npos || middle == std::string::npos) {
+            // Where the kernel does not let the engine reach the client, the stub is the only road.
+            EXPECT_TRUE(note.ends_with("(memory reached through the stub)")) << "offer " << i << ": " << note;
+            continue;
+        }
+        const std::string road = note.substr(at + head.size(), colon - at - head.size());
+        const double kernel = std::stod(note.substr(colon + 2));
+        const double stub = std::stod(note.substr(middle + 23));
+        EXPECT_TRUE(road == "with kernel calls" || road == "through the stub") << note;
+        EXPECT_GT(kernel, 0);
+        EXPECT_GT(stub, 0);
+        EXPECT_TRUE(note.ends_with(" us through the stub)")) << note;
+        EXPECT_EQ(road == "with kernel calls", kernel <= stub) << note;
+    }
+    for (int f : {devNull, unsealed, shortFile})
+        close(f);
+
+    // The arena's own file, offered by hand, is taken.
+    if (vx::device::ArenaFile() >= 0) {
+        {
+            RawClient client(home.deviceDir + "/QXDAnsi");
+            const Done done = RunByHand(client, count, vx::device::ArenaFile());
+            EXPECT_TRUE(done.arrived && done.ok == 1);
+        }
+        EXPECT_TRUE(AnsiClientNote(daemon, std::size(offers) + 1).ends_with("(memory shared)"))
+            << AnsiClientNote(daemon, std::size(offers) + 1);
+    }
+    EXPECT_EQ(daemon.Stop(), 0);
+}
+
 TEST(Daemon, EntriesOutliveTheClientThroughTheStubOnly)
 {
     EntriesOutliveTheClient({"--no-load", "--stub-only"});
@@ -123,11 +270,11 @@ TEST(Daemon, EntriesOutliveTheClientThroughTheStubOnly)
 
 // Entries whose texts grow and shrink from one to the next, read back in both directions: the
 // engine's writes go wherever this client's buffers are, whether it guessed their place or not.
-TEST(Daemon, TextsOfChangingLengthsReadBackExactlyOnBothRoads)
+TEST(Daemon, TextsOfChangingLengthsReadBackExactlyOnEveryRoad)
 {
-    for (const char *road : {"--verbose", "--stub-only"}) {
+    for (const char *road : kRoads) {
         TempHome home;
-        Daemon daemon(home, {"--no-load", road});
+        Daemon daemon(home, {"--no-load", "--memory", road});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         auto client = std::make_unique<TVeskFileProtector>(nullptr);
         TVeskFileProtector &p = *client;
@@ -343,15 +490,15 @@ std::vector<DWORD> DeviceLayerRefusals()
     return codes;
 }
 
-TEST(Daemon, RefusalsAreTheSameDirectAndThroughTheStub)
+TEST(Daemon, RefusalsAreTheSameOnEveryRoad)
 {
     const std::vector<DWORD> expected = {ERROR_NOACCESS,          ERROR_INVALID_PARAMETER, ERROR_INVALID_PARAMETER,
                                          ERROR_INVALID_PARAMETER, ERROR_NOACCESS,          ERROR_INVALID_PARAMETER,
                                          ERROR_INVALID_FUNCTION,  ERROR_NOACCESS,          0,
                                          1};
-    for (const char *mode : {"--verbose", "--stub-only"}) {
+    for (const char *mode : kRoads) {
         TempHome home;
-        Daemon daemon(home, {"--no-load", mode});
+        Daemon daemon(home, {"--no-load", "--memory", mode});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         {
             TVeskFileProtector p(nullptr);
@@ -383,9 +530,9 @@ TFPEntryBlock AddBlock(const vx::device::ArenaBuffer &pass, uint32_t text, uint3
 // connection goes on working.
 TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
 {
-    for (const char *road : {"--verbose", "--stub-only"}) {
+    for (const char *road : kRoads) {
         TempHome home;
-        Daemon daemon(home, {"--no-load", road});
+        Daemon daemon(home, {"--no-load", "--memory", road});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -419,6 +566,12 @@ TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
         for (const Row &r : ReadAll(p))
             paths.push_back(r.path);
         EXPECT_EQ(paths, (std::vector<std::string>{"C:\\parent", "C:\\child", "C:\\again"})) << road;
+        if (road == std::string("shared") && vx::device::ArenaFile() >= 0) {
+            // The parent's and the child's arenas were both shared, each its own.
+            std::string notes = AnsiClientNote(daemon, 1) + "\n" + AnsiClientNote(daemon, 2);
+            EXPECT_NE(notes.find("after 1 request(s) (memory shared)"), std::string::npos) << daemon.Log();
+            EXPECT_NE(notes.find("after 2 request(s) (memory shared)"), std::string::npos) << daemon.Log();
+        }
     }
 }
 

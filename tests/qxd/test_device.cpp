@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
@@ -120,6 +122,42 @@ TEST(Arena, BlocksLieBelowFourGiBAreZeroedAndBounded)
     EXPECT_FALSE(one);
     EXPECT_EQ(two.address(), address);
     EXPECT_TRUE(InArena(two.data(), 10));
+}
+
+TEST(Arena, SharedAsASealedFileAForkedChildGetsACopyOfItsOwn)
+{
+    ArenaBuffer text(16);
+    std::memcpy(text.data(), "parent", 7);
+    const int file = vx::device::ArenaFile();
+    if (file < 0)
+        GTEST_SKIP() << "this system offers no sealed memory files; the arena is private memory";
+    struct stat st{};
+    ASSERT_EQ(fstat(file, &st), 0);
+    EXPECT_EQ(fcntl(file, F_GET_SEALS) & (F_SEAL_SHRINK | F_SEAL_GROW), F_SEAL_SHRINK | F_SEAL_GROW);
+    // The file is the arena: what is written in one shows in the other.
+    char viaFile[7] = {};
+    uint64_t header = text.address() & ~uint64_t(0xFFF);
+    while (std::memcmp(reinterpret_cast<const void *>(header), wire::kArenaMagic, 16) != 0)
+        header -= 4096;
+    ASSERT_EQ(pread(file, viaFile, 7, off_t(text.address() - header)), 7);
+    EXPECT_STREQ(viaFile, "parent");
+
+    const pid_t child = fork();
+    if (child == 0) {
+        // The arena as the parent had it, in a file of its own; allocation still works.
+        struct stat mine{};
+        const int own = vx::device::ArenaFile();
+        bool ok = own >= 0 && fstat(own, &mine) == 0 && mine.st_ino != st.st_ino;
+        ok = ok && std::strcmp(static_cast<char *>(text.data()), "parent") == 0;
+        std::memcpy(text.data(), "child", 6);
+        ArenaBuffer more(100);
+        ok = ok && more && InArena(more.data(), 100);
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_TRUE(WaitChild(child, status, 30));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_STREQ(static_cast<char *>(text.data()), "parent") << "the child wrote into the parent's arena";
 }
 
 TEST(DeviceNames, MapToSocketsUnderTheDeviceDirectory)

@@ -421,6 +421,123 @@ TEST_F(NamespaceTest, OrderBreaksTiesByBytesAndSortsByTheAskedColumnAtTheLastLev
     EXPECT_EQ(k->CompareIDs(2, lastOf(big), lastOf(big)), S_OK);
 }
 
+// Sorting many items of a folder at once gives the order its CompareIDs gives pair by pair.
+TEST_F(NamespaceTest, FolderOrderIsTheOrderOfCompareIDs)
+{
+    // Names whose order turns on digit runs, leading zeros, letter case, punctuation and bytes
+    // beyond ASCII, as folders and as files of several sizes and times.
+    const char *pieces[] = {"a", "A", "b", "Z", "0", "1", "9", "00", "07", "010", "-", "_", ".", " ", "~",
+                            "\xC3\xA9", "\xED\x95\x9C", "x1y", "99999999999999999999"};
+    std::set<std::string> names = {"file10.txt", "file9.txt", "File9.txt", "file09.txt", "a01", "a1", "a001b", "a1a"};
+    unsigned seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    while (names.size() < 300) {
+        std::string name;
+        for (unsigned n = 1 + next() % 5; n > 0; --n)
+            name += pieces[next() % std::size(pieces)];
+        if (name != "." && name != "..")
+            names.insert(name);
+    }
+    int i = 0;
+    for (const std::string &name : names) {
+        if (++i % 3 == 0)
+            env_.Dir(env_.T("sort/" + name));
+        else
+            env_.File(env_.T("sort/" + name), std::string(std::size_t(next() % 50), 'x'));
+    }
+    ComPtr<IShellFolder> folder = Bind("T:\\sort");
+    ASSERT_TRUE(folder);
+    ComPtr<IEnumIDList> e;
+    ASSERT_EQ(folder->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS | SHCONTF_INCLUDEHIDDEN, e.Put()), S_OK);
+    std::vector<LPCITEMIDLIST> ids;
+    LPITEMIDLIST item = nullptr;
+    ULONG fetched = 0;
+    while (e->Next(1, &item, &fetched) == S_OK) {
+        owned_.push_back(item);
+        ids.push_back(item);
+    }
+    ASSERT_EQ(ids.size(), names.size());
+    auto pairwise = [](IShellFolder *f, const std::vector<LPCITEMIDLIST> &list, LPARAM column) {
+        std::vector<size_t> order(list.size());
+        for (size_t k = 0; k < order.size(); ++k)
+            order[k] = k;
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return HRESULT_CODE_SHORT(f->CompareIDs(column, list[a], list[b])) < 0;
+        });
+        return order;
+    };
+    for (LPARAM column : {0, 1, 2, 3})
+        EXPECT_EQ(vx::shell::FolderOrder(folder.Get(), ids, column), pairwise(folder.Get(), ids, column)) << column;
+
+    // The desktop's virtual items and files; and lists of more than one item among them.
+    std::vector<LPCITEMIDLIST> top;
+    ComPtr<IEnumIDList> d;
+    ASSERT_EQ(desktop_->EnumObjects(nullptr, SHCONTF_FOLDERS | SHCONTF_NONFOLDERS, d.Put()), S_OK);
+    while (d->Next(1, &item, &fetched) == S_OK) {
+        owned_.push_back(item);
+        top.push_back(item);
+    }
+    ASSERT_GE(top.size(), 4u);
+    EXPECT_EQ(vx::shell::FolderOrder(desktop_.Get(), top), pairwise(desktop_.Get(), top, 0));
+    top.push_back(Parse("T:\\sort\\file9.txt"));
+    top.push_back(Parse("T:\\sort"));
+    EXPECT_EQ(vx::shell::FolderOrder(desktop_.Get(), top), pairwise(desktop_.Get(), top, 0));
+    EXPECT_TRUE(vx::shell::FolderOrder(nullptr, top).size() == top.size());
+}
+
+// A sub-folder bound from its own folder (its place worked out on first use) answers as one
+// bound from the desktop, also after the folder that bound it is gone.
+TEST_F(NamespaceTest, ASubfolderBoundFromItsFolderAnswersAsOneBoundFromTheDesktop)
+{
+    env_.File(env_.T("bind/sub/inner/x.txt"));
+    env_.File(env_.T("bind/sub/y.txt"));
+    ComPtr<IShellFolder> sub;
+    {
+        ComPtr<IShellFolder> bind = Bind("T:\\bind");
+        ASSERT_TRUE(bind);
+        LPCITEMIDLIST one = nullptr;
+        ULONG eaten = 0;
+        const std::u16string name = u"sub";
+        LPITEMIDLIST rel = nullptr;
+        ASSERT_EQ(bind->ParseDisplayName(nullptr, nullptr, reinterpret_cast<LPCWSTR>(name.c_str()), &eaten, &rel, nullptr),
+                  S_OK);
+        owned_.push_back(rel);
+        one = rel;
+        ASSERT_EQ(bind->BindToObject(one, nullptr, IID_IShellFolder, sub.PutVoid()), S_OK);
+    }
+    ComPtr<IShellFolder> direct = Bind("T:\\bind\\sub");
+    ASSERT_TRUE(sub && direct);
+    const DWORD kinds = SHCONTF_FOLDERS | SHCONTF_NONFOLDERS;
+    EXPECT_EQ(List(sub.Get(), kinds), List(direct.Get(), kinds));
+    STRRET own{}, other{};
+    ASSERT_EQ(sub->GetDisplayNameOf(nullptr, SHGDN_FORPARSING, &own), S_OK);
+    ASSERT_EQ(direct->GetDisplayNameOf(nullptr, SHGDN_FORPARSING, &other), S_OK);
+    EXPECT_EQ(StrRetToAnsi(own), "T:\\bind\\sub");
+    EXPECT_EQ(StrRetToAnsi(other), "T:\\bind\\sub");
+    // One level further, and a path parsed relative to it.
+    const std::u16string innerName = u"inner";
+    LPITEMIDLIST inner = nullptr;
+    ULONG eaten = 0;
+    ASSERT_EQ(sub->ParseDisplayName(nullptr, nullptr, reinterpret_cast<LPCWSTR>(innerName.c_str()), &eaten, &inner, nullptr),
+              S_OK);
+    owned_.push_back(inner);
+    ComPtr<IShellFolder> deeper;
+    ASSERT_EQ(sub->BindToObject(inner, nullptr, IID_IShellFolder, deeper.PutVoid()), S_OK);
+    EXPECT_EQ(List(deeper.Get(), kinds), std::vector<std::string>{"x.txt"});
+    STRRET path{};
+    ASSERT_EQ(deeper->GetDisplayNameOf(nullptr, SHGDN_FORPARSING, &path), S_OK);
+    EXPECT_EQ(StrRetToAnsi(path), "T:\\bind\\sub\\inner");
+    // A file is no folder to bind.
+    const std::u16string fileName = u"y.txt";
+    LPITEMIDLIST file = nullptr;
+    ASSERT_EQ(sub->ParseDisplayName(nullptr, nullptr, reinterpret_cast<LPCWSTR>(fileName.c_str()), &eaten, &file, nullptr),
+              S_OK);
+    owned_.push_back(file);
+    ComPtr<IShellFolder> none;
+    EXPECT_EQ(sub->BindToObject(file, nullptr, IID_IShellFolder, none.PutVoid()), E_INVALIDARG);
+    EXPECT_FALSE(none);
+}
+
 TEST_F(NamespaceTest, HasSubfolderIsAskedOfTheFolderAsItIsNow)
 {
     env_.File(env_.T("h/files/a.txt"));
