@@ -87,6 +87,9 @@ struct DirHandle {
     int fd = -1;
     std::string path;
     bool hidRecorded = false; // one record per listing of hidden names
+    // What the policy hides of this folder from this caller, while that policy is in force.
+    std::shared_ptr<const Policy> hidingPolicy;
+    Policy::Children hiding;
     std::mutex mutex;
     std::vector<char> buf = std::vector<char>(64 * 1024);
     size_t pos = 0, len = 0; // unread getdents bytes in buf
@@ -293,7 +296,7 @@ public:
         if (!p)
             return 0;
         const Decision d = p->Decide([this]() -> const Subject & { return Subject_(); }, path, ops);
-        if (!d.deny || OwnThread(int(h.pid)))
+        if (!d.deny || Own())
             return 0;
         st.gate->Denied(Subject_(), path, d);
         return st.gate->Permissive() ? 0 : EACCES;
@@ -323,16 +326,21 @@ public:
         }
         return 0;
     }
-    // True when `path` is hidden from this caller's listings. The first name a listing hides
-    // is recorded as its denial, so a long listing makes one line, not thousands.
-    bool Hidden(const std::string &path, bool &recorded)
+    // Which names of `folder` are hidden from this caller's listings; `hiding` is worked out
+    // again only when the policy has changed since `hidingPolicy`.
+    void Hiding(const std::string &folder, std::shared_ptr<const Policy> &hidingPolicy, Policy::Children &hiding)
     {
-        const Policy *p = Policy_();
-        if (!p)
-            return false;
-        const Decision d = p->Decide([this]() -> const Subject & { return Subject_(); }, path, op::kList);
-        if (!d.deny || OwnThread(int(h.pid)))
-            return false;
+        Policy_();
+        if (hidingPolicy == policy_)
+            return;
+        hidingPolicy = policy_;
+        hiding = policy_ && policy_->active() && !Own() ? policy_->ForChildren(Subject_(), folder, op::kList)
+                                                       : Policy::Children();
+    }
+    // The first name a listing hides is recorded as its denial, so a long listing makes one
+    // line, not thousands. True when the name is left out.
+    bool Hide(const std::string &path, const Decision &d, bool &recorded)
+    {
         if (!recorded) {
             recorded = true;
             st.gate->Denied(Subject_(), path, d);
@@ -363,6 +371,13 @@ private:
         }
         return policy_ && policy_->active() ? policy_.get() : nullptr;
     }
+    // True when the engine itself asks (it never should; it is never denied).
+    bool Own()
+    {
+        if (own_ < 0)
+            own_ = OwnThread(int(h.pid)) ? 1 : 0;
+        return own_ == 1;
+    }
     const Subject &Subject_()
     {
         if (!subjectRead_) {
@@ -385,6 +400,7 @@ private:
     bool policyRead_ = false;
     Subject subject_;
     bool subjectRead_ = false;
+    int own_ = -1;
 };
 
 // Finds or makes the node of `name` in `parent` and fills the entry reply.
@@ -892,15 +908,19 @@ struct LinuxDirent64 {
     char name[];
 };
 
-// Fills `out` with the listing from the handle's position on; 0 or the error.
+// Fills `out` with the listing from the handle's position on; 0 or the error. A hidden name's
+// place is taken by the name shown before it (its offset moves on), so the kernel's next request
+// starts where this one stopped and the folder is never read from its start again.
 int FillListing(Request &r, DirHandle *h, uint64_t offset, std::vector<char> &out, size_t &used)
 {
     std::lock_guard lock(h->mutex);
+    r.Hiding(h->path, h->hidingPolicy, h->hiding);
     if (offset != h->next || (offset == 0 && h->len == 0)) {
         ::lseek(h->fd, off_t(offset), SEEK_SET);
         h->pos = h->len = 0;
         h->next = offset;
     }
+    fuse_dirent *shown = nullptr; // the last name put in `out`
     for (;;) {
         if (h->pos >= h->len) {
             const long n = ::syscall(SYS_getdents64, h->fd, h->buf.data(), h->buf.size());
@@ -913,11 +933,17 @@ int FillListing(Request &r, DirHandle *h, uint64_t offset, std::vector<char> &ou
         }
         const auto *d = reinterpret_cast<const LinuxDirent64 *>(h->buf.data() + h->pos);
         const size_t nameLen = ::strnlen(d->name, h->len - h->pos - offsetof(LinuxDirent64, name));
-        const bool dots = (nameLen == 1 && d->name[0] == '.') || (nameLen == 2 && d->name[0] == '.' && d->name[1] == '.');
-        if (!dots && r.Hidden(Child(h->path, std::string_view(d->name, nameLen)), h->hidRecorded)) {
-            h->pos += d->reclen;
-            h->next = uint64_t(d->off);
-            continue;
+        const std::string_view name(d->name, nameLen);
+        const bool dots = name == "." || name == "..";
+        if (!dots && !h->hiding.empty()) {
+            const Decision hidden = h->hiding.Decide(name);
+            if (hidden.deny && r.Hide(Child(h->path, name), hidden, h->hidRecorded)) {
+                h->pos += d->reclen;
+                h->next = uint64_t(d->off);
+                if (shown)
+                    shown->off = h->next;
+                continue;
+            }
         }
         const size_t size = FUSE_DIRENT_ALIGN(FUSE_NAME_OFFSET + nameLen);
         if (used + size > out.size())
@@ -929,6 +955,7 @@ int FillListing(Request &r, DirHandle *h, uint64_t offset, std::vector<char> &ou
         fd->type = d->type;
         std::memcpy(fd->name, d->name, nameLen);
         std::memset(fd->name + nameLen, 0, size - FUSE_NAME_OFFSET - nameLen);
+        shown = fd;
         used += size;
         h->pos += d->reclen;
         h->next = uint64_t(d->off);

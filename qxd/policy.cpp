@@ -303,6 +303,84 @@ Decision Policy::Decide(const std::function<const Subject &()> &subject, std::st
     return d;
 }
 
+namespace {
+
+// The name of `path` when it lies directly in `folder`, else empty.
+std::string_view NameIn(std::string_view path, std::string_view folder)
+{
+    if (!Below(path, folder))
+        return {};
+    std::string_view name = path.substr(folder == "/" ? 1 : folder.size() + 1);
+    return name.find('/') == std::string_view::npos ? name : std::string_view();
+}
+
+// How items reach the names of `folder`: all of them, or these.
+void ItemsIn(const std::vector<PathItem> &items, std::string_view folder, bool &all, PathTable &names)
+{
+    for (const PathItem &i : items) {
+        if (i.subtree && (folder == i.path || Below(folder, i.path)))
+            all = true;
+        else if (!i.subtree) {
+            const std::string_view name = NameIn(i.path, folder);
+            if (!name.empty())
+                names.emplace(name);
+        }
+    }
+}
+
+} // namespace
+
+Policy::Children Policy::ForChildren(const Subject &subject, std::string_view folder, uint32_t ops) const
+{
+    Children c;
+    if (!active_ || !(masks_ & ops) || subject.pid == selfPid ||
+        (!subject.exe.empty() && std::find(trusted.begin(), trusted.end(), subject.exe) != trusted.end()))
+        return c;
+    if (folder != "/" && guard_.Holds(folder))
+        return c;
+    for (const std::string &t : guard_.trees) {
+        const std::string_view name = NameIn(t, folder);
+        if (!name.empty())
+            c.guarded_.emplace(name);
+    }
+    for (const std::string &o : guard_.objects) {
+        const std::string_view name = NameIn(o, folder);
+        if (!name.empty())
+            c.guarded_.emplace(name);
+    }
+    for (const Rule &r : rules_) {
+        const uint32_t denied = r.mask & ops;
+        if (!denied || !r.Matches(subject))
+            continue;
+        Children::Compiled k;
+        k.index = r.index;
+        k.denied = denied;
+        ItemsIn(r.items, folder, k.all, k.names);
+        if (!k.all && k.names.empty())
+            continue;
+        ItemsIn(r.excluded, folder, k.allExcluded, k.excludedNames);
+        if (!k.allExcluded)
+            c.rules_.push_back(std::move(k));
+    }
+    return c;
+}
+
+Decision Policy::Children::Decide(std::string_view name) const
+{
+    Decision d;
+    if (rules_.empty() || guarded_.find(name) != guarded_.end())
+        return d;
+    for (const Compiled &k : rules_) {
+        if ((k.all || k.names.find(name) != k.names.end()) && k.excludedNames.find(name) == k.excludedNames.end()) {
+            d.deny = true;
+            d.entry = k.index;
+            d.denied = k.denied;
+            return d;
+        }
+    }
+    return d;
+}
+
 uint32_t Policy::Deniable(std::string_view path) const
 {
     if (!active_ || guard_.Holds(path))

@@ -155,6 +155,29 @@ public:
     // The bits some rule could deny on `path` to somebody.
     uint32_t Deniable(std::string_view path) const;
 
+    // Decisions on the names in one folder, for one subject and operation, worked out once for
+    // the folder (a listing asks for each of its names).
+    class Children {
+    public:
+        // The decision on `name` in the folder, the same as Decide would give for its path.
+        Decision Decide(std::string_view name) const;
+        bool empty() const { return rules_.empty(); }
+
+    private:
+        friend class Policy;
+        struct Compiled {
+            int index = 0;
+            uint32_t denied = 0;
+            bool all = false;         // every name in the folder is covered
+            PathTable names;          // else these are
+            bool allExcluded = false; // every name is taken out again
+            PathTable excludedNames;  // else these are
+        };
+        std::vector<Compiled> rules_;
+        PathTable guarded_; // names the engine never enforces
+    };
+    Children ForChildren(const Subject &subject, std::string_view folder, uint32_t ops) const;
+
     // Adds a rule of the engine's own, after the entries.
     void AddRule(Rule rule);
 

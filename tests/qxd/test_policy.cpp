@@ -175,6 +175,38 @@ TEST_F(PolicyTest, EverythingForEveryoneLeavesTheSystemAndTheEngineAlone)
     EXPECT_FALSE(p.Decide(Proc("/opt/vx/bin/Vellamorix"), "/home/u/notes", op::kRead).deny);
 }
 
+// A listing decides each name of one folder at once; it must agree with the decision on each
+// name's path.
+TEST_F(PolicyTest, ListingDecisionsAgreeWithPathDecisions)
+{
+    Guard g;
+    g.trees = {"/data/system"};
+    g.objects = {"/data/pub/engine"};
+    std::vector<Entry> entries = {
+        MakeEntry("C:\\data\\pub\\a;C:\\data\\pub\\b;", "lister", FP_LIST),
+        MakeEntry("C:\\data\\*;", "lister;other", FP_PRESET_FULLHIDDEN, "C:\\data\\pub\\keep;C:\\data\\open\\*;"),
+        MakeEntry("C:\\data\\pub\\*;", "nobody", FP_LIST),
+        MakeEntry("C:\\data\\pub\\c\\*;", "lister", FP_LIST),
+    };
+    Policy p(entries, true, g);
+    const std::vector<std::string> names = {"a", "b", "c", "keep", "engine", "system", "x", "open"};
+    for (const std::string &folder : {std::string("/data"), std::string("/data/pub"), std::string("/data/open"),
+                                      std::string("/data/pub/c"), std::string("/other")})
+        for (const Subject &who : {Proc("/bin/lister"), Proc("/bin/other"), Proc("/bin/bystander")}) {
+            const Policy::Children children = p.ForChildren(who, folder, op::kList);
+            for (const std::string &name : names) {
+                SCOPED_TRACE(folder + "/" + name + " for " + who.exe);
+                const Decision byPath = p.Decide(who, folder + "/" + name, op::kList);
+                const Decision byName = children.Decide(name);
+                EXPECT_EQ(byName.deny, byPath.deny);
+                EXPECT_EQ(byName.entry, byPath.entry);
+            }
+        }
+    EXPECT_TRUE(p.ForChildren(Proc("/bin/lister"), "/data/pub", op::kList).Decide("a").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/lister"), "/data/pub", op::kList).Decide("keep").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/lister"), "/data/pub", op::kList).Decide("engine").deny);
+}
+
 // A file system the planner looks at, made of paths.
 class FakeTree : public TreeView {
 public:
