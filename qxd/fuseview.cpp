@@ -33,8 +33,9 @@ namespace {
 constexpr uint32_t kMaxWrite = 128u << 10;
 constexpr uint16_t kMaxPages = kMaxWrite / 4096;
 constexpr size_t kBufferSize = kMaxWrite + 4096;
-// Ring entries per CPU, each served by a thread of its own on that CPU.
+// Threads per CPU that take that CPU's requests from io_uring, and ring entries each.
 constexpr int kRingThreadsPerCpu = 2;
+constexpr int kRingEntriesPerThread = 1;
 constexpr uint64_t kCacheSeconds = 1;
 
 std::string ProcFd(int fd)
@@ -1295,7 +1296,7 @@ public:
         iov_[0] = {headers_.get(), sizeof(fusek::RingHeaders)};
         iov_[1] = {payload_.data(), payload_.size()};
     }
-    bool Register() { return Prepare(fusek::kRingRegister, 0) && io_uring_submit(&ring_) == 1; }
+    bool Register() { return Prepare(fusek::kRingRegister, 0) && io_uring_submit(&ring_) >= 1; }
     // The request just fetched, as the device would have delivered it.
     size_t Request(std::vector<char> &buf) const
     {
@@ -1368,34 +1369,43 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
     ::sched_setaffinity(0, sizeof one, &one);
     ::unshare(CLONE_FS);
     io_uring ring;
-    if (io_uring_queue_init(4, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
-        io_uring_queue_init(4, &ring, IORING_SETUP_SQE128) != 0)
+    if (io_uring_queue_init(8, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
+        io_uring_queue_init(8, &ring, IORING_SETUP_SQE128) != 0)
         return;
     {
-        RingEntry entry(ring, st->session, uint16_t(cpu));
+        // Several entries: requests that came together (a close's release and the next open)
+        // are answered after one wake-up.
+        std::vector<std::unique_ptr<RingEntry>> entries;
+        for (int i = 0; i < kRingEntriesPerThread; ++i)
+            entries.push_back(std::make_unique<RingEntry>(ring, st->session, uint16_t(cpu)));
+        bool registered = true;
+        for (auto &e : entries)
+            registered = registered && e->Register();
         std::vector<char> buf;
-        if (entry.Register()) {
-            for (;;) {
-                io_uring_cqe *cqe = nullptr;
-                // The answer prepared last goes out with this wait.
-                int rc = io_uring_submit_and_wait(&ring, 1);
-                if (rc == -EINTR)
-                    continue;
-                if (rc >= 0)
-                    rc = io_uring_peek_cqe(&ring, &cqe);
-                if (rc != 0 || !cqe)
-                    break;
+        bool gone = !registered;
+        while (!gone) {
+            // The answers prepared last go out with this wait.
+            const int rc = io_uring_submit_and_wait(&ring, 1);
+            if (rc == -EINTR)
+                continue;
+            if (rc < 0)
+                break;
+            io_uring_cqe *cqe = nullptr;
+            while (!gone && io_uring_peek_cqe(&ring, &cqe) == 0 && cqe) {
                 const int res = cqe->res;
+                auto *entry = reinterpret_cast<RingEntry *>(cqe->user_data);
                 io_uring_cqe_seen(&ring, cqe);
-                if (res < 0)
-                    break; // the connection is gone
-                const size_t len = entry.Request(buf);
-                if (!Dispatch(*st, entry, buf.data(), len)) {
+                if (res < 0) {
+                    gone = true; // the connection is gone
+                    break;
+                }
+                const size_t len = entry->Request(buf);
+                if (!Dispatch(*st, *entry, buf.data(), len)) {
                     fuse_out_header out{};
                     out.error = -ENOSYS;
                     std::memcpy(&out.unique, buf.data() + offsetof(fuse_in_header, unique), sizeof out.unique);
                     iovec part{&out, sizeof out};
-                    entry.Send(&part, 1);
+                    entry->Send(&part, 1);
                 }
             }
         }
