@@ -21,8 +21,8 @@ std::vector<DriveRoot> DriveMap()
 {
     std::vector<DriveRoot> map;
     const char *env = std::getenv("VELLAMORIX_DRIVES");
-    const QString spec = env && *env ? QString::fromUtf8(env) : QStringLiteral("C:=/");
-    for (const QString &item : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString driveMap = env && *env ? QString::fromUtf8(env) : QStringLiteral("C:=/");
+    for (const QString &item : driveMap.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         const int eq = item.indexOf(QLatin1Char('='));
         if (eq < 1)
             continue;
