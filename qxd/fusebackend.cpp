@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -66,6 +67,44 @@ char SetModuleParameter(const char *name, const char *value)
         old = 0;
     ::close(fd);
     return old;
+}
+
+// The fuse module's io_uring switch is one for the whole machine, and every engine running may
+// have views served through it: turned off under them, their rings stop answering. Each engine
+// holds a shared lock on this file while it enforces; the last one to stop puts the switch back
+// as the first one found it, which the file remembers, also when that engine was killed.
+constexpr const char *kRingLease = "/run/qxd-engine-fuse-uring";
+
+int TakeRingLease()
+{
+    const int fd = ::open(kRingLease, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    // Another engine holds the lock alone only for the moment it takes to put the switch back.
+    bool locked = false;
+    for (int i = 0; i < 200 && !(locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0); ++i)
+        ::usleep(10000);
+    if (!locked) {
+        ::close(fd);
+        return -1;
+    }
+    if (SetModuleParameter("enable_uring", "Y") == 'N' && ::pwrite(fd, "N", 1, 0) != 1)
+        SetModuleParameter("enable_uring", "N"); // it could not be remembered
+    return fd;
+}
+
+void ReleaseRingLease(int fd)
+{
+    if (fd < 0)
+        return;
+    char was = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::pread(fd, &was, 1, 0) == 1 && was == 'N') {
+        SetModuleParameter("enable_uring", "N");
+        if (::ftruncate(fd, 0) != 0) {
+            // Left as it is, the next engine to stop puts the switch back.
+        }
+    }
+    ::close(fd);
 }
 
 class ClosedGate : public Gatekeeper {
@@ -249,7 +288,7 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     RemoveStaleMounts(fsname);
     // The fuse module serves a FUSE file system through io_uring only where this is allowed;
     // other file systems use it only when they ask for it too.
-    const bool ringWasOff = SetModuleParameter("enable_uring", "Y") == 'N';
+    const int lease = TakeRingLease();
     // One trial mount tells whether the kernel lets this process mount FUSE at all, whether
     // opened files can bypass the engine, and whether requests can come through io_uring.
     const std::string probe = probeDir + "/.probe";
@@ -259,6 +298,7 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
     if (!view) {
         ::rmdir(probe.c_str());
+        ReleaseRingLease(lease);
         reason = "the kernel refuses FUSE mounts here (" + error + ")";
         return nullptr;
     }
@@ -270,14 +310,13 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     view.reset();
     ::rmdir(probe.c_str());
     if (!answered) {
-        if (ringWasOff)
-            SetModuleParameter("enable_uring", "N");
+        ReleaseRingLease(lease);
         reason = "a trial FUSE mount did not answer";
         return nullptr;
     }
     auto backend = std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
     backend->ring_ = ring;
-    backend->ringWasOff_ = ringWasOff;
+    backend->ringLease_ = lease;
     return backend;
 }
 
@@ -739,9 +778,8 @@ void FuseBackend::Shutdown()
         view->Unmount();
     views_.clear();
     gate_.reset();
-    if (ringWasOff_)
-        SetModuleParameter("enable_uring", "N");
-    ringWasOff_ = false;
+    ReleaseRingLease(ringLease_);
+    ringLease_ = -1;
 }
 
 } // namespace vx::qxd

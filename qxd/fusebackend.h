@@ -86,7 +86,7 @@ private:
     std::string fsname_;
     bool passthrough_ = false;
     bool ring_ = false;        // requests come through io_uring
-    bool ringWasOff_ = false;  // the module did not allow that before this engine
+    int ringLease_ = -1;       // held while this engine may need the module's io_uring
     std::shared_ptr<Gatekeeper> gate_;
     std::map<std::string, std::shared_ptr<FuseView>> views_;
     uint32_t statMasks_ = 0;

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -521,6 +522,44 @@ TEST_F(EnforceTest, KilledEngineIsRepairedByTheNextStart)
     for (const std::string &m : EngineMounts())
         views += m.find(" " + data + "/prot ") != std::string::npos;
     EXPECT_EQ(views, 1);
+}
+
+// The fuse module's io_uring switch is one for the machine. An engine that stops while another
+// still enforces leaves it on, so the other's views keep answering; the last one to stop puts it
+// back as it was before an engine turned it on.
+TEST_F(EnforceTest, EnginesShareTheRingSwitchAndTheLastPutsItBack)
+{
+    const std::string param = "/sys/module/fuse/parameters/enable_uring";
+    const std::string lease = "/run/qxd-engine-fuse-uring";
+    if (Slurp(param).empty())
+        GTEST_SKIP() << "this kernel's fuse module has no io_uring transport (" << param << ")";
+    const bool wasOff = Slurp(param)[0] == 'N' || Slurp(lease) == "N";
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_EQ(Slurp(param)[0], 'Y');
+    const std::string firstDir = home->deviceDir, secondDir = home->dir + "/dev2";
+    setenv("VELLAMORIX_DEVICE_DIR", secondDir.c_str(), 1);
+    Daemon second(*home, {"--no-load", "--device-dir", secondDir}, "second.log", true);
+    ASSERT_TRUE(second.WaitReady()) << second.Log();
+    auto other = std::make_unique<TVeskFileProtector>();
+    setenv("VELLAMORIX_DEVICE_DIR", firstDir.c_str(), 1);
+    ASSERT_TRUE(other->Success()) << second.Log();
+    ASSERT_EQ(other->AddEntry(FP_READ, Win(data + "/open") + "\\*;", "", "victim", "", nullptr, 0, nullptr, 0, nullptr, 1), 0);
+    protector.reset();
+    EXPECT_EQ(daemon->Stop(), 0) << daemon->Log();
+    EXPECT_EQ(Slurp(param)[0], 'Y');
+    EXPECT_TRUE(Denied(Op("victim", "read", data + "/open/o")));
+    EXPECT_EQ(Op("bystander", "read", data + "/open/o"), 0);
+    EXPECT_EQ(Op("victim", "read", data + "/prot/f"), 0);
+    other.reset();
+    EXPECT_EQ(second.Stop(), 0) << second.Log();
+    // Another test program's engine may still run beside this one; then the switch stays on.
+    const int fd = ::open(lease.c_str(), O_RDONLY | O_CLOEXEC);
+    if (wasOff && fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        EXPECT_EQ(Slurp(param)[0], 'N');
+    }
+    if (fd >= 0)
+        ::close(fd);
 }
 
 // Every denial is recorded with time, pid, executable, operation, path and entry; a loop of
