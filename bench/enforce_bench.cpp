@@ -136,9 +136,9 @@ Figures Measure(const std::string &data)
     Settle();
     f.coveredOpen = PerCall(20000, [&] { OpenClose(data + "/covered/small"); });
     Settle();
-    f.plainRead = PerCall(300, [&] { ReadWhole(data + "/plain/big"); });
+    f.plainRead = PerCall(1000, [&] { ReadWhole(data + "/plain/big"); });
     Settle();
-    f.coveredRead = PerCall(300, [&] { ReadWhole(data + "/covered/big"); });
+    f.coveredRead = PerCall(1000, [&] { ReadWhole(data + "/covered/big"); });
     Settle();
     f.list = PerCall(20, [&] { f.listed = List(data + "/list"); });
     return f;
