@@ -10,6 +10,7 @@
 // How to run: bash bench/enforce_bench.sh   (or: enforce_bench PATH/TO/qxd-engine [rounds])
 #include "engine/fprec.h"
 #include "engine/protector.h"
+#include "bench/spread.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -175,14 +176,6 @@ void StopEngine(Engine &e)
     ::waitpid(e.pid, &st, 0);
 }
 
-std::string Stats(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "%6.2f  (min %.2f, max %.2f)", v[v.size() / 2], v.front(), v.back());
-    return buf;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -227,7 +220,7 @@ int main(int argc, char **argv)
             shown += Win(name) + ";";
     }
 
-    std::map<std::string, std::vector<double>> ratios;
+    std::map<std::string, vx::bench::Spread> ratios;
     size_t bareListed = 0, hiddenListed = 0;
     for (int r = 0; r < rounds; ++r) {
         const Figures bare = Measure(data);
@@ -251,25 +244,25 @@ int main(int argc, char **argv)
         }
         const Figures with = Measure(data);
         StopEngine(engine);
-        ratios["open+close, object not covered"].push_back(with.plainOpen / bare.plainOpen);
-        ratios["read 1 MiB, object not covered"].push_back(with.plainRead / bare.plainRead);
-        ratios["open+close, covered, let through"].push_back(with.coveredOpen / bare.coveredOpen);
-        ratios["read 1 MiB, covered, let through"].push_back(with.coveredRead / bare.coveredRead);
-        ratios["list 10,000 names, 1,000 hidden"].push_back(with.list / bare.list);
+        ratios["open+close, object not covered"].Add(with.plainOpen / bare.plainOpen);
+        ratios["read 1 MiB, object not covered"].Add(with.plainRead / bare.plainRead);
+        ratios["open+close, covered, let through"].Add(with.coveredOpen / bare.coveredOpen);
+        ratios["read 1 MiB, covered, let through"].Add(with.coveredRead / bare.coveredRead);
+        ratios["list 10,000 names, 1,000 hidden"].Add(with.list / bare.list);
         bareListed = bare.listed;
         hiddenListed = with.listed;
         std::printf("round %d: bare open %.2f us, read %.1f us, list %.0f us; covered open %.2f us, read %.1f us, "
                     "list %.0f us\n",
                     r + 1, bare.coveredOpen, bare.coveredRead, bare.list, with.coveredOpen, with.coveredRead, with.list);
     }
-    std::printf("\nenforcing / no engine, median of %d rounds (goal):\n", rounds);
+    std::printf("\nenforcing / no engine, over %d rounds (goal):\n", rounds);
     const std::pair<const char *, const char *> order[] = {
         {"open+close, object not covered", "<= 1.05"}, {"read 1 MiB, object not covered", "<= 1.05"},
         {"open+close, covered, let through", "<= 5"},   {"read 1 MiB, covered, let through", "<= 1.2"},
         {"list 10,000 names, 1,000 hidden", "<= 3"},
     };
     for (const auto &[name, goal] : order)
-        std::printf("  %-34s %s  goal %s\n", name, Stats(ratios[name]).c_str(), goal);
+        std::printf("  %-34s %s  goal %s\n", name, ratios[name].Text().c_str(), goal);
     std::printf("  names listed: %zu bare, %zu with the engine\n", bareListed, hiddenListed);
     fs::remove_all(home);
     return 0;

@@ -1,4 +1,5 @@
 #include "qxd/enforcer.h"
+#include "qxd/paths.h"
 
 #include "qxd/fusebackend.h"
 
@@ -39,12 +40,6 @@ int ProcessOf(int tid)
         if (line.compare(0, 5, "Tgid:") == 0)
             return std::atoi(line.c_str() + 5);
     return tid;
-}
-
-std::string Folder(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
 } // namespace
@@ -171,7 +166,7 @@ std::shared_ptr<const Policy> Enforcer::Compile()
     policy->trusted = trusted_;
     if (!options_.storePath.empty()) {
         const std::string store = backend_->Canonical(options_.storePath);
-        const std::string folder = Folder(store);
+        const std::string folder = Parent(store);
         Policy::Rule r;
         r.index = Policy::kStoreRule;
         // The store's folder with all in it; where the folder also holds the engine's own

@@ -1,6 +1,7 @@
 #include "qxd/fusebackend.h"
 
 #include "qxd/mounts.h"
+#include "qxd/paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,24 +19,6 @@
 namespace vx::qxd {
 
 namespace {
-
-bool IsBelow(const std::string &path, const std::string &folder)
-{
-    if (folder == "/")
-        return path.size() > 1 && path.front() == '/';
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
-}
-
-std::string Join(const std::string &folder, const std::string &name)
-{
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
-std::string Parent(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
 
 std::vector<std::string> Components(const std::string &path)
 {
@@ -252,7 +235,7 @@ public:
             while (dirent *e = ::readdir(d)) {
                 const std::string name = e->d_name;
                 if (name != "." && name != "..")
-                    out.push_back(Join(path, name));
+                    out.push_back(Child(path, name));
             }
             ::closedir(d);
         } else {
@@ -392,7 +375,7 @@ std::string FuseBackend::Canonical(const std::string &path)
             cur = Parent(cur);
             continue;
         }
-        const std::string next = Join(cur, c);
+        const std::string next = Child(cur, c);
         const int fd = OpenUnderlying(next);
         struct stat s{};
         if (fd < 0 || ::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(s.st_mode) || links >= 40) {
@@ -402,7 +385,7 @@ std::string FuseBackend::Canonical(const std::string &path)
                 // What does not exist yet is named as written below what does.
                 cur = next;
                 while (!todo.empty()) {
-                    cur = todo.back() == ".." ? Parent(cur) : todo.back() == "." ? cur : Join(cur, todo.back());
+                    cur = todo.back() == ".." ? Parent(cur) : todo.back() == "." ? cur : Child(cur, todo.back());
                     todo.pop_back();
                 }
                 return cur;
@@ -458,16 +441,16 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
         struct stat object{};
         if (!home || !identity(root, object))
             continue;
-        const std::string within = root == home->point ? home->root : Join(home->root, root.substr(home->point == "/" ? 1 : home->point.size() + 1));
+        const std::string within = root == home->point ? home->root : Child(home->root, root.substr(home->point == "/" ? 1 : home->point.size() + 1));
         for (const MountRecord &m : table) {
             if (&m == home || ours(m) || m.major != home->major || m.minor != home->minor)
                 continue;
             std::string place, decided = root;
             if (within == m.root || IsBelow(within, m.root)) {
-                place = within == m.root ? m.point : Join(m.point, within.substr(m.root == "/" ? 1 : m.root.size() + 1));
+                place = within == m.root ? m.point : Child(m.point, within.substr(m.root == "/" ? 1 : m.root.size() + 1));
             } else if (IsBelow(m.root, within)) {
                 place = m.point;
-                decided = Join(root, m.root.substr(within == "/" ? 1 : within.size() + 1));
+                decided = Child(root, m.root.substr(within == "/" ? 1 : within.size() + 1));
             } else {
                 continue;
             }
@@ -551,7 +534,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
 
     ScanViews(policy, notes);
-    WatchWorkingFolders(policy);
+    WatchWorkingFolders(policy, notes);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -579,8 +562,12 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                 key += " -" + i.path + (i.subtree ? "/*" : "");
             key += '\n';
         }
-    const auto noteTruncated = [&] {
-        if (!scanTruncated_ || !policy)
+    const auto noteGaps = [&] {
+        if (!policy)
+            return;
+        for (const auto &[path, why] : unmarked_)
+            NoteEntriesAt(*policy, path, Describe(path, "has other names, which could not be marked (" + why + ")"), notes);
+        if (!scanTruncated_)
             return;
         for (const Policy::Rule &r : policy->rules())
             if (r.mask)
@@ -588,7 +575,7 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                                          std::to_string(kMaxScan) + " objects only");
     };
     if (key == scanned_)
-        return noteTruncated();
+        return noteGaps();
     scanned_ = key;
     for (auto it = endpoints_.begin(); it != endpoints_.end();) {
         auto v = views_.find(it->first);
@@ -607,15 +594,15 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
         // watched by its inode; a socket or pipe that was there before the view is reached
         // through the view as the old object, so its listeners keep their callers.
         const auto consider = [&](int fd, const std::string &rel, const struct stat &s) {
-            const std::string path = rel.empty() ? root : Join(root, rel);
+            const std::string path = rel.empty() ? root : Child(root, rel);
             if (linksWanted && S_ISREG(s.st_mode) && s.st_nlink > 1 && (policy->Deniable(path) & kByName)) {
                 targets.push_back({s.st_dev, s.st_ino, fd, path});
                 held.push_back(fd);
                 return true;
             }
             if ((S_ISSOCK(s.st_mode) || S_ISFIFO(s.st_mode)) && !rel.empty() && !bound.count(rel)) {
-                const std::string there = Join(place, rel);
-                if (::mount(("/proc/self/fd/" + std::to_string(fd)).c_str(), there.c_str(), nullptr, MS_BIND, nullptr) == 0)
+                const std::string there = Child(place, rel);
+                if (::mount(ProcFd(fd).c_str(), there.c_str(), nullptr, MS_BIND, nullptr) == 0)
                     bound.insert(rel);
             }
             return false;
@@ -668,15 +655,14 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
             ::close(fd);
         }
     }
-    if (links_)
-        links_->Watch(targets);
+    unmarked_ = links_ ? links_->Watch(targets) : LinkGuard::Failures{};
     for (int fd : held)
         ::close(fd);
     scanTruncated_ = seen >= kMaxScan;
-    noteTruncated();
+    noteGaps();
 }
 
-void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy)
+void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
     if (!links_)
         return;
@@ -765,7 +751,13 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 ::closedir(d);
         }
     }
-    links_->WatchFolders(folders);
+    std::set<std::string> noted;
+    for (const auto &[root, why] : links_->WatchFolders(folders))
+        if (policy && noted.insert(root).second)
+            NoteEntriesAt(*policy, root,
+                          Describe(root, "a folder below it that a process works in could not be watched (" + why +
+                                             "); names relative to it are not enforced"),
+                          notes);
     for (int fd : held)
         ::close(fd);
 }

@@ -76,7 +76,7 @@ private:
     void ScanViews(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
     // Watches the covered folders processes were already working in when their views came (what
     // they open there by relative names would bypass the views).
-    void WatchWorkingFolders(const std::shared_ptr<const Policy> &policy);
+    void WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes);
     // Other places the objects of `roots` can be reached (mounts of their file system made
     // before the entries), with the path decisions name each by.
     std::vector<std::pair<std::string, std::string>> Aliases(const std::vector<std::string> &roots,
@@ -96,6 +96,7 @@ private:
     // Per view place, the sockets and pipes passed through (and the view they were bound in).
     std::map<std::string, std::pair<std::weak_ptr<FuseView>, std::set<std::string>>> endpoints_;
     bool scanTruncated_ = false;
+    LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
 };
 
 } // namespace vx::qxd

@@ -1,4 +1,5 @@
 #include "qxd/fuseview.h"
+#include "qxd/paths.h"
 
 #include "qxd/fusekernel.h"
 #include "qxd/mounts.h"
@@ -37,20 +38,6 @@ constexpr size_t kBufferSize = kMaxWrite + 4096;
 constexpr int kRingThreadsPerCpu = 2;
 constexpr int kRingEntriesPerThread = 1;
 constexpr uint64_t kCacheSeconds = 1;
-
-std::string ProcFd(int fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-std::string Child(const std::string &folder, std::string_view name)
-{
-    std::string out = folder;
-    if (out.empty() || out.back() != '/')
-        out += '/';
-    out += name;
-    return out;
-}
 
 void FillAttr(fuse_attr &a, const struct stat &s)
 {

@@ -1,4 +1,5 @@
 #include "qxd/linkguard.h"
+#include "qxd/paths.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,17 +19,6 @@ namespace {
 
 constexpr uint64_t kMarks = FAN_OPEN_PERM | FAN_OPEN_EXEC_PERM | FAN_ACCESS_PERM;
 constexpr uint64_t kFolderMarks = kMarks | FAN_EVENT_ON_CHILD;
-
-bool Below(const std::string &path, const std::string &folder)
-{
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (folder == "/" || path[folder.size()] == '/');
-}
-
-std::string ProcFd(int fd)
-{
-    return "/proc/self/fd/" + std::to_string(fd);
-}
 
 uint32_t AccessOps(uint64_t flags)
 {
@@ -131,10 +121,11 @@ void LinkGuard::Shutdown()
     folders_.clear();
 }
 
-void LinkGuard::Watch(const std::vector<Target> &targets)
+LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
 {
+    Failures failed;
     if (fan_ < 0)
-        return;
+        return failed;
     std::map<std::pair<dev_t, ino_t>, const Target *> next;
     for (const Target &t : targets)
         next.emplace(std::make_pair(t.dev, t.ino), &t);
@@ -155,20 +146,22 @@ void LinkGuard::Watch(const std::vector<Target> &targets)
             continue;
         }
         const int fd = ::fcntl(t->fd, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0)
-            continue;
-        if (::fanotify_mark(fan_, FAN_MARK_ADD, kMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
-            ::close(fd);
+        if (fd < 0 || ::fanotify_mark(fan_, FAN_MARK_ADD, kMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+            failed.emplace_back(t->path, std::strerror(errno));
+            if (fd >= 0)
+                ::close(fd);
             continue;
         }
         watched_.emplace(key, Watch_{t->path, fd});
     }
+    return failed;
 }
 
-void LinkGuard::WatchFolders(const std::vector<Folder> &folders)
+LinkGuard::Failures LinkGuard::WatchFolders(const std::vector<Folder> &folders)
 {
+    Failures failed;
     if (fan_ < 0)
-        return;
+        return failed;
     std::map<std::pair<dev_t, ino_t>, const Folder *> next;
     for (const Folder &f : folders)
         next.emplace(std::make_pair(f.dev, f.ino), &f);
@@ -186,14 +179,15 @@ void LinkGuard::WatchFolders(const std::vector<Folder> &folders)
         if (folders_.count(key))
             continue;
         const int fd = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0)
-            continue;
-        if (::fanotify_mark(fan_, FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
-            ::close(fd);
+        if (fd < 0 || ::fanotify_mark(fan_, FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+            failed.emplace_back(f->root, std::strerror(errno));
+            if (fd >= 0)
+                ::close(fd);
             continue;
         }
         folders_.emplace(key, FolderWatch{fd, f->place, f->root});
     }
+    return failed;
 }
 
 std::size_t LinkGuard::FoldersWatched() const
@@ -210,7 +204,7 @@ std::string LinkGuard::DecisionPath(int eventFd) const
         return {};
     const std::string path(buf, size_t(n));
     for (const auto &[key, f] : folders_)
-        if (path == f.place || Below(path, f.place))
+        if (path == f.place || IsBelow(path, f.place))
             return f.root + path.substr(f.place == "/" ? 0 : f.place.size());
     return {};
 }

@@ -28,8 +28,12 @@ public:
     static std::unique_ptr<LinkGuard> Create(std::shared_ptr<Gatekeeper> gate, std::string &reason);
     ~LinkGuard();
 
-    // Marks exactly these files from now on (and no other).
-    void Watch(const std::vector<Target> &targets);
+    // What could not be marked: a path and why.
+    using Failures = std::vector<std::pair<std::string, std::string>>;
+
+    // Marks exactly these files from now on (and no other); the covered names of those that
+    // could not be marked.
+    Failures Watch(const std::vector<Target> &targets);
 
     // A covered folder that a process was already working in when its view came: what the
     // process opens there by a relative name bypasses the view, so the folder's children are
@@ -41,8 +45,9 @@ public:
         std::string place; // where its view is mounted
         std::string root;  // the path decisions name the view's objects by
     };
-    // Watches exactly these folders from now on.
-    void WatchFolders(const std::vector<Folder> &folders);
+    // Watches exactly these folders from now on; the roots of the views of those that could not
+    // be watched.
+    Failures WatchFolders(const std::vector<Folder> &folders);
     std::size_t FoldersWatched() const;
     std::size_t Watched() const;
     // Removes every mark and ends the listener.

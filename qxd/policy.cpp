@@ -1,4 +1,5 @@
 #include "qxd/policy.h"
+#include "qxd/paths.h"
 
 #include "platform/codepage/codepage.h"
 #include "platform/shell/drives.h"
@@ -10,13 +11,6 @@
 namespace vx::qxd {
 
 namespace {
-
-bool Below(std::string_view path, std::string_view folder)
-{
-    if (folder == "/")
-        return path.size() > 1 && path.front() == '/';
-    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
-}
 
 std::vector<std::string_view> SplitItems(std::string_view text)
 {
@@ -81,7 +75,7 @@ std::string OpNames(uint32_t ops)
 
 bool PathItem::Covers(std::string_view object) const
 {
-    return subtree ? Below(object, path) : object == path;
+    return subtree ? IsBelow(object, path) : object == path;
 }
 
 bool WildcardMatch(std::string_view pattern, std::string_view text)
@@ -118,7 +112,7 @@ bool Guard::Holds(std::string_view path) const
     if (path == "/")
         return true;
     for (const std::string &t : trees)
-        if (path == t || Below(path, t))
+        if (path == t || IsBelow(path, t))
             return true;
     return objects.find(path) != objects.end();
 }
@@ -128,9 +122,9 @@ bool Guard::Above(std::string_view path) const
     if (path == "/")
         return true;
     for (const std::string &t : trees)
-        if (Below(t, path))
+        if (IsBelow(t, path))
             return true;
-    return std::any_of(objects.begin(), objects.end(), [&](const std::string &o) { return Below(o, path); });
+    return std::any_of(objects.begin(), objects.end(), [&](const std::string &o) { return IsBelow(o, path); });
 }
 
 Guard Guard::ForEngine(const std::string &engineExe, const std::vector<std::string> &ownFolders)
@@ -218,7 +212,7 @@ bool PathSet::Covers(std::string_view path) const
 {
     if (!exact_.empty() && exact_.find(path) != exact_.end())
         return true;
-    return std::any_of(trees_.begin(), trees_.end(), [&](const std::string &t) { return Below(path, t); });
+    return std::any_of(trees_.begin(), trees_.end(), [&](const std::string &t) { return IsBelow(path, t); });
 }
 
 void Policy::Rule::Compile()
@@ -308,7 +302,7 @@ namespace {
 // The name of `path` when it lies directly in `folder`, else empty.
 std::string_view NameIn(std::string_view path, std::string_view folder)
 {
-    if (!Below(path, folder))
+    if (!IsBelow(path, folder))
         return {};
     std::string_view name = path.substr(folder == "/" ? 1 : folder.size() + 1);
     return name.find('/') == std::string_view::npos ? name : std::string_view();
@@ -318,7 +312,7 @@ std::string_view NameIn(std::string_view path, std::string_view folder)
 void ItemsIn(const std::vector<PathItem> &items, std::string_view folder, bool &all, PathTable &names)
 {
     for (const PathItem &i : items) {
-        if (i.subtree && (folder == i.path || Below(folder, i.path)))
+        if (i.subtree && (folder == i.path || IsBelow(folder, i.path)))
             all = true;
         else if (!i.subtree) {
             const std::string_view name = NameIn(i.path, folder);

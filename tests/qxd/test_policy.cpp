@@ -1,14 +1,18 @@
 // The decision itself, asked in-process: what an entry covers, whom it names, and where the
-// FUSE back end must serve it.
+// FUSE back end must serve it; what its hard-link guard names back.
 #include "engine/fprec.h"
 #include "platform/codepage/codepage.h"
 #include "qxd/fusebackend.h"
 #include "qxd/fuseview.h"
+#include "qxd/linkguard.h"
 #include "qxd/policy.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
 #include <fstream>
 #include <unistd.h>
 #include <map>
@@ -270,3 +274,38 @@ TEST_F(PolicyTest, PlanServesAroundGuardedObjects)
 }
 
 } // namespace
+
+// A hard-linked covered file whose inode cannot be marked is named back, so the engine can say
+// which entry it does not fully enforce; one that can is watched until it is no longer asked for.
+TEST(LinkGuardTest, FilesThatCannotBeMarkedAreNamed)
+{
+    class NoPolicy : public Gatekeeper {
+    public:
+        std::shared_ptr<const Policy> Current() const override { return nullptr; }
+        void Denied(const Subject &, const std::string &, const Decision &) override {}
+        bool Permissive() const override { return false; }
+    };
+    std::string why;
+    auto guard = LinkGuard::Create(std::make_shared<NoPolicy>(), why);
+    if (!guard)
+        GTEST_SKIP() << "no fanotify permission events here: " << why;
+    char templ[] = "/tmp/vxlg-XXXXXX";
+    const std::string dir = ::mkdtemp(templ);
+    const std::string file = dir + "/f";
+    std::ofstream(file) << "x";
+    const int fd = ::open(file.c_str(), O_PATH | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct stat s{};
+    ASSERT_EQ(::fstat(fd, &s), 0);
+    const LinkGuard::Failures failed =
+        guard->Watch({{s.st_dev, s.st_ino, fd, file}, {s.st_dev, s.st_ino + 1, -1, dir + "/gone"}});
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].first, dir + "/gone");
+    EXPECT_FALSE(failed[0].second.empty());
+    EXPECT_EQ(guard->Watched(), 1u);
+    EXPECT_TRUE(guard->Watch({}).empty());
+    EXPECT_EQ(guard->Watched(), 0u);
+    guard->Shutdown();
+    ::close(fd);
+    std::filesystem::remove_all(dir);
+}
