@@ -263,11 +263,7 @@ Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
 
 bool Policy::InStore(std::string_view path) const
 {
-    if (storeRule_ < 0)
-        return false;
-    const Rule &store = rules_[size_t(storeRule_)];
-    return store.Covers(path) ||
-           std::any_of(store.items.begin(), store.items.end(), [&](const PathItem &i) { return i.path == path; });
+    return storeRule_ >= 0 && rules_[size_t(storeRule_)].Covers(path);
 }
 
 void Policy::AddRule(Rule rule)
