@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,6 +126,10 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
             notes.push_back("\"" + item + "\" names no object of a mapped drive");
         if (rule.mask == 0)
             continue;
+        if ((rule.mask & op::kExecute) && !(rule.mask & op::kRead))
+            notes.push_back("execute is denied to running a covered program directly; run through the dynamic "
+                            "loader (ld.so), an interpreter (sh script) or a copy in memory (memfd) it is only read, "
+                            "which read (FP_READ) alone stops");
         for (const PathItem &item : rule.items) {
             const std::string &p = item.path;
             // Everything below "/" is not guarded, though "/" itself is.
@@ -256,7 +261,8 @@ FuseBackend::~FuseBackend()
     Shutdown();
 }
 
-std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::string &probeDir, std::string &reason)
+std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::string &probeDir, std::string &reason,
+                                                 const std::string &readFirst)
 {
     if (::geteuid() != 0) {
         reason = "not running as root (mounting the views that enforce entries needs root)";
@@ -268,22 +274,30 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
         return nullptr;
     }
     ::close(dev);
-    RemoveStaleMounts(fsname);
+    const std::string probe = probeDir + "/.probe";
+    std::vector<Stale> stale = FindStale(fsname, {probe, readFirst});
     // The fuse module serves a FUSE file system through io_uring only where this is allowed;
     // other file systems use it only when they ask for it too.
     const int lease = TakeRingLease();
     // One trial mount tells whether the kernel lets this process mount FUSE at all, whether
     // opened files can bypass the engine, and whether requests can come through io_uring.
-    const std::string probe = probeDir + "/.probe";
     ::mkdir(probe.c_str(), 0700);
     std::string error;
     const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
+    const auto fail = [&](std::string why) {
+        for (Stale &s : stale)
+            for (int held : {s.top, s.beneath})
+                if (held >= 0)
+                    ::close(held);
+        RemoveStaleMounts(fsname);
+        ReleaseRingLease(lease);
+        reason = std::move(why);
+        return nullptr;
+    };
     if (!view) {
         ::rmdir(probe.c_str());
-        ReleaseRingLease(lease);
-        reason = "the kernel refuses FUSE mounts here (" + error + ")";
-        return nullptr;
+        return fail("the kernel refuses FUSE mounts here (" + error + ")");
     }
     struct stat s;
     const bool answered = ::stat(probe.c_str(), &s) == 0;
@@ -292,15 +306,69 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     view->Unmount();
     view.reset();
     ::rmdir(probe.c_str());
-    if (!answered) {
-        ReleaseRingLease(lease);
-        reason = "a trial FUSE mount did not answer";
-        return nullptr;
-    }
+    if (!answered)
+        return fail("a trial FUSE mount did not answer");
     auto backend = std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
+    backend->stale_ = std::move(stale);
     backend->ring_ = ring;
     backend->ringLease_ = lease;
     return backend;
+}
+
+std::vector<FuseBackend::Stale> FuseBackend::FindStale(const std::string &fsname, const std::vector<std::string> &removeNow)
+{
+    std::vector<Stale> out;
+    const std::vector<MountRecord> table = ReadMountTable();
+    for (const MountRecord &m : table) {
+        if (m.fstype != "fuse.qxd" || m.source != fsname)
+            continue;
+        // Only where it is the topmost mount: a path names the mount on top.
+        const MountRecord *top = nullptr;
+        const MountRecord *parent = nullptr;
+        for (const MountRecord &o : table) {
+            if (o.point == m.point)
+                top = &o;
+            if (o.id == m.parent)
+                parent = &o;
+        }
+        if (top != &m)
+            continue;
+        if (std::any_of(removeNow.begin(), removeNow.end(), [&](const std::string &p) { return p == m.point || IsBelow(p, m.point); })) {
+            ::umount2(m.point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+            continue;
+        }
+        // A view inside another dead one cannot be reached; it goes with that one.
+        Stale st{m.point, ::open(m.point.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC), -1};
+        if (st.top < 0)
+            continue;
+        // What lies beneath: the same name in a copy of the mount holding the folder, without
+        // the mounts on it. Not where the view stands on that mount's own root.
+        if (parent && parent->point != m.point && m.point != "/") {
+            const int copy = ::open_tree(AT_FDCWD, Parent(m.point).c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+            const std::string name = m.point.substr(m.point.rfind('/') + 1);
+            const int fd = copy >= 0 ? ::openat(copy, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+            struct stat s{};
+            if (fd >= 0 && ::fstat(fd, &s) == 0 && s.st_dev == makedev(parent->major, parent->minor))
+                st.beneath = fd;
+            else if (fd >= 0)
+                ::close(fd);
+            if (copy >= 0)
+                ::close(copy);
+        }
+        out.push_back(std::move(st));
+    }
+    return out;
+}
+
+void FuseBackend::RemoveStale()
+{
+    for (Stale &s : stale_) {
+        ::umount2(ProcFd(s.top).c_str(), MNT_DETACH);
+        ::close(s.top);
+        if (s.beneath >= 0)
+            ::close(s.beneath);
+    }
+    stale_.clear();
 }
 
 void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
@@ -340,6 +408,14 @@ int FuseBackend::OpenUnderlying(const std::string &path) const
             start = root;
             fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
             break;
+        }
+    // Beneath a dead engine's view, what lies there is reached through a copy of its mount.
+    for (const Stale &s : stale_)
+        if (s.beneath >= 0 && (path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
+            if (fd >= 0)
+                ::close(fd);
+            start = s.place;
+            fd = ::fcntl(s.beneath, F_DUPFD_CLOEXEC, 0);
         }
     if (fd < 0) {
         start = "/";
@@ -505,6 +581,40 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (const MountRecord &m : table)
         if (m.fstype == "fuse.qxd" && m.source == fsname_)
             mounted.insert(m.point);
+    // A view carried elsewhere with a folder above it still serves what it covers there, under
+    // the names its entries give: it goes along, and a new one is mounted where it stood if
+    // that place is wanted again.
+    for (auto it = views_.begin(); it != views_.end();) {
+        const std::string now = mounted.count(it->first) ? std::string() : it->second->Place();
+        if (!now.empty() && now != it->first && mounted.count(now)) {
+            moved_.emplace_back(it->first, it->second);
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = moved_.begin(); it != moved_.end();) {
+        const auto &[place, view] = *it;
+        const std::string &root = view->root();
+        const std::string now = view->Place();
+        const bool concerned = policy && policy->active() && std::any_of(policy->rules().begin(), policy->rules().end(), [&](const Policy::Rule &r) {
+            return r.mask && std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) {
+                return i.path == root || IsBelow(i.path, root) || (i.subtree && IsBelow(root, i.path));
+            });
+        });
+        if (now == place && !views_.count(place)) {
+            views_.emplace(place, view); // moved back
+            it = moved_.erase(it);
+            continue;
+        }
+        if (now.empty() || now == place || !mounted.count(now) || !concerned) {
+            view->Unmount();
+            it = moved_.erase(it);
+            continue;
+        }
+        NoteEntriesAt(*policy, root, Describe(root, "was moved to " + now + " with a folder above it; its view went along and decides there as here"), notes);
+        ++it;
+    }
     retire([&](const std::string &place, const FuseView &view) {
         auto w = wanted.find(place);
         return !mounted.count(place) || (w != wanted.end() && w->second != view.root());
@@ -518,12 +628,26 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (const auto &[place, root] : wanted) {
         if (views_.count(place))
             continue;
-        const int fd = OpenUnderlying(place);
+        // Where a dead engine's view still stands, the new one goes beneath it, so that the
+        // place fails closed until it serves.
+        auto stale = std::find_if(stale_.begin(), stale_.end(), [&](const Stale &s) { return s.place == place && s.beneath >= 0; });
+        int fd = OpenUnderlying(place);
         std::string error;
         std::shared_ptr<FuseView> view;
-        if (fd < 0)
+        if (fd >= 0 && stale != stale_.end()) {
+            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_, stale->top}, gate_, error);
+            if (!view) {
+                // The kernel would not mount beneath it: that one goes first after all.
+                ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
+                ::close(stale->top);
+                ::close(stale->beneath);
+                stale_.erase(stale);
+                fd = OpenUnderlying(place);
+            }
+        }
+        if (!view && fd < 0)
             error = Describe(place, std::strerror(errno));
-        else
+        else if (!view)
             view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
         if (!view) {
             NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
@@ -532,6 +656,12 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         views_.emplace(place, std::move(view));
     }
     retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
+    // The dead engine's views go once this one's stand beneath them.
+    RemoveStale();
+    // Each view keeps the flags of the mount beneath it, also when they change.
+    for (auto &[place, view] : views_)
+        if (!view->FollowMountFlags() && policy)
+            NoteEntriesAt(*policy, view->root(), Describe(view->root(), "the view could not take the mount flags of the file system beneath it"), notes);
 
     ScanViews(policy, notes);
     WatchWorkingFolders(policy, notes);
@@ -680,32 +810,26 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 beneath[u.st_dev].push_back(&entry);
             viewDevices.insert(entry.second->device());
         }
-        DIR *proc = ::opendir("/proc");
-        while (proc) {
-            const dirent *e = ::readdir(proc);
-            if (!e)
-                break;
-            if (e->d_name[0] < '1' || e->d_name[0] > '9')
-                continue;
-            const std::string cwd = std::string("/proc/") + e->d_name + "/cwd";
-            // Only what the kernel keeps is asked for: a working folder inside a view must not
-            // make the engine ask that view.
+        // A folder a process holds (its working folder, its root, a descriptor) that lies
+        // beneath a view, reached without it.
+        const auto consider = [&](const std::string &link) {
+            // Only what the kernel keeps is asked for: a folder inside a view must not make the
+            // engine ask that view.
             struct statx x{};
-            if (::statx(AT_FDCWD, cwd.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
-                continue;
+            if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &x) != 0 || !S_ISDIR(x.stx_mode))
+                return;
             const dev_t dev = makedev(x.stx_dev_major, x.stx_dev_minor);
             auto views = viewDevices.count(dev) ? beneath.end() : beneath.find(dev);
             if (views == beneath.end() || seen.count({dev, ino_t(x.stx_ino)}))
-                continue;
+                return;
             char buf[PATH_MAX];
-            const ssize_t n = ::readlink(cwd.c_str(), buf, sizeof buf);
-            const int fd = n > 0 ? ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+            const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+            const int fd = n > 0 ? ::open(link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
             struct stat s{};
             if (fd < 0)
-                continue;
+                return;
             bool kept = false;
             if (::fstat(fd, &s) == 0 && s.st_dev == dev) {
-                // A working folder beneath a view, reached without it.
                 const std::string path(buf, size_t(n));
                 for (const auto *v : views->second) {
                     const std::string &place = v->first;
@@ -720,6 +844,24 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             }
             if (!kept)
                 ::close(fd);
+        };
+        DIR *proc = ::opendir("/proc");
+        while (proc) {
+            const dirent *e = ::readdir(proc);
+            if (!e)
+                break;
+            if (e->d_name[0] < '1' || e->d_name[0] > '9' || std::atoi(e->d_name) == ::getpid())
+                continue;
+            const std::string pid = std::string("/proc/") + e->d_name;
+            consider(pid + "/cwd");
+            consider(pid + "/root");
+            const std::string fds = pid + "/fd";
+            if (DIR *d = ::opendir(fds.c_str())) {
+                while (const dirent *f = ::readdir(d))
+                    if (f->d_name[0] != '.')
+                        consider(fds + "/" + f->d_name);
+                ::closedir(d);
+            }
         }
         if (proc)
             ::closedir(proc);
@@ -769,6 +911,10 @@ void FuseBackend::Shutdown()
     for (auto &[root, view] : views_)
         view->Unmount();
     views_.clear();
+    for (auto &[place, view] : moved_)
+        view->Unmount();
+    moved_.clear();
+    RemoveStale();
     gate_.reset();
     ReleaseRingLease(ringLease_);
     ringLease_ = -1;
