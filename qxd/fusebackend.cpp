@@ -663,8 +663,8 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         if (!view->FollowMountFlags() && policy)
             NoteEntriesAt(*policy, view->root(), Describe(view->root(), "the view could not take the mount flags of the file system beneath it"), notes);
 
-    ScanViews(policy, notes);
     WatchWorkingFolders(policy, notes);
+    ScanViews(policy, notes);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -704,7 +704,12 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                 notes[r.index].push_back("hard links, sockets and pipes were looked for among the first " +
                                          std::to_string(kMaxScan) + " objects only");
     };
-    if (key == scanned_)
+    for (const LinkGuard::Target &t : heldFiles_)
+        key += "held " + std::to_string(t.dev) + ':' + std::to_string(t.ino) + '\n';
+    // While processes hold folders beneath the views, hard links they make there are looked
+    // for at every look.
+    const bool handles = links_ && links_->FoldersWatched() > 0;
+    if (key == scanned_ && !handles)
         return noteGaps();
     scanned_ = key;
     for (auto it = endpoints_.begin(); it != endpoints_.end();) {
@@ -785,6 +790,10 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
             ::close(fd);
         }
     }
+    if (linksWanted)
+        for (const LinkGuard::Target &t : heldFiles_)
+            if (policy->Deniable(t.path) & kByName)
+                targets.push_back(t);
     unmarked_ = links_ ? links_->Watch(targets) : LinkGuard::Failures{};
     for (int fd : held)
         ::close(fd);
@@ -794,6 +803,9 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
 
 void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
+    for (const LinkGuard::Target &t : heldFiles_)
+        ::close(t.fd);
+    heldFiles_.clear();
     if (!links_)
         return;
     constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
@@ -816,15 +828,17 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             // Only what the kernel keeps is asked for: a folder inside a view must not make the
             // engine ask that view.
             struct statx x{};
-            if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &x) != 0 || !S_ISDIR(x.stx_mode))
+            if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &x) != 0 ||
+                !(S_ISDIR(x.stx_mode) || S_ISREG(x.stx_mode)))
                 return;
+            const bool folder = S_ISDIR(x.stx_mode);
             const dev_t dev = makedev(x.stx_dev_major, x.stx_dev_minor);
             auto views = viewDevices.count(dev) ? beneath.end() : beneath.find(dev);
             if (views == beneath.end() || seen.count({dev, ino_t(x.stx_ino)}))
                 return;
             char buf[PATH_MAX];
             const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-            const int fd = n > 0 ? ::open(link.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+            const int fd = n > 0 ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
             struct stat s{};
             if (fd < 0)
                 return;
@@ -836,8 +850,15 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                     if (path != place && !IsBelow(path, place))
                         continue;
                     seen.insert({s.st_dev, s.st_ino});
-                    folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
-                    held.push_back(fd);
+                    if (folder) {
+                        folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
+                        held.push_back(fd);
+                    } else {
+                        // A file held from before: its inode is marked as a hard-linked one is,
+                        // so reopening it through /proc/PID/fd is decided.
+                        const std::string &root = v->second->root();
+                        heldFiles_.push_back({s.st_dev, s.st_ino, fd, path == place ? root : root + path.substr(place == "/" ? 0 : place.size())});
+                    }
                     kept = true;
                     break;
                 }
@@ -915,6 +936,9 @@ void FuseBackend::Shutdown()
         view->Unmount();
     moved_.clear();
     RemoveStale();
+    for (const LinkGuard::Target &t : heldFiles_)
+        ::close(t.fd);
+    heldFiles_.clear();
     gate_.reset();
     ReleaseRingLease(ringLease_);
     ringLease_ = -1;

@@ -113,6 +113,7 @@ private:
     std::map<std::string, std::pair<std::weak_ptr<FuseView>, std::set<std::string>>> endpoints_;
     bool scanTruncated_ = false;
     LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
+    std::vector<LinkGuard::Target> heldFiles_; // covered files processes held open from before their views (owned)
 };
 
 } // namespace vx::qxd

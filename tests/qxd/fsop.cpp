@@ -1,6 +1,7 @@
 // One file operation per call, for the enforcement tests: "fsop OP PATH [PATH2]" exits 0 when
 // the operation succeeded and with the errno it failed with otherwise. "hold PATH" keeps a
-// descriptor of a folder open (in "serve"), and "readat NAME" reads a name relative to it. "fsop serve" reads such
+// descriptor of a folder open (in "serve"), "readat NAME" reads a name relative to it and
+// "linkat NAME PATH" links a name in it to PATH. "fsop serve" reads such
 // lines ("OP PATH [PATH2]") from standard input and answers each with one line: the errno,
 // 0 for success, and for "list" the names after it. The tests copy this program under several
 // names, so the engine sees different executables. "fsop become EXE PATH" reads PATH, then
@@ -204,6 +205,8 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         held = ::open(a, O_RDONLY | O_DIRECTORY);
         return held >= 0 ? 0 : Fail();
     }
+    if (op == "linkat")
+        return b && ::linkat(held, a, AT_FDCWD, b, 0) == 0 ? 0 : Fail();
     if (op == "readat") {
         const int fd = ::openat(held, a, O_RDONLY);
         if (fd < 0)

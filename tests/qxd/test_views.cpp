@@ -207,9 +207,11 @@ TEST_F(ViewsTest, ADeniedOpenDeniesWhatIsDoneToTheObject)
 TEST_F(ViewsTest, DepthNeverOpensACoveredFile)
 {
     constexpr int kLevels = 4101;
-    const std::string deep = data + "/deep";
+    // On a file system of the test's own, which takes the tree along when it goes: its paths
+    // are longer than any call takes.
+    ASSERT_TRUE(MountTmpfs(home->dir + "/t", MS_NOSUID | MS_NODEV));
+    const std::string deep = home->dir + "/t/deep";
     fs::create_directories(deep);
-    // Made and removed by descriptors: its paths are longer than any call takes.
     const auto walk = [&](const std::function<void(int, int)> &each) {
         // Every level's descriptor is held until the tree is made.
         std::vector<int> fds = {::open(deep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
@@ -219,11 +221,6 @@ TEST_F(ViewsTest, DepthNeverOpensACoveredFile)
         }
         return fds;
     };
-    struct Remove {
-        std::string deep;
-        // rm walks a tree by descriptors, at any depth.
-        ~Remove() { EXPECT_EQ(std::system(("rm -rf " + deep + "/d").c_str()), 0); }
-    } remove{deep};
     std::vector<int> fds = walk([](int fd, int level) {
         ::mkdirat(fd, "d", 0755);
         if (level == 3)
@@ -367,6 +364,38 @@ TEST_F(ViewsTest, FoldersHeldOpenFromBeforeTheEntryAreDecided)
     EXPECT_EQ(Op("bystander", "read", fd + "/f"), 0);
     ASSERT_TRUE(protector->DeleteEntry(0));
     EXPECT_EQ(victim.Do("readat", "f"), 0);
+}
+
+// A covered file a process held open from before the entry: reopened through /proc/PID/fd by
+// another process, it is decided.
+TEST_F(ViewsTest, FilesHeldOpenFromBeforeTheEntryAreDecidedWhenReopened)
+{
+    const int file = ::open((data + "/prot/f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close{file};
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    const std::string reopen = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(file);
+    EXPECT_TRUE(Denied(Op("victim", "read", reopen)));
+    EXPECT_EQ(Op("bystander", "read", reopen), 0);
+}
+
+// A hard link to a covered file made after the entry through a folder held from before, beneath
+// the view: a fresh named process reading by the new name is decided after the engine's next look.
+TEST_F(ViewsTest, LinksMadeThroughOldHandlesAreDecided)
+{
+    fs::create_directories(data + "/elsewhere");
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Runner bystander(Bin("bystander"));
+    ASSERT_EQ(bystander.Do("hold", data + "/prot"), 0);
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    ASSERT_EQ(bystander.Do("linkat", "f", data + "/elsewhere/f"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(Denied(Op("victim", "read", data + "/elsewhere/f")));
+    EXPECT_EQ(Op("bystander", "read", data + "/elsewhere/f"), 0);
 }
 
 } // namespace
