@@ -811,6 +811,7 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
     constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
     std::vector<LinkGuard::Folder> folders;
     std::vector<int> held;
+    std::vector<std::pair<std::string, std::string>> heldBy; // held folder's decision path, how it is held
     std::set<std::pair<dev_t, ino_t>> seen;
     if (policy && policy->active() && (policy->masks() & kByName) && !views_.empty()) {
         // Which views' places lie on which file system, and the device of each view itself.
@@ -850,14 +851,16 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                     if (path != place && !IsBelow(path, place))
                         continue;
                     seen.insert({s.st_dev, s.st_ino});
+                    const std::string &root = v->second->root();
+                    const std::string decided = path == place ? root : root + path.substr(place == "/" ? 0 : place.size());
                     if (folder) {
-                        folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
+                        folders.push_back({s.st_dev, s.st_ino, fd, place, root});
                         held.push_back(fd);
+                        heldBy.emplace_back(decided, link);
                     } else {
                         // A file held from before: its inode is marked as a hard-linked one is,
                         // so reopening it through /proc/PID/fd is decided.
-                        const std::string &root = v->second->root();
-                        heldFiles_.push_back({s.st_dev, s.st_ino, fd, path == place ? root : root + path.substr(place == "/" ? 0 : place.size())});
+                        heldFiles_.push_back({s.st_dev, s.st_ino, fd, decided});
                     }
                     kept = true;
                     break;
@@ -913,6 +916,22 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             if (d)
                 ::closedir(d);
         }
+    }
+    // What fanotify cannot decide there is named for the entries covering each held folder.
+    for (const auto &[path, link] : heldBy) {
+        if (!policy)
+            break;
+        // "/proc/PID/cwd", "/proc/PID/root" or "/proc/PID/fd/N".
+        const std::string rest = link.substr(6);
+        const std::string pid = rest.substr(0, rest.find('/'));
+        const std::string what = rest.substr(pid.size() + 1);
+        const std::string as = what == "cwd" ? "its working folder" : what == "root" ? "its root" : "descriptor " + what.substr(3);
+        NoteEntriesAt(*policy, path,
+                      Describe(path, "process " + pid + " holds it from before the entry (" + as +
+                                         "): creating, removing, renaming, linking and changing attributes or times "
+                                         "there are not decided, and its listings there show hidden names, until it "
+                                         "lets go"),
+                      notes);
     }
     std::set<std::string> noted;
     for (const auto &[root, why] : links_->WatchFolders(folders))

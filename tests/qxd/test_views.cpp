@@ -352,6 +352,11 @@ TEST_F(ViewsTest, FoldersHeldOpenFromBeforeTheEntryAreDecided)
     EXPECT_TRUE(Denied(victim.Do("readat", "f")));
     EXPECT_TRUE(Denied(victim.Do("readat", "sub/g")));
     EXPECT_EQ(bystander.Do("readat", "f"), 0);
+    // What cannot be decided there is named.
+    EXPECT_NE(daemon->Log().find(data + "/prot: process " + std::to_string(victim.pid()) +
+                                 " holds it from before the entry (descriptor "),
+              std::string::npos)
+        << daemon->Log();
     // Another named process reaches the folder through the holder's descriptor.
     std::string fd;
     for (const auto &e : fs::directory_iterator("/proc/" + std::to_string(bystander.pid()) + "/fd")) {
