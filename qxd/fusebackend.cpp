@@ -801,6 +801,44 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
     noteGaps();
 }
 
+namespace {
+
+// True when the folder `fd` lies at or below the object `rootFd` (on the same file system), over
+// which the view of device `viewDev` stands: found by walking up through "..", which steps onto
+// the view where it reaches the root.
+bool Beneath(int fd, int rootFd, dev_t viewDev)
+{
+    struct stat root{}, s{};
+    int cur = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (cur < 0 || ::fstat(rootFd, &root) != 0) {
+        if (cur >= 0)
+            ::close(cur);
+        return false;
+    }
+    bool found = false;
+    for (int i = 0; i <= 1 << 16 && ::fstat(cur, &s) == 0 && s.st_dev == root.st_dev; ++i) {
+        if (s.st_ino == root.st_ino) {
+            found = true;
+            break;
+        }
+        const int up = ::openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat u{};
+        ::close(cur);
+        cur = up;
+        if (up < 0 || ::fstat(up, &u) != 0 || (u.st_dev == s.st_dev && u.st_ino == s.st_ino))
+            break; // the top
+        if (u.st_dev == viewDev && u.st_ino == root.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    if (cur >= 0)
+        ::close(cur);
+    return found;
+}
+
+} // namespace
+
 void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
     for (const LinkGuard::Target &t : heldFiles_)
@@ -839,20 +877,24 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 return;
             char buf[PATH_MAX];
             const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-            const int fd = n > 0 ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
+            // A folder too deep for its path to be told is placed by walking up from it.
+            const bool named = n > 0 && size_t(n) < sizeof buf;
+            const int fd = named || (folder && errno == ENAMETOOLONG) ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
             struct stat s{};
             if (fd < 0)
                 return;
             bool kept = false;
             if (::fstat(fd, &s) == 0 && s.st_dev == dev) {
-                const std::string path(buf, size_t(n));
+                const std::string path = named ? std::string(buf, size_t(n)) : std::string();
                 for (const auto *v : views->second) {
                     const std::string &place = v->first;
-                    if (path != place && !IsBelow(path, place))
+                    if (named ? path != place && !IsBelow(path, place) : !Beneath(fd, v->second->rootFd(), v->second->device()))
                         continue;
                     seen.insert({s.st_dev, s.st_ino});
                     const std::string &root = v->second->root();
-                    const std::string decided = path == place ? root : root + path.substr(place == "/" ? 0 : place.size());
+                    const std::string decided = !named ? Child(root, "(a path too deep to name)")
+                                                : path == place ? root
+                                                                : root + path.substr(place == "/" ? 0 : place.size());
                     if (folder) {
                         folders.push_back({s.st_dev, s.st_ino, fd, place, root});
                         held.push_back(fd);

@@ -237,7 +237,21 @@ TEST_F(ViewsTest, DepthNeverOpensACoveredFile)
     ::close(file);
 
     ASSERT_NO_FATAL_FAILURE(Start());
+    // Processes working at the bottom from before the entry: beneath the view, where no path
+    // names their folder.
+    Runner victim(Bin("victim")), bystander(Bin("bystander"));
+    std::string down;
+    for (int i = 0; i < 2000; ++i)
+        down += "d/";
+    for (Runner *r : {&victim, &bystander}) {
+        ASSERT_EQ(r->Do("cd", deep), 0);
+        ASSERT_EQ(r->Do("cd", down), 0);
+        ASSERT_EQ(r->Do("cd", down), 0);
+        ASSERT_EQ(r->Do("cd", down.substr(0, 2 * (kLevels - 4000))), 0);
+    }
     ASSERT_EQ(Add(FP_READ, Win(deep) + "\\*;", "victim"), 0);
+    EXPECT_TRUE(Denied(victim.Do("read", "f"))) << daemon->Log();
+    EXPECT_EQ(bystander.Do("read", "f"), 0);
     EXPECT_TRUE(Denied(Op("victim", "deep", deep, "3")));
     EXPECT_EQ(Op("bystander", "deep", deep, "3"), 0);
     EXPECT_TRUE(Denied(Op("victim", "deep", deep, std::to_string(kLevels))));
