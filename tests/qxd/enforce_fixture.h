@@ -5,6 +5,7 @@
 
 #include "engine/fprec.h"
 #include "engine/protector.h"
+#include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
 #include "support/enforcing.h"
 
@@ -196,6 +197,16 @@ protected:
             return -1;
         }
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    // Stores `row` as the only entry, as the console leaves the store, for a start that loads it.
+    static ::testing::AssertionResult StoreOneEntry(const std::string &row)
+    {
+        TRegistry reg;
+        if (!reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true))
+            return ::testing::AssertionFailure() << "the entry key cannot be opened";
+        reg.WriteInteger("EntryCount", 1);
+        reg.WriteString("0", row);
+        return ::testing::AssertionSuccess();
     }
     std::string DenialLog() const { return Slurp(home->deviceDir + "/qxd-engine.log"); }
 

@@ -323,12 +323,7 @@ TEST_F(EnforceTest, TenThousandHiddenNames)
 // loads the stored entries and enforces them before any console runs.
 TEST_F(EnforceTest, KilledEngineIsRepairedByTheNextStart)
 {
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
-        reg.WriteInteger("EntryCount", 1);
-        reg.WriteString("0", Win(data + "/prot") + "\\*;" + ",victim,,,2052");
-    }
+    ASSERT_TRUE(StoreOneEntry(Win(data + "/prot") + "\\*;" + ",victim,,,2052"));
     ASSERT_NO_FATAL_FAILURE(Start({}));
     EXPECT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
     EXPECT_EQ(Op("bystander", "read", data + "/prot/f"), 0);

@@ -2,7 +2,6 @@
 // beneath them, the object an open denial closes, paths too deep to name, folders moved above a
 // covered object, a restart after the engine was killed, and folders held open from before an
 // entry. Real processes on real folders, in the test's own mount namespace.
-#include "platform/registry/registry.h"
 #include "qxd/enforce_fixture.h"
 
 #include <gtest/gtest.h>
@@ -324,12 +323,7 @@ TEST_F(ViewsTest, ExecuteWithoutReadIsNamedAndReadStopsTheLoader)
 // reader looping all through the restart never reads the covered file.
 TEST_F(ViewsTest, ARestartAfterAKillNeverOpensACoveredFile)
 {
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
-        reg.WriteInteger("EntryCount", 1);
-        reg.WriteString("0", Win(data + "/prot") + "\\*;" + ",victim,,,2052");
-    }
+    ASSERT_TRUE(StoreOneEntry(Win(data + "/prot") + "\\*;" + ",victim,,,2052"));
     ASSERT_NO_FATAL_FAILURE(Start({}));
     ASSERT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
     Runner victim(Bin("victim"));
