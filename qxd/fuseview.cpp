@@ -883,8 +883,11 @@ void OnCreate(Request &r, Node *parent)
         ::close(fd);
         return r.Reply(err);
     }
+    // A file that was there after all and is append-only keeps its writes with the engine too.
+    struct statx x{};
+    const bool appendOnly = ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &x) == 0 && (x.stx_attributes & STATX_ATTR_APPEND);
     fusek::OpenOut out;
-    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out)) {
+    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out, !appendOnly)) {
         Forget(r.st, e.nodeid, 1);
         return r.Reply(err);
     }
