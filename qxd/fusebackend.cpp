@@ -287,9 +287,8 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
     const auto fail = [&](std::string why) {
         for (Stale &s : stale)
-            for (int held : {s.top, s.beneath})
-                if (held >= 0)
-                    ::close(held);
+            for (int held : {s.top, s.beneath, s.copy})
+                ::close(held);
         RemoveStaleMounts(fsname);
         ReleaseRingLease(lease);
         reason = std::move(why);
@@ -348,12 +347,22 @@ std::vector<FuseBackend::Stale> FuseBackend::FindStale(const std::string &fsname
             const std::string name = m.point.substr(m.point.rfind('/') + 1);
             const int fd = copy >= 0 ? ::openat(copy, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
             struct stat s{};
-            if (fd >= 0 && ::fstat(fd, &s) == 0 && s.st_dev == makedev(parent->major, parent->minor))
+            if (fd >= 0 && ::fstat(fd, &s) == 0 && s.st_dev == makedev(parent->major, parent->minor)) {
                 st.beneath = fd;
-            else if (fd >= 0)
-                ::close(fd);
-            if (copy >= 0)
-                ::close(copy);
+                st.copy = copy;
+            } else {
+                if (fd >= 0)
+                    ::close(fd);
+                if (copy >= 0)
+                    ::close(copy);
+            }
+        }
+        // What lies beneath cannot be reached: that one goes now, as the views it covers could
+        // not be planned otherwise.
+        if (st.beneath < 0) {
+            ::umount2(ProcFd(st.top).c_str(), MNT_DETACH);
+            ::close(st.top);
+            continue;
         }
         out.push_back(std::move(st));
     }
@@ -365,8 +374,8 @@ void FuseBackend::RemoveStale()
     for (Stale &s : stale_) {
         ::umount2(ProcFd(s.top).c_str(), MNT_DETACH);
         ::close(s.top);
-        if (s.beneath >= 0)
-            ::close(s.beneath);
+        ::close(s.beneath);
+        copies_.push_back(s.copy);
     }
     stale_.clear();
 }
@@ -411,7 +420,7 @@ int FuseBackend::OpenUnderlying(const std::string &path) const
         }
     // Beneath a dead engine's view, what lies there is reached through a copy of its mount.
     for (const Stale &s : stale_)
-        if (s.beneath >= 0 && (path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
+        if ((path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
             if (fd >= 0)
                 ::close(fd);
             start = s.place;
@@ -630,7 +639,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
             continue;
         // Where a dead engine's view still stands, the new one goes beneath it, so that the
         // place fails closed until it serves.
-        auto stale = std::find_if(stale_.begin(), stale_.end(), [&](const Stale &s) { return s.place == place && s.beneath >= 0; });
+        auto stale = std::find_if(stale_.begin(), stale_.end(), [&](const Stale &s) { return s.place == place; });
         int fd = OpenUnderlying(place);
         std::string error;
         std::shared_ptr<FuseView> view;
@@ -639,8 +648,8 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
             if (!view) {
                 // The kernel would not mount beneath it: that one goes first after all.
                 ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
-                ::close(stale->top);
-                ::close(stale->beneath);
+                for (int held : {stale->top, stale->beneath, stale->copy})
+                    ::close(held);
                 stale_.erase(stale);
                 fd = OpenUnderlying(place);
             }
@@ -997,6 +1006,9 @@ void FuseBackend::Shutdown()
         view->Unmount();
     moved_.clear();
     RemoveStale();
+    for (int fd : copies_)
+        ::close(fd);
+    copies_.clear();
     for (const LinkGuard::Target &t : heldFiles_)
         ::close(t.fd);
     heldFiles_.clear();

@@ -92,12 +92,14 @@ private:
         std::string place;
         int top = -1;     // the dead view's root
         int beneath = -1; // what lies beneath it, reached through a copy of the mount holding it
+        int copy = -1;    // that copy, kept while views use it (binds from it need it attached)
     };
     static std::vector<Stale> FindStale(const std::string &fsname, const std::vector<std::string> &removeNow);
     void RemoveStale();
 
     std::string fsname_;
     std::vector<Stale> stale_;
+    std::vector<int> copies_; // copies of mounts the views mounted beneath dead ones reach their objects through
     // Views carried elsewhere with a folder above them: they keep deciding for what they cover.
     std::vector<std::pair<std::string, std::shared_ptr<FuseView>>> moved_; // (where it stood, the view)
     bool passthrough_ = false;

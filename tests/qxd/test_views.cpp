@@ -11,7 +11,9 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/socket.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 
 #include <atomic>
 #include <cstring>
@@ -323,9 +325,22 @@ TEST_F(ViewsTest, ExecuteWithoutReadIsNamedAndReadStopsTheLoader)
 // reader looping all through the restart never reads the covered file.
 TEST_F(ViewsTest, ARestartAfterAKillNeverOpensACoveredFile)
 {
+    // A listener bound there before: it keeps its callers across the restart as well.
+    const std::string sock = data + "/prot/sock";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close{listener};
+    ASSERT_EQ(::listen(listener, 8), 0);
     ASSERT_TRUE(StoreOneEntry(Win(data + "/prot") + "\\*;" + ",victim,,,2052"));
     ASSERT_NO_FATAL_FAILURE(Start({}));
     ASSERT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
+    ASSERT_EQ(Op("bystander", "connect", sock), 0);
     Runner victim(Bin("victim"));
     std::string counts;
     std::thread reader([&] { counts = victim.Line("readloop", data + "/prot/f", "5000"); });
@@ -342,6 +357,7 @@ TEST_F(ViewsTest, ARestartAfterAKillNeverOpensACoveredFile)
     EXPECT_GT(denied, 0) << counts;
     EXPECT_GT(notconn, 0) << counts;
     EXPECT_EQ(Op("bystander", "read", data + "/prot/f"), 0);
+    EXPECT_EQ(Op("bystander", "connect", sock), 0);
     int views = 0;
     for (const std::string &m : EngineMounts())
         views += m.find(" " + data + "/prot ") != std::string::npos;
