@@ -968,6 +968,12 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 ::closedir(d);
         }
     }
+    if (policy && folders.size() >= kMaxWatchedFolders)
+        for (const auto &[path, link] : heldBy)
+            NoteEntriesAt(*policy, path,
+                          Describe(path, "held from before the entry with more than " + std::to_string(kMaxWatchedFolders) +
+                                             " folders below; those past them are not watched"),
+                          notes);
     // What fanotify cannot decide there is named for the entries covering each held folder.
     for (const auto &[path, link] : heldBy) {
         if (!policy)

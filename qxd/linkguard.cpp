@@ -250,7 +250,7 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         }
         auto policy = gate_->Current();
         if (policy) {
-            Subject subject{pid, gate_->Executable(pid)};
+            Subject subject = gate_->Who(pid);
             Decision d = path.empty() ? Decision{} : policy->Decide(subject, path, ops);
             for (size_t i = 0; i < unnamedIn.size() && !d.deny; ++i) {
                 d = policy->DecideBelow(subject, unnamedIn[i], ops);

@@ -6,6 +6,7 @@
 #include "engine/fprec.h"
 #include "engine/protector.h"
 #include "platform/registry/registry.h"
+#include "qxd/paths.h"
 #include "qxd/daemon_fixture.h"
 #include "support/enforcing.h"
 
@@ -13,11 +14,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,7 +34,6 @@
 namespace qxdtest {
 
 namespace fs = std::filesystem;
-
 
 inline bool Denied(int err)
 {
@@ -165,9 +170,10 @@ protected:
     }
 
     // Each daemon of a test writes its own log, so the next one is not taken for ready early.
-    void Start(std::vector<std::string> args = {"--no-load"})
+    // With `onlyClients` it serves the project's own clients alone, not this test program.
+    void Start(std::vector<std::string> args = {"--no-load"}, bool onlyClients = false)
     {
-        daemon = std::make_unique<Daemon>(*home, args, "daemon" + std::to_string(++started) + ".log", true);
+        daemon = std::make_unique<Daemon>(*home, args, "daemon" + std::to_string(++started) + ".log", true, onlyClients);
         ASSERT_TRUE(daemon->WaitReady()) << daemon->Log();
         protector = std::make_unique<TVeskFileProtector>();
         ASSERT_TRUE(protector->Success()) << daemon->Log();
@@ -198,17 +204,57 @@ protected:
         }
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
-    // Stores `row` as the only entry, as the console leaves the store, for a start that loads it.
-    static ::testing::AssertionResult StoreOneEntry(const std::string &row)
+    std::string DenialLog() const { return Slurp(home->deviceDir + "/qxd-engine.log"); }
+
+    // Runs `argv` with `input` on its standard input and returns what it printed (both streams) and
+    // its exit status; with `hide`, first in a mount namespace of its own where `hide` (a folder,
+    // below which `plant` names a file to copy) is covered by a tmpfs holding only that copy.
+    struct Outcome {
+        int status = -1;
+        std::string out;
+    };
+    Outcome Capture(std::vector<std::string> argv, const std::string &input = "", const std::string &hide = "",
+                    const std::string &plant = "")
+    {
+        const std::string out = home->dir + "/capture.out", in = home->dir + "/capture.in";
+        Write(in, input);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int i = ::open(in.c_str(), O_RDONLY), o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(i, 0);
+            ::dup2(o, 1);
+            ::dup2(o, 2);
+            if (!hide.empty()) {
+                if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", hide.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+                    !fs::copy_file(plant, argv[0]) || ::chmod(argv[0].c_str(), 0755) != 0)
+                    _exit(125);
+            }
+            Exec(std::move(argv));
+        }
+        Outcome r;
+        int st = 0;
+        if (!WaitChild(pid, st, 60)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+            ADD_FAILURE() << argv[0] << " hung";
+        }
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.out = Slurp(out);
+        return r;
+    }
+    static std::string Built(const std::string &relative)
+    {
+        const char *build = std::getenv("VX_BUILD_DIR");
+        return fs::absolute(fs::path(build ? build : ".") / relative).lexically_normal().string();
+    }
+    // An entry kept in the registry store, loaded by the next start.
+    void StoreEntry(const std::string &folder, const std::string &process, uint32_t mask)
     {
         TRegistry reg;
-        if (!reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true))
-            return ::testing::AssertionFailure() << "the entry key cannot be opened";
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
         reg.WriteInteger("EntryCount", 1);
-        reg.WriteString("0", row);
-        return ::testing::AssertionSuccess();
+        reg.WriteString("0", Win(folder) + "\\*;" + Win(folder) + ";," + process + ",,," + std::to_string(mask));
     }
-    std::string DenialLog() const { return Slurp(home->deviceDir + "/qxd-engine.log"); }
 
     std::unique_ptr<TempHome> home;
     int started = 0;

@@ -337,7 +337,7 @@ TEST_F(ViewsTest, ARestartAfterAKillNeverOpensACoveredFile)
         ~Close() { ::close(fd); }
     } close{listener};
     ASSERT_EQ(::listen(listener, 8), 0);
-    ASSERT_TRUE(StoreOneEntry(Win(data + "/prot") + "\\*;" + ",victim,,,2052"));
+    ASSERT_NO_FATAL_FAILURE(StoreEntry(data + "/prot", "victim", FP_PRESET_NOACCESS));
     ASSERT_NO_FATAL_FAILURE(Start({}));
     ASSERT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
     ASSERT_EQ(Op("bystander", "connect", sock), 0);
