@@ -17,12 +17,15 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,6 +54,20 @@ inline void Write(const std::string &path, const std::string &text)
 }
 
 // The mounts of this engine (and none of another) in this namespace.
+// A Unix-domain socket bound at `path` and listening; -1 on failure.
+inline int Listen(const std::string &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 inline std::vector<std::string> EngineMounts()
 {
     std::vector<std::string> out;

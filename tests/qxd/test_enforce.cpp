@@ -282,12 +282,8 @@ TEST_F(EnforceTest, ProcessesWorkingInACoveredFolderBeforeItsEntry)
 TEST_F(EnforceTest, ListenersBoundBeforeTheEntryKeepTheirCallers)
 {
     const std::string path = data + "/prot/sock";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 8), 0);
+    const int listener = Listen(path);
+    ASSERT_GE(listener, 0);
     ASSERT_NO_FATAL_FAILURE(Start());
     ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
     EXPECT_EQ(Op("bystander", "connect", path), 0);

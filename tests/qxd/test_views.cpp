@@ -11,9 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 
 #include <atomic>
 #include <cstring>
@@ -327,16 +325,12 @@ TEST_F(ViewsTest, ARestartAfterAKillNeverOpensACoveredFile)
 {
     // A listener bound there before: it keeps its callers across the restart as well.
     const std::string sock = data + "/prot/sock";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    const int listener = Listen(sock);
+    ASSERT_GE(listener, 0);
     struct Close {
         int fd;
         ~Close() { ::close(fd); }
     } close{listener};
-    ASSERT_EQ(::listen(listener, 8), 0);
     ASSERT_NO_FATAL_FAILURE(StoreEntry(data + "/prot", "victim", FP_PRESET_NOACCESS));
     ASSERT_NO_FATAL_FAILURE(Start({}));
     ASSERT_TRUE(Denied(Op("victim", "read", data + "/prot/f")));
