@@ -139,7 +139,7 @@ std::shared_ptr<Enforcer> Enforcer::Create(std::shared_ptr<Engine> engine, Optio
 {
     char real[PATH_MAX];
     const std::string dir = ::realpath(options.deviceDir.c_str(), real) ? real : options.deviceDir;
-    auto backend = FuseBackend::Create("qxd:" + dir, dir, reason);
+    auto backend = FuseBackend::Create("qxd:" + dir, dir, reason, options.storePath);
     if (!backend)
         return nullptr;
     FuseBackend *fuse = backend.get();

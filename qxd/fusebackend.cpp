@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,6 +126,10 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
             notes.push_back("\"" + item + "\" names no object of a mapped drive");
         if (rule.mask == 0)
             continue;
+        if ((rule.mask & op::kExecute) && !(rule.mask & op::kRead))
+            notes.push_back("execute is denied to running a covered program directly; run through the dynamic "
+                            "loader (ld.so), an interpreter (sh script) or a copy in memory (memfd) it is only read, "
+                            "which read (FP_READ) alone stops");
         for (const PathItem &item : rule.items) {
             const std::string &p = item.path;
             // Everything below "/" is not guarded, though "/" itself is.
@@ -256,7 +261,8 @@ FuseBackend::~FuseBackend()
     Shutdown();
 }
 
-std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::string &probeDir, std::string &reason)
+std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::string &probeDir, std::string &reason,
+                                                 const std::string &readFirst)
 {
     if (::geteuid() != 0) {
         reason = "not running as root (mounting the views that enforce entries needs root)";
@@ -268,22 +274,29 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
         return nullptr;
     }
     ::close(dev);
-    RemoveStaleMounts(fsname);
+    const std::string probe = probeDir + "/.probe";
+    std::vector<Stale> stale = FindStale(fsname, {probe, readFirst});
     // The fuse module serves a FUSE file system through io_uring only where this is allowed;
     // other file systems use it only when they ask for it too.
     const int lease = TakeRingLease();
     // One trial mount tells whether the kernel lets this process mount FUSE at all, whether
     // opened files can bypass the engine, and whether requests can come through io_uring.
-    const std::string probe = probeDir + "/.probe";
     ::mkdir(probe.c_str(), 0700);
     std::string error;
     const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
+    const auto fail = [&](std::string why) {
+        for (Stale &s : stale)
+            for (int held : {s.top, s.beneath, s.copy})
+                ::close(held);
+        RemoveStaleMounts(fsname);
+        ReleaseRingLease(lease);
+        reason = std::move(why);
+        return nullptr;
+    };
     if (!view) {
         ::rmdir(probe.c_str());
-        ReleaseRingLease(lease);
-        reason = "the kernel refuses FUSE mounts here (" + error + ")";
-        return nullptr;
+        return fail("the kernel refuses FUSE mounts here (" + error + ")");
     }
     struct stat s;
     const bool answered = ::stat(probe.c_str(), &s) == 0;
@@ -292,15 +305,79 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     view->Unmount();
     view.reset();
     ::rmdir(probe.c_str());
-    if (!answered) {
-        ReleaseRingLease(lease);
-        reason = "a trial FUSE mount did not answer";
-        return nullptr;
-    }
+    if (!answered)
+        return fail("a trial FUSE mount did not answer");
     auto backend = std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
+    backend->stale_ = std::move(stale);
     backend->ring_ = ring;
     backend->ringLease_ = lease;
     return backend;
+}
+
+std::vector<FuseBackend::Stale> FuseBackend::FindStale(const std::string &fsname, const std::vector<std::string> &removeNow)
+{
+    std::vector<Stale> out;
+    const std::vector<MountRecord> table = ReadMountTable();
+    for (const MountRecord &m : table) {
+        if (m.fstype != "fuse.qxd" || m.source != fsname)
+            continue;
+        // Only where it is the topmost mount: a path names the mount on top.
+        const MountRecord *top = nullptr;
+        const MountRecord *parent = nullptr;
+        for (const MountRecord &o : table) {
+            if (o.point == m.point)
+                top = &o;
+            if (o.id == m.parent)
+                parent = &o;
+        }
+        if (top != &m)
+            continue;
+        if (std::any_of(removeNow.begin(), removeNow.end(), [&](const std::string &p) { return p == m.point || IsBelow(p, m.point); })) {
+            ::umount2(m.point.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+            continue;
+        }
+        // A view inside another dead one cannot be reached; it goes with that one.
+        Stale st{m.point, ::open(m.point.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC), -1};
+        if (st.top < 0)
+            continue;
+        // What lies beneath: the same name in a copy of the mount holding the folder, without
+        // the mounts on it. Not where the view stands on that mount's own root.
+        if (parent && parent->point != m.point && m.point != "/") {
+            const int copy = ::open_tree(AT_FDCWD, Parent(m.point).c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+            const std::string name = m.point.substr(m.point.rfind('/') + 1);
+            const int fd = copy >= 0 ? ::openat(copy, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+            struct stat s{};
+            if (fd >= 0 && ::fstat(fd, &s) == 0 && s.st_dev == makedev(parent->major, parent->minor)) {
+                st.beneath = fd;
+                st.copy = copy;
+            } else {
+                if (fd >= 0)
+                    ::close(fd);
+                if (copy >= 0)
+                    ::close(copy);
+            }
+        }
+        // What lies beneath cannot be reached: that one goes now, as the views it covers could
+        // not be planned otherwise.
+        if (st.beneath < 0) {
+            ::umount2(ProcFd(st.top).c_str(), MNT_DETACH);
+            ::close(st.top);
+            continue;
+        }
+        out.push_back(std::move(st));
+    }
+    return out;
+}
+
+void FuseBackend::RemoveStale()
+{
+    for (Stale &s : stale_) {
+        ::umount2(ProcFd(s.top).c_str(), MNT_DETACH);
+        ::close(s.top);
+        ::close(s.beneath);
+        copies_.push_back(s.copy);
+    }
+    stale_.clear();
 }
 
 void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
@@ -340,6 +417,14 @@ int FuseBackend::OpenUnderlying(const std::string &path) const
             start = root;
             fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
             break;
+        }
+    // Beneath a dead engine's view, what lies there is reached through a copy of its mount.
+    for (const Stale &s : stale_)
+        if ((path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
+            if (fd >= 0)
+                ::close(fd);
+            start = s.place;
+            fd = ::fcntl(s.beneath, F_DUPFD_CLOEXEC, 0);
         }
     if (fd < 0) {
         start = "/";
@@ -505,6 +590,40 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (const MountRecord &m : table)
         if (m.fstype == "fuse.qxd" && m.source == fsname_)
             mounted.insert(m.point);
+    // A view carried elsewhere with a folder above it still serves what it covers there, under
+    // the names its entries give: it goes along, and a new one is mounted where it stood if
+    // that place is wanted again.
+    for (auto it = views_.begin(); it != views_.end();) {
+        const std::string now = mounted.count(it->first) ? std::string() : it->second->Place();
+        if (!now.empty() && now != it->first && mounted.count(now)) {
+            moved_.emplace_back(it->first, it->second);
+            it = views_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = moved_.begin(); it != moved_.end();) {
+        const auto &[place, view] = *it;
+        const std::string &root = view->root();
+        const std::string now = view->Place();
+        const bool concerned = policy && policy->active() && std::any_of(policy->rules().begin(), policy->rules().end(), [&](const Policy::Rule &r) {
+            return r.mask && std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) {
+                return i.path == root || IsBelow(i.path, root) || (i.subtree && IsBelow(root, i.path));
+            });
+        });
+        if (now == place && !views_.count(place)) {
+            views_.emplace(place, view); // moved back
+            it = moved_.erase(it);
+            continue;
+        }
+        if (now.empty() || now == place || !mounted.count(now) || !concerned) {
+            view->Unmount();
+            it = moved_.erase(it);
+            continue;
+        }
+        NoteEntriesAt(*policy, root, Describe(root, "was moved to " + now + " with a folder above it; its view went along and decides there as here"), notes);
+        ++it;
+    }
     retire([&](const std::string &place, const FuseView &view) {
         auto w = wanted.find(place);
         return !mounted.count(place) || (w != wanted.end() && w->second != view.root());
@@ -518,12 +637,26 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     for (const auto &[place, root] : wanted) {
         if (views_.count(place))
             continue;
-        const int fd = OpenUnderlying(place);
+        // Where a dead engine's view still stands, the new one goes beneath it, so that the
+        // place fails closed until it serves.
+        auto stale = std::find_if(stale_.begin(), stale_.end(), [&](const Stale &s) { return s.place == place; });
+        int fd = OpenUnderlying(place);
         std::string error;
         std::shared_ptr<FuseView> view;
-        if (fd < 0)
+        if (fd >= 0 && stale != stale_.end()) {
+            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_, stale->top}, gate_, error);
+            if (!view) {
+                // The kernel would not mount beneath it: that one goes first after all.
+                ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
+                for (int held : {stale->top, stale->beneath, stale->copy})
+                    ::close(held);
+                stale_.erase(stale);
+                fd = OpenUnderlying(place);
+            }
+        }
+        if (!view && fd < 0)
             error = Describe(place, std::strerror(errno));
-        else
+        else if (!view)
             view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
         if (!view) {
             NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
@@ -532,9 +665,15 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         views_.emplace(place, std::move(view));
     }
     retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
+    // The dead engine's views go once this one's stand beneath them.
+    RemoveStale();
+    // Each view keeps the flags of the mount beneath it, also when they change.
+    for (auto &[place, view] : views_)
+        if (!view->FollowMountFlags() && policy)
+            NoteEntriesAt(*policy, view->root(), Describe(view->root(), "the view could not take the mount flags of the file system beneath it"), notes);
 
-    ScanViews(policy, notes);
     WatchWorkingFolders(policy, notes);
+    ScanViews(policy, notes);
 
     // Attributes the kernel keeps would answer stat without asking: drop them when stat
     // decisions appear.
@@ -574,7 +713,12 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                 notes[r.index].push_back("hard links, sockets and pipes were looked for among the first " +
                                          std::to_string(kMaxScan) + " objects only");
     };
-    if (key == scanned_)
+    for (const LinkGuard::Target &t : heldFiles_)
+        key += "held " + std::to_string(t.dev) + ':' + std::to_string(t.ino) + '\n';
+    // While processes hold folders beneath the views, hard links they make there are looked
+    // for at every look.
+    const bool handles = links_ && links_->FoldersWatched() > 0;
+    if (key == scanned_ && !handles)
         return noteGaps();
     scanned_ = key;
     for (auto it = endpoints_.begin(); it != endpoints_.end();) {
@@ -655,6 +799,10 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
             ::close(fd);
         }
     }
+    if (linksWanted)
+        for (const LinkGuard::Target &t : heldFiles_)
+            if (policy->Deniable(t.path) & kByName)
+                targets.push_back(t);
     unmarked_ = links_ ? links_->Watch(targets) : LinkGuard::Failures{};
     for (int fd : held)
         ::close(fd);
@@ -662,13 +810,55 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
     noteGaps();
 }
 
+namespace {
+
+// True when the folder `fd` lies at or below the object `rootFd` (on the same file system), over
+// which the view of device `viewDev` stands: found by walking up through "..", which steps onto
+// the view where it reaches the root.
+bool Beneath(int fd, int rootFd, dev_t viewDev)
+{
+    struct stat root{}, s{};
+    int cur = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (cur < 0 || ::fstat(rootFd, &root) != 0) {
+        if (cur >= 0)
+            ::close(cur);
+        return false;
+    }
+    bool found = false;
+    for (int i = 0; i <= 1 << 16 && ::fstat(cur, &s) == 0 && s.st_dev == root.st_dev; ++i) {
+        if (s.st_ino == root.st_ino) {
+            found = true;
+            break;
+        }
+        const int up = ::openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        struct stat u{};
+        ::close(cur);
+        cur = up;
+        if (up < 0 || ::fstat(up, &u) != 0 || (u.st_dev == s.st_dev && u.st_ino == s.st_ino))
+            break; // the top
+        if (u.st_dev == viewDev && u.st_ino == root.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    if (cur >= 0)
+        ::close(cur);
+    return found;
+}
+
+} // namespace
+
 void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
+    for (const LinkGuard::Target &t : heldFiles_)
+        ::close(t.fd);
+    heldFiles_.clear();
     if (!links_)
         return;
     constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
     std::vector<LinkGuard::Folder> folders;
     std::vector<int> held;
+    std::vector<std::pair<std::string, std::string>> heldBy; // held folder's decision path, how it is held
     std::set<std::pair<dev_t, ino_t>> seen;
     if (policy && policy->active() && (policy->masks() & kByName) && !views_.empty()) {
         // Which views' places lie on which file system, and the device of each view itself.
@@ -680,46 +870,73 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 beneath[u.st_dev].push_back(&entry);
             viewDevices.insert(entry.second->device());
         }
-        DIR *proc = ::opendir("/proc");
-        while (proc) {
-            const dirent *e = ::readdir(proc);
-            if (!e)
-                break;
-            if (e->d_name[0] < '1' || e->d_name[0] > '9')
-                continue;
-            const std::string cwd = std::string("/proc/") + e->d_name + "/cwd";
-            // Only what the kernel keeps is asked for: a working folder inside a view must not
-            // make the engine ask that view.
+        // A folder a process holds (its working folder, its root, a descriptor) that lies
+        // beneath a view, reached without it.
+        const auto consider = [&](const std::string &link) {
+            // Only what the kernel keeps is asked for: a folder inside a view must not make the
+            // engine ask that view.
             struct statx x{};
-            if (::statx(AT_FDCWD, cwd.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
-                continue;
+            if (::statx(AT_FDCWD, link.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &x) != 0 ||
+                !(S_ISDIR(x.stx_mode) || S_ISREG(x.stx_mode)))
+                return;
+            const bool folder = S_ISDIR(x.stx_mode);
             const dev_t dev = makedev(x.stx_dev_major, x.stx_dev_minor);
             auto views = viewDevices.count(dev) ? beneath.end() : beneath.find(dev);
             if (views == beneath.end() || seen.count({dev, ino_t(x.stx_ino)}))
-                continue;
+                return;
             char buf[PATH_MAX];
-            const ssize_t n = ::readlink(cwd.c_str(), buf, sizeof buf);
-            const int fd = n > 0 ? ::open(cwd.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+            const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+            // A folder too deep for its path to be told is placed by walking up from it.
+            const bool named = n > 0 && size_t(n) < sizeof buf;
+            const int fd = named || (folder && errno == ENAMETOOLONG) ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
             struct stat s{};
             if (fd < 0)
-                continue;
+                return;
             bool kept = false;
             if (::fstat(fd, &s) == 0 && s.st_dev == dev) {
-                // A working folder beneath a view, reached without it.
-                const std::string path(buf, size_t(n));
+                const std::string path = named ? std::string(buf, size_t(n)) : std::string();
                 for (const auto *v : views->second) {
                     const std::string &place = v->first;
-                    if (path != place && !IsBelow(path, place))
+                    if (named ? path != place && !IsBelow(path, place) : !Beneath(fd, v->second->rootFd(), v->second->device()))
                         continue;
                     seen.insert({s.st_dev, s.st_ino});
-                    folders.push_back({s.st_dev, s.st_ino, fd, place, v->second->root()});
-                    held.push_back(fd);
+                    const std::string &root = v->second->root();
+                    const std::string decided = !named ? Child(root, "(a path too deep to name)")
+                                                : path == place ? root
+                                                                : root + path.substr(place == "/" ? 0 : place.size());
+                    if (folder) {
+                        folders.push_back({s.st_dev, s.st_ino, fd, place, root});
+                        held.push_back(fd);
+                        heldBy.emplace_back(decided, link);
+                    } else {
+                        // A file held from before: its inode is marked as a hard-linked one is,
+                        // so reopening it through /proc/PID/fd is decided.
+                        heldFiles_.push_back({s.st_dev, s.st_ino, fd, decided});
+                    }
                     kept = true;
                     break;
                 }
             }
             if (!kept)
                 ::close(fd);
+        };
+        DIR *proc = ::opendir("/proc");
+        while (proc) {
+            const dirent *e = ::readdir(proc);
+            if (!e)
+                break;
+            if (e->d_name[0] < '1' || e->d_name[0] > '9' || std::atoi(e->d_name) == ::getpid())
+                continue;
+            const std::string pid = std::string("/proc/") + e->d_name;
+            consider(pid + "/cwd");
+            consider(pid + "/root");
+            const std::string fds = pid + "/fd";
+            if (DIR *d = ::opendir(fds.c_str())) {
+                while (const dirent *f = ::readdir(d))
+                    if (f->d_name[0] != '.')
+                        consider(fds + "/" + f->d_name);
+                ::closedir(d);
+            }
         }
         if (proc)
             ::closedir(proc);
@@ -751,6 +968,28 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 ::closedir(d);
         }
     }
+    if (policy && folders.size() >= kMaxWatchedFolders)
+        for (const auto &[path, link] : heldBy)
+            NoteEntriesAt(*policy, path,
+                          Describe(path, "held from before the entry with more than " + std::to_string(kMaxWatchedFolders) +
+                                             " folders below; those past them are not watched"),
+                          notes);
+    // What fanotify cannot decide there is named for the entries covering each held folder.
+    for (const auto &[path, link] : heldBy) {
+        if (!policy)
+            break;
+        // "/proc/PID/cwd", "/proc/PID/root" or "/proc/PID/fd/N".
+        const std::string rest = link.substr(6);
+        const std::string pid = rest.substr(0, rest.find('/'));
+        const std::string what = rest.substr(pid.size() + 1);
+        const std::string as = what == "cwd" ? "its working folder" : what == "root" ? "its root" : "descriptor " + what.substr(3);
+        NoteEntriesAt(*policy, path,
+                      Describe(path, "process " + pid + " holds it from before the entry (" + as +
+                                         "): creating, removing, renaming, linking and changing attributes or times "
+                                         "there are not decided, and its listings there show hidden names, until it "
+                                         "lets go"),
+                      notes);
+    }
     std::set<std::string> noted;
     for (const auto &[root, why] : links_->WatchFolders(folders))
         if (policy && noted.insert(root).second)
@@ -769,6 +1008,16 @@ void FuseBackend::Shutdown()
     for (auto &[root, view] : views_)
         view->Unmount();
     views_.clear();
+    for (auto &[place, view] : moved_)
+        view->Unmount();
+    moved_.clear();
+    RemoveStale();
+    for (int fd : copies_)
+        ::close(fd);
+    copies_.clear();
+    for (const LinkGuard::Target &t : heldFiles_)
+        ::close(t.fd);
+    heldFiles_.clear();
     gate_.reset();
     ReleaseRingLease(ringLease_);
     ringLease_ = -1;

@@ -39,8 +39,11 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree);
 class FuseBackend : public Backend {
 public:
     // Null with the reason when this process cannot mount FUSE here. `probeDir` is a folder of
-    // the engine's own where a trial mount may be made.
-    static std::unique_ptr<FuseBackend> Create(std::string fsname, const std::string &probeDir, std::string &reason);
+    // the engine's own where a trial mount may be made. A dead engine's views stay until this
+    // one's stand beneath them, except those over `readFirst` (read before any view is up: the
+    // registry store).
+    static std::unique_ptr<FuseBackend> Create(std::string fsname, const std::string &probeDir, std::string &reason,
+                                               const std::string &readFirst = "");
     ~FuseBackend() override;
 
     // Where decisions come from and denials go; also starts the watch on hard links.
@@ -83,7 +86,22 @@ private:
                                                             const std::vector<MountRecord> &table, const Guard *guard,
                                                             EnforcementNotes &notes, const Policy *policy) const;
 
+    // Views a dead engine of the same name left: they fail closed until this engine's views
+    // stand beneath them, and go then.
+    struct Stale {
+        std::string place;
+        int top = -1;     // the dead view's root
+        int beneath = -1; // what lies beneath it, reached through a copy of the mount holding it
+        int copy = -1;    // that copy, kept while views use it (binds from it need it attached)
+    };
+    static std::vector<Stale> FindStale(const std::string &fsname, const std::vector<std::string> &removeNow);
+    void RemoveStale();
+
     std::string fsname_;
+    std::vector<Stale> stale_;
+    std::vector<int> copies_; // copies of mounts the views mounted beneath dead ones reach their objects through
+    // Views carried elsewhere with a folder above them: they keep deciding for what they cover.
+    std::vector<std::pair<std::string, std::shared_ptr<FuseView>>> moved_; // (where it stood, the view)
     bool passthrough_ = false;
     bool ring_ = false;        // requests come through io_uring
     int ringLease_ = -1;       // held while this engine may need the module's io_uring
@@ -97,6 +115,7 @@ private:
     std::map<std::string, std::pair<std::weak_ptr<FuseView>, std::set<std::string>>> endpoints_;
     bool scanTruncated_ = false;
     LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
+    std::vector<LinkGuard::Target> heldFiles_; // covered files processes held open from before their views (owned)
 };
 
 } // namespace vx::qxd

@@ -18,6 +18,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/uio.h>
@@ -101,6 +102,7 @@ struct FuseView::State {
     bool ringAllowed = false;
     std::weak_ptr<State> self;
     std::atomic<bool> unmounted{false};
+    unsigned attrs = 0; // the mount flags taken from the mount beneath (MOUNT_ATTR_*)
 
     ~State()
     {
@@ -125,27 +127,56 @@ struct FuseView::State {
     }
     uint64_t IdOf(Node *n) { return n == &rootNode ? FUSE_ROOT_ID : reinterpret_cast<uint64_t>(n); }
 
-    // Every path the node is known by (the lock held).
-    void PathsLocked(const Node *n, std::vector<std::string> &out, int depth = 0)
+    // Every path the node is known by (the lock held); false when some of them could not be
+    // made (names deeper than kMaxDepth, more than kMaxPaths of them, a node without a name).
+    bool PathsLocked(const Node *n, std::vector<std::string> &out)
     {
-        if (n == &rootNode) {
-            out.push_back(root);
-            return;
+        struct Walk {
+            const Node *node;
+            std::vector<const std::string *> names; // from the node up
+        };
+        std::vector<Walk> todo;
+        todo.push_back({n, {}});
+        bool whole = true;
+        while (!todo.empty()) {
+            Walk w = std::move(todo.back());
+            todo.pop_back();
+            while (w.node != &rootNode) {
+                if (w.node->names.empty() || w.names.size() >= kMaxDepth) {
+                    whole = false;
+                    break;
+                }
+                for (size_t i = 1; i < w.node->names.size(); ++i) {
+                    if (todo.size() + out.size() >= kMaxPaths) {
+                        whole = false;
+                        break;
+                    }
+                    Walk other{w.node->names[i].first, w.names};
+                    other.names.push_back(&w.node->names[i].second);
+                    todo.push_back(std::move(other));
+                }
+                w.names.push_back(&w.node->names.front().second);
+                w.node = w.node->names.front().first;
+            }
+            if (w.node != &rootNode)
+                continue;
+            std::string path = root;
+            for (auto it = w.names.rbegin(); it != w.names.rend(); ++it) {
+                if (path.back() != '/')
+                    path += '/';
+                path += **it;
+            }
+            out.push_back(std::move(path));
         }
-        if (depth > 4096)
-            return;
-        for (const auto &[parent, name] : n->names) {
-            std::vector<std::string> up;
-            PathsLocked(parent, up, depth + 1);
-            for (const std::string &p : up)
-                out.push_back(Child(p, name));
-        }
+        return whole;
     }
-    std::vector<std::string> Paths(const Node *n)
+    std::vector<std::string> Paths(const Node *n, bool *whole = nullptr)
     {
         std::vector<std::string> out;
         std::lock_guard lock(mutex);
-        PathsLocked(n, out);
+        const bool all = PathsLocked(n, out);
+        if (whole)
+            *whole = all;
         return out;
     }
     std::string PathOf(const Node *n)
@@ -153,6 +184,10 @@ struct FuseView::State {
         std::vector<std::string> all = Paths(n);
         return all.empty() ? std::string() : all.front();
     }
+
+    // Names deeper than this, or more paths of one object than this, are not made.
+    static constexpr size_t kMaxDepth = 1u << 16;
+    static constexpr size_t kMaxPaths = 4096;
 
     void ReleaseLocked(Node *n)
     {
@@ -282,10 +317,23 @@ public:
         const Policy *p = Policy_();
         if (!p || !p->active() || !(p->masks() & ops))
             return 0;
-        for (const std::string &path : st.Paths(n))
+        bool whole = true;
+        for (const std::string &path : st.Paths(n, &whole))
             if (int e = Check(path, ops))
                 return e;
-        return 0;
+        return whole ? 0 : CheckUnnamed(ops);
+    }
+    // The same for `name` in `folder`, by every name of the folder.
+    int CheckChild(Node *folder, std::string_view name, uint32_t ops)
+    {
+        const Policy *p = Policy_();
+        if (!p || !p->active() || !(p->masks() & ops))
+            return 0;
+        bool whole = true;
+        for (const std::string &path : st.Paths(folder, &whole))
+            if (int e = Check(Child(path, name), ops))
+                return e;
+        return whole ? 0 : CheckUnnamed(ops);
     }
     // Making `name` in `folder`: denied when the new object is covered, or the folder is.
     int CheckCreate(Node *folder, std::string_view name, uint32_t bit)
@@ -293,13 +341,27 @@ public:
         const Policy *p = Policy_();
         if (!p || !p->active() || !(p->masks() & bit))
             return 0;
-        for (const std::string &path : st.Paths(folder)) {
+        bool whole = true;
+        for (const std::string &path : st.Paths(folder, &whole)) {
             if (int e = Check(Child(path, name), bit))
                 return e;
             if (int e = Check(path, bit))
                 return e;
         }
-        return 0;
+        return whole ? 0 : CheckUnnamed(bit);
+    }
+    // An object in this view whose path cannot be told (too deep, too many names): never let
+    // through to a process that a rule on anything in the view could deny `ops`.
+    int CheckUnnamed(uint32_t ops)
+    {
+        const Policy *p = Policy_();
+        if (!p || Own())
+            return 0;
+        const Decision d = p->DecideBelow(Subject_(), st.root, ops);
+        if (!d.deny)
+            return 0;
+        st.gate->Denied(Subject_(), Child(st.root, "(a path too deep to name)"), d);
+        return st.gate->Permissive() ? 0 : EACCES;
     }
     // Which names of `folder` are hidden from this caller's listings; `hiding` is worked out
     // again only when the policy has changed since `hidingPolicy`.
@@ -328,10 +390,11 @@ public:
         const Policy *p = Policy_();
         if (!p || !(p->masks() & op::kStat))
             return kCacheSeconds;
-        for (const std::string &path : st.Paths(n))
+        bool whole = true;
+        for (const std::string &path : st.Paths(n, &whole))
             if (p->Deniable(path) & op::kStat)
                 return 0;
-        return kCacheSeconds;
+        return whole ? kCacheSeconds : 0;
     }
 
     State &st;
@@ -490,10 +553,11 @@ int32_t Backing(State &st, Node *n, int fdHint = -1)
     return id;
 }
 
-int OpenedReply(Request &r, Node *n, int fd, fusek::OpenOut &out)
+// `through`: the kernel may pass reads and writes to the file without the engine.
+int OpenedReply(Request &r, Node *n, int fd, fusek::OpenOut &out, bool through = true)
 {
     out = {};
-    if (r.st.passthrough) {
+    if (r.st.passthrough && through) {
         const int32_t id = Backing(r.st, n, fd);
         if (fd >= 0)
             ::close(fd);
@@ -599,8 +663,9 @@ void OnSetattr(Request &r, Node *n)
         ops |= op::kSetLastAccessTime;
     if (in->valid & (FATTR_MTIME | FATTR_MTIME_NOW))
         ops |= op::kSetModificationTime;
+    // Changes to the object itself need opening it too.
     if (ops)
-        if (int e = r.CheckNode(n, ops))
+        if (int e = r.CheckNode(n, ops | op::kOpen))
             return r.Reply(e);
     const std::string proc = ProcFd(n->fd);
     int rc = 0;
@@ -657,9 +722,9 @@ void OnRemove(Request &r, Node *parent, uint32_t bit, int flags)
     const char *name = r.Name();
     if (!name)
         return r.Reply(EINVAL);
-    for (const std::string &folder : r.st.Paths(parent))
-        if (int e = r.Check(Child(folder, name), bit))
-            return r.Reply(e);
+    // Removing an object is done to the object itself: it needs opening it too.
+    if (int e = r.CheckChild(parent, name, bit | op::kOpen))
+        return r.Reply(e);
     Node *gone = Known(r.st, parent, name);
     if (::unlinkat(parent->fd, name, flags) != 0)
         return r.ReplyErrno();
@@ -680,15 +745,12 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
     const bool isDir = ::fstatat(from->fd, name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(s.st_mode);
     const bool exists = ::fstatat(to->fd, newname, &t, AT_SYMLINK_NOFOLLOW) == 0;
     const bool exchange = flags & RENAME_EXCHANGE;
-    for (const std::string &folder : st.Paths(from)) {
-        const std::string source = Child(folder, name);
-        if (int e = r.Check(source, exchange ? op::kRename | op::kReplace : op::kRename))
-            return r.Reply(e);
-    }
+    // Moving an object, or replacing one, is done to the object itself: it needs opening it too.
+    if (int e = r.CheckChild(from, name, (exchange ? op::kRename | op::kReplace : op::kRename) | op::kOpen))
+        return r.Reply(e);
     if (exists) {
-        for (const std::string &folder : st.Paths(to))
-            if (int e = r.Check(Child(folder, newname), exchange ? op::kRename | op::kReplace : op::kReplace))
-                return r.Reply(e);
+        if (int e = r.CheckChild(to, newname, (exchange ? op::kRename | op::kReplace : op::kReplace) | op::kOpen))
+            return r.Reply(e);
     } else if (int e = r.CheckCreate(to, newname, isDir ? op::kDirCreate : op::kCreate)) {
         return r.Reply(e);
     }
@@ -728,12 +790,34 @@ void OnLink(Request &r, Node *parent)
     if (!in || !name)
         return r.Reply(EINVAL);
     Node *n = st.NodeOf(in->oldnodeid);
+    // A new name for an object is made through the object: it needs opening it.
+    if (int e = r.CheckNode(n, op::kOpen))
+        return r.Reply(e);
     if (int e = r.CheckCreate(parent, name, op::kCreate))
         return r.Reply(e);
     // The new name joins the object's others: decisions on it weigh every name it has.
     if (::linkat(n->fd, "", parent->fd, name, AT_EMPTY_PATH) != 0)
         return r.ReplyErrno();
     ReplyEntry(r, parent, name);
+}
+
+// An append-only or immutable file refuses through the view what it refuses without it: the
+// view's own inode does not carry those attributes. 0 or the error; `appendOnly` says which.
+int FileAttributesRefuse(Node *n, uint32_t flags, bool &appendOnly)
+{
+    appendOnly = false;
+    struct statx x{};
+    if (::statx(n->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &x) != 0)
+        return errno;
+    const bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
+    if ((x.stx_attributes & STATX_ATTR_IMMUTABLE) && writes)
+        return EPERM;
+    if (x.stx_attributes & STATX_ATTR_APPEND) {
+        appendOnly = true;
+        if (writes && (!(flags & O_APPEND) || (flags & O_TRUNC)))
+            return EPERM;
+    }
+    return 0;
 }
 
 void OnOpen(Request &r, Node *n)
@@ -743,15 +827,20 @@ void OnOpen(Request &r, Node *n)
         return r.Reply(EINVAL);
     if (int e = r.CheckNode(n, OpenOps(in->flags)))
         return r.Reply(e);
+    bool appendOnly = false;
+    if (int e = FileAttributesRefuse(n, in->flags, appendOnly))
+        return r.Reply(e);
     int fd = -1;
-    if (!r.st.passthrough || (in->flags & O_TRUNC)) {
+    // An append-only file's writes go through the engine's own descriptor, opened to append:
+    // the caller may drop O_APPEND later, which a file passed through would then let it.
+    if (!r.st.passthrough || (in->flags & O_TRUNC) || appendOnly) {
         const int flags = int(in->flags) & ~(O_CREAT | O_EXCL | O_NOCTTY | O_NOFOLLOW | int(fusek::kOpenForExec));
         fd = ::open(ProcFd(n->fd).c_str(), flags | O_CLOEXEC);
         if (fd < 0)
             return r.ReplyErrno();
     }
     fusek::OpenOut out;
-    if (int e = OpenedReply(r, n, fd, out))
+    if (int e = OpenedReply(r, n, fd, out, !appendOnly))
         return r.Reply(e);
     r.Reply(0, &out, sizeof out);
 }
@@ -764,9 +853,8 @@ void OnCreate(Request &r, Node *parent)
         return r.Reply(EINVAL);
     if (int e = r.CheckCreate(parent, name, op::kCreate))
         return r.Reply(e);
-    for (const std::string &folder : r.st.Paths(parent))
-        if (int e = r.Check(Child(folder, name), OpenOps(in->flags)))
-            return r.Reply(e);
+    if (int e = r.CheckChild(parent, name, OpenOps(in->flags)))
+        return r.Reply(e);
     const int flags = int(in->flags | O_CREAT) & ~(O_NOCTTY | int(fusek::kOpenForExec));
     int fd;
     {
@@ -781,8 +869,11 @@ void OnCreate(Request &r, Node *parent)
         ::close(fd);
         return r.Reply(err);
     }
+    // A file that was there after all and is append-only keeps its writes with the engine too.
+    struct statx x{};
+    const bool appendOnly = ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &x) == 0 && (x.stx_attributes & STATX_ATTR_APPEND);
     fusek::OpenOut out;
-    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out)) {
+    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out, !appendOnly)) {
         Forget(r.st, e.nodeid, 1);
         return r.Reply(err);
     }
@@ -793,7 +884,7 @@ void OnCreate(Request &r, Node *parent)
 void OnRead(Request &r)
 {
     const auto *in = r.In<fuse_read_in>();
-    if (!in || r.st.passthrough)
+    if (!in || !in->fh)
         return r.Reply(in ? EIO : EINVAL);
     std::vector<char> buf(std::min<uint32_t>(in->size, kMaxWrite));
     const ssize_t n = ::pread(int(in->fh), buf.data(), buf.size(), off_t(in->offset));
@@ -805,7 +896,7 @@ void OnRead(Request &r)
 void OnWrite(Request &r)
 {
     const auto *in = r.In<fuse_write_in>();
-    if (!in || r.st.passthrough || r.argLen < sizeof *in + in->size)
+    if (!in || !in->fh || r.argLen < sizeof *in + in->size)
         return r.Reply(in ? EIO : EINVAL);
     const ssize_t n = ::pwrite(int(in->fh), r.arg + sizeof *in, in->size, off_t(in->offset));
     if (n < 0)
@@ -817,7 +908,7 @@ void OnWrite(Request &r)
 void OnRelease(Request &r)
 {
     const auto *in = r.In<fuse_release_in>();
-    if (in && !r.st.passthrough && in->fh)
+    if (in && in->fh) // files passed through have none
         ::close(int(in->fh));
     r.Reply(0);
 }
@@ -990,7 +1081,7 @@ void OnSetxattr(Request &r, Node *n)
     const size_t valueAt = head + std::strlen(name) + 1;
     if (r.argLen < valueAt + in->size)
         return r.Reply(EINVAL);
-    if (int e = r.CheckNode(n, op::kSetAttributes))
+    if (int e = r.CheckNode(n, op::kSetAttributes | op::kOpen))
         return r.Reply(e);
     bool noFollow;
     const std::string path = ObjectPath(r.st, n, noFollow);
@@ -1004,7 +1095,7 @@ void OnRemovexattr(Request &r, Node *n)
     const char *name = r.Name();
     if (!name)
         return r.Reply(EINVAL);
-    if (int e = r.CheckNode(n, op::kSetAttributes))
+    if (int e = r.CheckNode(n, op::kSetAttributes | op::kOpen))
         return r.Reply(e);
     bool noFollow;
     const std::string path = ObjectPath(r.st, n, noFollow);
@@ -1399,10 +1490,36 @@ void StartRings(State &st)
             std::thread(RingWorker, self, cpu).detach();
 }
 
+// The flags of the mount beneath that a view must carry too, so that it takes none of their
+// protection away: set-user-ID programs, devices and programs not to be run, read-only,
+// symbolic links not to be followed.
+constexpr unsigned kCarriedAttrs = MOUNT_ATTR_RDONLY | MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC |
+                                   MOUNT_ATTR_NOSYMFOLLOW;
+
+unsigned BeneathAttrs(int fd)
+{
+    struct statfs s{};
+    if (::fstatfs(fd, &s) != 0)
+        return MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC; // the safe side
+    constexpr long kNoSymFollow = 0x2000; // ST_NOSYMFOLLOW
+    unsigned a = 0;
+    if (s.f_flags & ST_RDONLY)
+        a |= MOUNT_ATTR_RDONLY;
+    if (s.f_flags & ST_NOSUID)
+        a |= MOUNT_ATTR_NOSUID;
+    if (s.f_flags & ST_NODEV)
+        a |= MOUNT_ATTR_NODEV;
+    if (s.f_flags & ST_NOEXEC)
+        a |= MOUNT_ATTR_NOEXEC;
+    if (s.f_flags & kNoSymFollow)
+        a |= MOUNT_ATTR_NOSYMFOLLOW;
+    return a;
+}
+
 } // namespace
 
 // Mounts the session over the root's descriptor and keeps a descriptor of the mount itself.
-static bool MountSession(State &st, unsigned rootMode, std::string &error)
+static bool MountSession(State &st, unsigned rootMode, int beneathFd, std::string &error)
 {
     const std::string fd = std::to_string(st.session);
     char mode[16];
@@ -1420,15 +1537,19 @@ static bool MountSession(State &st, unsigned rootMode, std::string &error)
         for (const char *flag : {"default_permissions", "allow_other"})
             ok = ok && ::fsconfig(fs, FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
         ok = ok && ::fsconfig(fs, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
-        const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, 0) : -1;
+        const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, st.attrs) : -1;
         const int err = errno;
         ::close(fs);
         if (mnt < 0) {
             error = std::strerror(err);
             return false;
         }
-        // Onto exactly the object the root descriptor names, never onto a view above it.
-        if (::move_mount(mnt, "", st.rootNode.fd, "", MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH) != 0) {
+        // Onto exactly the object the root descriptor names, never onto a view above it; or
+        // beneath the dead engine's view standing there.
+        constexpr unsigned kBeneath = 0x200; // MOVE_MOUNT_BENEATH
+        const int target = beneathFd >= 0 ? beneathFd : st.rootNode.fd;
+        if (::move_mount(mnt, "", target, "",
+                         MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH | (beneathFd >= 0 ? kBeneath : 0)) != 0) {
             error = std::strerror(errno);
             ::close(mnt);
             return false;
@@ -1436,10 +1557,22 @@ static bool MountSession(State &st, unsigned rootMode, std::string &error)
         st.mountFd = mnt;
         return true;
     }
+    if (beneathFd >= 0) {
+        error = "no mount descriptor calls";
+        return false;
+    }
     // Kernels without the mount descriptor calls.
     const std::string opts =
         "fd=" + fd + ",rootmode=" + mode + ",user_id=0,group_id=0,default_permissions,allow_other";
-    if (::mount(st.fsname.c_str(), ProcFd(st.rootNode.fd).c_str(), "fuse.qxd", 0, opts.c_str()) != 0) {
+    unsigned long flags = 0;
+    for (const auto &[attr, flag] : {std::pair<unsigned, unsigned long>{MOUNT_ATTR_RDONLY, MS_RDONLY},
+                                     {MOUNT_ATTR_NOSUID, MS_NOSUID},
+                                     {MOUNT_ATTR_NODEV, MS_NODEV},
+                                     {MOUNT_ATTR_NOEXEC, MS_NOEXEC},
+                                     {MOUNT_ATTR_NOSYMFOLLOW, MS_NOSYMFOLLOW}})
+        if (st.attrs & attr)
+            flags |= flag;
+    if (::mount(st.fsname.c_str(), ProcFd(st.rootNode.fd).c_str(), "fuse.qxd", flags, opts.c_str()) != 0) {
         error = std::strerror(errno);
         return false;
     }
@@ -1462,6 +1595,13 @@ FuseView::~FuseView()
 const std::string &FuseView::root() const
 {
     return state_->root;
+}
+
+std::string FuseView::Place() const
+{
+    char buf[PATH_MAX];
+    const ssize_t n = state_->mountFd >= 0 && !state_->unmounted ? ::readlink(ProcFd(state_->mountFd).c_str(), buf, sizeof buf) : -1;
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
 int FuseView::rootFd() const
@@ -1511,12 +1651,13 @@ std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatek
     st->rootNode.type = s.st_mode & S_IFMT;
     st->rootNode.refs = 1;
 
+    st->attrs = BeneathAttrs(st->rootNode.fd);
     st->session = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (st->session < 0) {
         error = std::string("/dev/fuse: ") + std::strerror(errno);
         return nullptr;
     }
-    if (!MountSession(*st, unsigned(s.st_mode & S_IFMT), error)) {
+    if (!MountSession(*st, unsigned(s.st_mode & S_IFMT), options.beneathFd, error)) {
         error = options.root + ": FUSE mount refused (" + error + ")";
         return nullptr;
     }
@@ -1548,6 +1689,20 @@ void FuseView::Unmount()
         ::umount2(ProcFd(state_->mountFd).c_str(), MNT_DETACH);
     else
         ::umount2(state_->root.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+}
+
+bool FuseView::FollowMountFlags()
+{
+    const unsigned want = BeneathAttrs(state_->rootNode.fd);
+    if (want == state_->attrs || state_->mountFd < 0 || state_->unmounted)
+        return true;
+    mount_attr attr{};
+    attr.attr_set = want;
+    attr.attr_clr = kCarriedAttrs & ~want;
+    if (::mount_setattr(state_->mountFd, "", AT_EMPTY_PATH, &attr, sizeof attr) != 0)
+        return false;
+    state_->attrs = want;
+    return true;
 }
 
 void FuseView::ForgetAttributes()

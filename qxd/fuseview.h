@@ -33,6 +33,10 @@ public:
         std::string fsname; // marks the mount as this engine's, so a later start finds leftovers
         int threads = 4;
         bool ring = false; // take requests through io_uring, on each caller's CPU, where the kernel offers it
+        // When set: an O_PATH descriptor of the root of a mount standing at the place (left by an
+        // engine that died); the view is mounted beneath it, so it serves the moment that one
+        // goes. Borrowed.
+        int beneathFd = -1;
     };
     // Mounts over the object `rootFd` names. Null with `error` on failure (rootFd is closed).
     static std::shared_ptr<FuseView> Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error);
@@ -43,6 +47,8 @@ public:
     // Detaches the mount. Files still open through it are served until they are closed.
     void Unmount();
     const std::string &root() const;
+    // Where the view is mounted now (a folder above it may have been moved); "" when unknown.
+    std::string Place() const;
     // The descriptor taken before the mount (valid while the view lives).
     int rootFd() const;
     // True when opened files bypass the engine for reads and writes.
@@ -51,6 +57,9 @@ public:
     bool ringed() const;
     // The device number the view's objects show (that of the mount, not of what lies beneath).
     dev_t device() const;
+    // Gives the view the flags the mount beneath has now (nosuid, nodev, noexec, ro,
+    // nosymfollow); false when the kernel refuses.
+    bool FollowMountFlags();
     // Makes the kernel ask again for every attribute it keeps, so stat decisions apply at once.
     void ForgetAttributes();
 

@@ -196,11 +196,12 @@ std::size_t LinkGuard::FoldersWatched() const
     return folders_.size();
 }
 
-std::string LinkGuard::DecisionPath(int eventFd) const
+std::string LinkGuard::DecisionPath(int eventFd, bool &unnamed) const
 {
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(ProcFd(eventFd).c_str(), buf, sizeof buf);
-    if (n <= 0)
+    unnamed = n <= 0 || size_t(n) >= sizeof buf;
+    if (unnamed)
         return {};
     const std::string path(buf, size_t(n));
     for (const auto &[key, f] : folders_)
@@ -219,16 +220,23 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
 {
     uint32_t response = FAN_ALLOW;
     std::string path;
+    std::vector<std::string> unnamedIn; // the watched folders' roots, when the object has no name
     struct stat s{};
     if (pid != ::getpid() && ::fstat(eventFd, &s) == 0) {
         std::lock_guard lock(mutex_);
         auto it = watched_.find({s.st_dev, s.st_ino});
+        bool unnamed = false;
         if (it != watched_.end())
             path = it->second.path;
         else if (!folders_.empty())
-            path = DecisionPath(eventFd);
+            path = DecisionPath(eventFd, unnamed);
+        // Too deep to name: it lies in one of the watched folders of its file system.
+        if (unnamed)
+            for (const auto &[key, f] : folders_)
+                if (key.first == s.st_dev)
+                    unnamedIn.push_back(f.root);
     }
-    if (!path.empty()) {
+    if (!path.empty() || !unnamedIn.empty()) {
         uint32_t ops = 0;
         if (mask & FAN_OPEN_EXEC_PERM)
             ops |= op::kOpen | op::kExecute;
@@ -243,7 +251,11 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         auto policy = gate_->Current();
         if (policy) {
             Subject subject = gate_->Who(pid);
-            const Decision d = policy->Decide(subject, path, ops);
+            Decision d = path.empty() ? Decision{} : policy->Decide(subject, path, ops);
+            for (size_t i = 0; i < unnamedIn.size() && !d.deny; ++i) {
+                d = policy->DecideBelow(subject, unnamedIn[i], ops);
+                path = unnamedIn[i] + "/(a path too deep to name)";
+            }
             if (d.deny) {
                 gate_->Denied(subject, path, d);
                 if (!gate_->Permissive())

@@ -73,8 +73,8 @@ private:
     };
     std::map<std::pair<dev_t, ino_t>, FolderWatch> folders_;
     // The path decisions name an object opened in a watched folder by, from the path the
-    // kernel gives its event; "" when none.
-    std::string DecisionPath(int eventFd) const;
+    // kernel gives its event; "" when none, and `unnamed` when the kernel gives none.
+    std::string DecisionPath(int eventFd, bool &unnamed) const;
     std::thread thread_;
 };
 

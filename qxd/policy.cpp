@@ -305,6 +305,29 @@ Decision Policy::Decide(const std::function<const Subject &()> &subject, std::st
     return d;
 }
 
+Decision Policy::DecideBelow(const Subject &subject, std::string_view folder, uint32_t ops) const
+{
+    Decision d;
+    if (!active_ || !(masks_ & ops) || guard_.Holds(folder) || subject.pid == selfPid)
+        return d;
+    for (const Rule &r : rules_) {
+        const uint32_t denied = r.mask & ops;
+        // The project's own programs pass the store's guard alone.
+        if (!denied || (subject.trusted && r.index == kStoreRule) || !r.Matches(subject))
+            continue;
+        const bool there = std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) {
+            return i.path == folder || IsBelow(i.path, folder) || (i.subtree && IsBelow(folder, i.path));
+        });
+        if (there) {
+            d.deny = true;
+            d.entry = r.index;
+            d.denied = denied;
+            return d;
+        }
+    }
+    return d;
+}
+
 namespace {
 
 // The name of `path` when it lies directly in `folder`, else empty.

@@ -157,6 +157,10 @@ public:
     // The same, with the subject looked up only when some entry covering `path` could deny one
     // of `ops` (looking it up costs more than the rest).
     Decision Decide(const std::function<const Subject &()> &subject, std::string_view path, uint32_t ops) const;
+    // The decision for an object at or below `folder` whose path cannot be told: denied when a
+    // rule naming the subject could deny one of `ops` on anything there (exclusions cannot be
+    // weighed without the path, so they are not).
+    Decision DecideBelow(const Subject &subject, std::string_view folder, uint32_t ops) const;
     // Cheap test before the subject is looked up: could anybody be denied one of `ops` on `path`?
     bool MayDeny(std::string_view path, uint32_t ops) const;
     // The bits some rule could deny on `path` to somebody.

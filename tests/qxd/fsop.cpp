@@ -1,10 +1,13 @@
 // One file operation per call, for the enforcement tests: "fsop OP PATH [PATH2]" exits 0 when
-// the operation succeeded and with the errno it failed with otherwise. "fsop serve" reads such
+// the operation succeeded and with the errno it failed with otherwise. "hold PATH" keeps a
+// descriptor of a folder open (in "serve"), "readat NAME" reads a name relative to it and
+// "linkat NAME PATH" links a name in it to PATH. "fsop serve" reads such
 // lines ("OP PATH [PATH2]") from standard input and answers each with one line: the errno,
 // 0 for success, and for "list" the names after it. The tests copy this program under several
 // names, so the engine sees different executables. "fsop become EXE PATH" reads PATH, then
 // runs EXE in the same process to read it again.
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -22,6 +25,8 @@
 #include <vector>
 
 namespace {
+
+int held = -1; // the folder "hold" keeps open
 
 int Fail()
 {
@@ -89,6 +94,55 @@ int Run(const char *path)
     return 0;
 }
 
+// Runs PATH through the dynamic loader, as "ld.so PATH stat /".
+int RunLoaded(const char *path)
+{
+    const char *loader = "/lib64/ld-linux-x86-64.so.2";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        char *const argv[] = {const_cast<char *>(loader), const_cast<char *>(path), const_cast<char *>("stat"),
+                              const_cast<char *>("/"), nullptr};
+        ::execv(loader, argv);
+        _exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EACCES;
+}
+
+// Reads PATH over and over for `ms` milliseconds; counts how each read ended.
+std::string ReadLoop(const char *path, long ms)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    long ok = 0, denied = 0, notconn = 0, other = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        const int err = ReadAll(path);
+        if (err == 0)
+            ++ok;
+        else if (err == EACCES || err == EPERM)
+            ++denied;
+        else if (err == ENOTCONN)
+            ++notconn;
+        else
+            ++other;
+    }
+    return " ok=" + std::to_string(ok) + " denied=" + std::to_string(denied) + " notconn=" + std::to_string(notconn) +
+           " other=" + std::to_string(other);
+}
+
+// Goes down `levels` folders named "d" from `dir` and reads `name` there.
+int ReadDeep(const char *dir, const char *levels, const char *name)
+{
+    if (::chdir(dir) != 0)
+        return Fail();
+    for (long i = std::atol(levels); i > 0; --i)
+        if (::chdir("d") != 0)
+            return Fail();
+    return ReadAll(name);
+}
+
 int List(const char *path, std::string &names)
 {
     DIR *d = ::opendir(path);
@@ -116,6 +170,52 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         return MapRead(a);
     if (op == "write")
         return WriteTo(a, O_WRONLY | O_APPEND);
+    if (op == "overwrite") {
+        const int fd = ::open(a, O_WRONLY);
+        if (fd < 0)
+            return Fail();
+        const int err = ::pwrite(fd, "X", 1, 0) == 1 ? 0 : Fail();
+        ::close(fd);
+        return err;
+    }
+    if (op == "unappend") {
+        // Opened to append, then the flag dropped and the start written.
+        const int fd = ::open(a, O_WRONLY | O_APPEND);
+        if (fd < 0)
+            return Fail();
+        int err = ::fcntl(fd, F_SETFL, 0) == 0 ? 0 : Fail();
+        if (!err)
+            err = ::pwrite(fd, "X", 1, 0) == 1 ? 0 : Fail();
+        ::close(fd);
+        return err;
+    }
+    if (op == "root")
+        return ::geteuid() == 0 ? 0 : EPERM;
+    if (op == "ldso")
+        return RunLoaded(a);
+    if (op == "readloop") {
+        out = ReadLoop(a, b ? std::atol(b) : 1000);
+        return 0;
+    }
+    if (op == "deep")
+        return b ? ReadDeep(a, b, "f") : EINVAL;
+    if (op == "hold") {
+        if (held >= 0)
+            ::close(held);
+        held = ::open(a, O_RDONLY | O_DIRECTORY);
+        return held >= 0 ? 0 : Fail();
+    }
+    if (op == "linkat")
+        return b && ::linkat(held, a, AT_FDCWD, b, 0) == 0 ? 0 : Fail();
+    if (op == "readat") {
+        const int fd = ::openat(held, a, O_RDONLY);
+        if (fd < 0)
+            return Fail();
+        char buf[256];
+        const int err = ::read(fd, buf, sizeof buf) >= 0 ? 0 : Fail();
+        ::close(fd);
+        return err;
+    }
     if (op == "truncate")
         return ::truncate(a, 0) == 0 ? 0 : Fail();
     if (op == "create")

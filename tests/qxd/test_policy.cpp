@@ -130,6 +130,33 @@ TEST_F(PolicyTest, DecisionsFollowEntriesExclusionsAndState)
     EXPECT_EQ(on.Deniable("/data/public/x"), uint32_t(FP_LIST));
 }
 
+// An object somewhere below a folder whose path cannot be told: denied to whom a rule on anything
+// there could deny the operation (never let through because it cannot be named), exclusions
+// notwithstanding; allowed to everybody else, and where nothing there is covered.
+TEST_F(PolicyTest, WhatCannotBeNamedIsDecidedForTheWholeFolder)
+{
+    std::vector<Entry> entries = {
+        MakeEntry("C:\\data\\deep\\*;", "editor", FP_READ, "C:\\data\\deep\\public\\*;"),
+        MakeEntry("C:\\data\\inner\\file;", "viewer", FP_WRITE),
+    };
+    Policy on(entries, true, Guard{});
+    on.selfPid = 42;
+    const Decision d = on.DecideBelow(Proc("/usr/bin/editor"), "/data/deep", op::kOpen | op::kRead);
+    EXPECT_TRUE(d.deny);
+    EXPECT_EQ(d.entry, 0);
+    EXPECT_EQ(d.denied, op::kRead);
+    EXPECT_TRUE(on.DecideBelow(Proc("/usr/bin/editor"), "/data/deep/public/x", op::kRead).deny);
+    EXPECT_TRUE(on.DecideBelow(Proc("/usr/bin/editor"), "/data", op::kRead).deny); // a rule below it
+    EXPECT_TRUE(on.DecideBelow(Proc("/usr/bin/viewer"), "/data", op::kWrite).deny);
+    EXPECT_FALSE(on.DecideBelow(Proc("/usr/bin/viewer"), "/data/deep", op::kWrite).deny);
+    EXPECT_FALSE(on.DecideBelow(Proc("/usr/bin/editor"), "/data/deep", op::kWrite).deny);
+    EXPECT_FALSE(on.DecideBelow(Proc("/usr/bin/bystander"), "/data/deep", op::kRead).deny);
+    EXPECT_FALSE(on.DecideBelow(Proc("/usr/bin/editor"), "/elsewhere", op::kRead).deny);
+    EXPECT_FALSE(on.DecideBelow(Proc("/usr/bin/editor", 42), "/data/deep", op::kRead).deny);
+    Policy off(entries, false, Guard{});
+    EXPECT_FALSE(off.DecideBelow(Proc("/usr/bin/editor"), "/data/deep", op::kRead).deny);
+}
+
 TEST_F(PolicyTest, GuardedObjectsAreNeverEnforced)
 {
     Guard g;
