@@ -308,11 +308,12 @@ Decision Policy::Decide(const std::function<const Subject &()> &subject, std::st
 Decision Policy::DecideBelow(const Subject &subject, std::string_view folder, uint32_t ops) const
 {
     Decision d;
-    if (!active_ || !(masks_ & ops) || guard_.Holds(folder) || subject.pid == selfPid)
+    if (!active_ || !(masks_ & ops) || guard_.Holds(folder) || subject.pid == selfPid ||
+        (subject.trusted && InStore(folder)))
         return d;
     for (const Rule &r : rules_) {
         const uint32_t denied = r.mask & ops;
-        // The project's own programs pass the store's guard alone.
+        // The project's own programs pass the store's guard.
         if (!denied || (subject.trusted && r.index == kStoreRule) || !r.Matches(subject))
             continue;
         const bool there = std::any_of(r.items.begin(), r.items.end(), [&](const PathItem &i) {
