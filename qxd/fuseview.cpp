@@ -91,7 +91,9 @@ struct FuseView::State {
     std::string fsname;
     std::shared_ptr<Gatekeeper> gate;
     int session = -1;
-    int mountFd = -1; // the mount's own root, for unmounting exactly it
+    // The mount's own root, for unmounting exactly it. Held until then only: while any
+    // descriptor of the mount is open, the kernel keeps its connection and the readers wait on.
+    std::atomic<int> mountFd{-1};
     Node rootNode;
     std::mutex mutex; // nodes and their names
     std::map<std::pair<dev_t, ino_t>, Node *> nodes;
@@ -1502,7 +1504,8 @@ dev_t FuseView::device() const
 {
     // From what the kernel keeps: the engine never asks its own view.
     struct statx x{};
-    if (state_->mountFd < 0 || ::statx(state_->mountFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
+    const int mnt = state_->mountFd;
+    if (mnt < 0 || ::statx(mnt, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
         return 0;
     return makedev(x.stx_dev_major, x.stx_dev_minor);
 }
@@ -1562,11 +1565,16 @@ void FuseView::Unmount()
     if (state_->unmounted.exchange(true))
         return;
     // Through the descriptor of the mount's own root: exactly this mount goes, wherever it is
-    // now and whatever was mounted over it since.
-    if (state_->mountFd >= 0)
-        ::umount2(ProcFd(state_->mountFd).c_str(), MNT_DETACH);
-    else
+    // now and whatever was mounted over it since. Once the files still open through it are
+    // closed, the kernel ends the connection: the readers and rings see it and end, and the
+    // last of them frees the state.
+    const int mnt = state_->mountFd.exchange(-1);
+    if (mnt >= 0) {
+        ::umount2(ProcFd(mnt).c_str(), MNT_DETACH);
+        ::close(mnt);
+    } else {
         ::umount2(state_->root.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+    }
 }
 
 void FuseView::ForgetAttributes()
