@@ -3,6 +3,8 @@
 // (/proc/PID/task, /proc/PID/fd), which enforces in this test's own mount namespace.
 #include "engine/fprec.h"
 #include "engine/protector.h"
+#include "platform/device/arena.h"
+#include "platform/device/device.h"
 #include "qxd/daemon_fixture.h"
 #include "qxd/fusebackend.h"
 #include "qxd/fuseview.h"
@@ -12,6 +14,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -250,6 +255,73 @@ TEST_F(LongRunTest, AFileHeldOpenDelaysTheReleaseOnly)
     const Usage after = BackTo(base);
     EXPECT_LE(after.threads, base.threads) << "before: " << base << "; after the holder closed: " << after;
     EXPECT_LE(after.fds, base.fds) << "before: " << base << "; after the holder closed: " << after;
+}
+
+// A bare connection to the engine's socket; -1 when refused.
+int Connect(const std::string &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// 300 connections that send nothing, held open by one user, do not keep a new client of that
+// user out: each new connection beyond the user's share takes the place of the one idle the
+// longest (which is told so), so the engine holds no more than its share, and a client that
+// was idle among them is served again at its next request.
+TEST(IdleConnectionsTest, ThreeHundredIdleConnectionsDoNotKeepANewClientOut)
+{
+    TempHome home;
+    Daemon daemon(home);
+    ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
+    TVeskFileProtector console;
+    ASSERT_TRUE(console.Success()) << daemon.Log();
+    uint32_t count = 7;
+    ASSERT_TRUE(console.GetEntryCount(count));
+    const Usage base = UsageOf(daemon.pid());
+
+    std::vector<int> idle;
+    for (int i = 0; i < 300; ++i) {
+        idle.push_back(Connect(home.deviceDir + "/QXDAnsi"));
+        ASSERT_GE(idle.back(), 0) << i;
+    }
+    // A new client, with a connection of its own.
+    vx::device::ArenaBuffer cred(20);
+    std::memcpy(cred.data(), "Mirok Dune Sentinel", 19);
+    HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD entries = 7;
+    EXPECT_TRUE(DeviceIoControl(h, 0xA024301B, cred.data(), 19, nullptr, 0, &entries, nullptr))
+        << "a new client is served: " << GetLastError();
+    EXPECT_EQ(entries, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    count = 7;
+    EXPECT_TRUE(console.GetEntryCount(count)) << "the client idle among them is served again";
+    EXPECT_EQ(count, 0u);
+
+    // The oldest were told and closed; the engine keeps no thread for them.
+    int told = 0, open = 0;
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        char kind[4] = {};
+        if (::poll(&p, 1, 0) == 1 && ::recv(fd, kind, 4, MSG_DONTWAIT) == 4 && kind[0] == 7 && !kind[1] && !kind[2] && !kind[3])
+            ++told;
+        else
+            ++open;
+    }
+    EXPECT_GE(told, 300 - 64);
+    EXPECT_LE(open, 64);
+    const Usage during = UsageOf(daemon.pid());
+    EXPECT_LE(during.threads, base.threads + 70) << "before: " << base << "; with 300 idle connections: " << during;
+    for (int fd : idle)
+        ::close(fd);
+    EXPECT_EQ(daemon.Stop(), 0) << daemon.Log();
 }
 
 // In this process, in both ways a view can be served (readers of the device, and io_uring
