@@ -10,7 +10,7 @@ if(VX_FUZZ)
   target_compile_options(fuzz_qxd_core PRIVATE -g -fsanitize=fuzzer,address,undefined)
   target_link_options(fuzz_qxd_core PRIVATE -fsanitize=fuzzer,address,undefined)
   add_executable(fuzz_qxd_socket ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_qxd_socket.cpp ${PROJECT_SOURCE_DIR}/qxd/server.cpp
-                 ${PROJECT_SOURCE_DIR}/qxd/core.cpp)
+                 ${PROJECT_SOURCE_DIR}/qxd/core.cpp ${PROJECT_SOURCE_DIR}/qxd/identity.cpp)
   target_include_directories(fuzz_qxd_socket PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(fuzz_qxd_socket PRIVATE -g -fsanitize=fuzzer,address,undefined)
   target_link_options(fuzz_qxd_socket PRIVATE -fsanitize=fuzzer,address,undefined)

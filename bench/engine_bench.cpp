@@ -195,7 +195,7 @@ struct Daemon {
             PinTo(0);
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
-            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--no-load", "--device-dir", devices.c_str(), "--memory",
+            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--any-client", "--no-load", "--device-dir", devices.c_str(), "--memory",
                   road.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }

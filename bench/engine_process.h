@@ -49,7 +49,7 @@ inline EngineProcess StartEngine(const std::string &exe, const std::string &home
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int fd = ::open(e.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ::dup2(fd, 2);
-        ::execl(exe.c_str(), exe.c_str(), "--no-load", "--device-dir", dev.c_str(), nullptr);
+        ::execl(exe.c_str(), exe.c_str(), "--no-load", "--any-client", "--device-dir", dev.c_str(), nullptr);
         _exit(127);
     }
     for (int i = 0; i < 3000 && Slurp(e.log).find("qxd-engine: ready") == std::string::npos; ++i)

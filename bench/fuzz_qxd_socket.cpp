@@ -6,7 +6,8 @@
 //
 // Input: byte 0 = flags (1: offer a memory file, 2: Unicode channel, 4: the file sealed against
 // shrinking, 8: its header starts with the arena's mark, 16: a second file with the first
-// bytes, 32: a file with the second part, which the engine must drop); byte 1 = how many of the
+// bytes, 32: a file with the second part, which the engine must drop, 64: this program is served
+// as one of the project's clients, each message checked to come from it, instead of any client); byte 1 = how many of the
 // client's bytes go in the first part; bytes 2-3 = length of the file's contents after its
 // header page, which follow the 12 bytes of this head; bytes 4-11 = the base and size its header
 // names (32-bit little-endian each); then what the client sends: CONTROL messages and answers,
@@ -14,6 +15,7 @@
 #include "bench/fuzz_session.h"
 #include "platform/device/wire.h"
 #include "qxd/core.h"
+#include "qxd/identity.h"
 #include "qxd/server.h"
 
 #include <fcntl.h>
@@ -152,6 +154,7 @@ std::string Record(std::vector<std::pair<uint64_t, std::string>> memory, const s
     std::thread engine([&] {
         std::ostream nowhere(nullptr);
         Server server(std::make_shared<Engine>(), "/nonexistent", nowhere);
+        server.AllowAnyClient();
         server.ServeSocket(pair[0], unicode ? Channel::Unicode : Channel::Ansi, 0);
     });
     std::string sent;
@@ -285,6 +288,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const int big = 4 << 20;
     ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     ::setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    const int on = 1;
+    ::setsockopt(pair[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
 
     const int file = (flags & 1) ? MemoryFile(data + 4, data + 12, imageLen, flags) : -1;
     const int second = (flags & 16) ? ::memfd_create("second", MFD_CLOEXEC) : -1;
@@ -304,7 +309,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     {
         std::ostream nowhere(nullptr);
         Server server(std::make_shared<Engine>(), "/nonexistent", nowhere);
-        server.ServeSocket(pair[0], (flags & 2) ? Channel::Unicode : Channel::Ansi, 0);
+        pid_t pid = 0;
+        if (flags & 64) {
+            server.ServeOnly({ExecutableOf(int(::getpid()))});
+            pid = ::getpid();
+        } else {
+            server.AllowAnyClient();
+        }
+        server.ServeSocket(pair[0], (flags & 2) ? Channel::Unicode : Channel::Ansi, pid);
     }
     const std::size_t done = CheckAnswers(pair[1]);
     Check(!sent || done <= controls, "more answers than requests");

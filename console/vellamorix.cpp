@@ -5,6 +5,7 @@
 #include "password/okpass.h"
 #include "password/setpass.h"
 #include "platform/gui/application.h"
+#include "platform/process/harden.h"
 #ifdef VX_HAVE_FOLDER_PICKER
 #include "editor/folder.h"
 #endif
@@ -14,6 +15,8 @@
 
 int main(int argc, char **argv)
 {
+    if (!vx::process::HardenOrExplain("Vellamorix"))
+        return 1;
     vx::gui::TApplication app(argc, argv);
     app.SetTitle(QStringLiteral("Vellamorix"));
     app.SetHelpFile(QStringLiteral("C:\\Vellamorix\\vellamorix.hlp"));

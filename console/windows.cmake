@@ -14,7 +14,7 @@ endif()
 vx_warnings(vx_console_windows)
 
 add_executable(Vellamorix ${CMAKE_CURRENT_LIST_DIR}/vellamorix.cpp)
-target_link_libraries(Vellamorix PRIVATE vx_console_windows)
+target_link_libraries(Vellamorix PRIVATE vx_console_windows vx_platform_process)
 # The folder picker, once its library is there.
 if(TARGET vx_editor_folder)
   target_link_libraries(Vellamorix PRIVATE vx_editor_folder)

@@ -124,19 +124,15 @@ void DenialLog::Record(const Subject &subject, const std::string &path, const De
 }
 
 Enforcer::Enforcer(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::unique_ptr<Backend> backend)
-    : engine_(std::move(engine)), options_(std::move(options)), err_(err), backend_(std::move(backend))
+    : engine_(std::move(engine)), options_(std::move(options)), err_(err),
+      programs_(std::make_shared<Programs>(ProgramPaths::Beside(ExecutableOf(int(::getpid()))).all)), exes_(programs_),
+      backend_(std::move(backend))
 {
     log_ = std::make_unique<DenialLog>(err_, options_.deviceDir + "/qxd-engine.log");
     const std::string exe = ExecutableOf(int(::getpid()));
     std::vector<std::string> own = {backend_->Canonical(options_.deviceDir)};
-    // The folder the project's programs were built or installed in (the engine's grandparent).
-    std::string prefix = exe.substr(0, exe.rfind('/'));
-    prefix = prefix.substr(0, prefix.rfind('/'));
     guard_ = Guard::ForEngine(exe, own);
     guard_.objects.insert(backend_->Canonical(log_->path()));
-    for (const char *name : {"console/Vellamorix", "tools/vxreg/vxreg", "qxd/qxd-engine", "bin/Vellamorix", "bin/vxreg",
-                             "sbin/qxd-engine"})
-        trusted_.push_back(prefix + "/" + name);
 }
 
 std::shared_ptr<Enforcer> Enforcer::Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::string &reason)
@@ -163,7 +159,6 @@ std::shared_ptr<const Policy> Enforcer::Compile()
     auto [entries, active] = engine_->Snapshot();
     auto policy = std::make_shared<Policy>(entries, active, guard_, [this](const std::string &p) { return backend_->Canonical(p); });
     policy->selfPid = int(::getpid());
-    policy->trusted = trusted_;
     if (!options_.storePath.empty()) {
         const std::string store = backend_->Canonical(options_.storePath);
         const std::string folder = Parent(store);
@@ -176,7 +171,8 @@ std::shared_ptr<const Policy> Enforcer::Compile()
         else
             r.items = {{folder, false}, {folder, true}};
         r.process = ParseProcessList("*");
-        r.mask = op::kChange;
+        // Reading too: the store holds the console's (scrambled) password.
+        r.mask = op::kChange | op::kOpen | op::kRead | op::kExecute;
         if (!guard_.Holds(store))
             policy->AddRule(std::move(r));
     }
@@ -199,6 +195,8 @@ void Enforcer::Reconcile()
     std::lock_guard serial(reconcileMutex_);
     if (stopped_)
         return;
+    if (programs_->Refresh())
+        exes_.Clear(); // a program built or installed anew: its old file is not it any more
     auto policy = Compile();
     {
         std::lock_guard lock(policyMutex_);

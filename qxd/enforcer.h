@@ -88,7 +88,7 @@ public:
     std::shared_ptr<const Policy> Current() const override;
     void Denied(const Subject &subject, const std::string &path, const Decision &decision) override;
     bool Permissive() const override { return options_.permissive; }
-    std::string Executable(int tid) override { return exes_.Of(tid); }
+    Subject Who(int tid) override { return exes_.Of(tid); }
 
     const DenialLog &log() const { return *log_; }
     std::string BackendName() const { return backend_->Name(); }
@@ -103,10 +103,10 @@ private:
     Options options_;
     std::ostream &err_;
     std::unique_ptr<DenialLog> log_;
+    std::shared_ptr<Programs> programs_; // the project's own programs: they alone reach the store
     ExecutableCache exes_;
     std::unique_ptr<Backend> backend_;
     Guard guard_;
-    std::vector<std::string> trusted_; // the project's own programs: never denied, they alone change the store
 
     mutable std::mutex policyMutex_;
     std::shared_ptr<const Policy> policy_;

@@ -19,7 +19,20 @@ constexpr size_t kListenSize = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcas
 
 } // namespace
 
-ExecutableCache::ExecutableCache()
+Subject Identify(int tid, const Programs *programs)
+{
+    Subject s;
+    s.pid = tid;
+    s.exe = ExecutableOf(tid);
+    const std::optional<FileId> id = IdOfExecutable(tid);
+    if (s.exe.empty() || !id)
+        return s;
+    s.pathTrue = IdOfPath(s.exe) == id;
+    s.trusted = programs && programs->Contains(*id) && Unaltered(tid, *id);
+    return s;
+}
+
+ExecutableCache::ExecutableCache(std::shared_ptr<const Programs> programs) : programs_(std::move(programs))
 {
     const int s = ::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR);
     if (s < 0)
@@ -81,22 +94,28 @@ void ExecutableCache::DrainLocked()
     }
 }
 
-std::string ExecutableCache::Of(int tid)
+Subject ExecutableCache::Of(int tid)
 {
     if (sock_ < 0)
-        return ExecutableOf(tid);
+        return Identify(tid, programs_.get());
     std::lock_guard lock(mutex_);
     DrainLocked();
     auto it = exes_.find(tid);
     if (it != exes_.end())
         return it->second;
-    std::string exe = ExecutableOf(tid);
-    if (!exe.empty()) {
+    Subject s = Identify(tid, programs_.get());
+    if (!s.exe.empty()) {
         if (exes_.size() >= kMaxEntries)
             exes_.clear();
-        exes_.emplace(tid, exe);
+        exes_.emplace(tid, s);
     }
-    return exe;
+    return s;
+}
+
+void ExecutableCache::Clear()
+{
+    std::lock_guard lock(mutex_);
+    exes_.clear();
 }
 
 } // namespace vx::qxd

@@ -3,21 +3,31 @@
 // make its next request, so draining that socket before each lookup keeps the cache exact.
 #pragma once
 
+#include "qxd/identity.h"
+#include "qxd/policy.h"
+
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
 namespace vx::qxd {
 
+// Who thread `tid` is: its executable's path, whether that path names the file it runs in the
+// engine's own view, and whether it is one of `programs` (when given), unaltered.
+Subject Identify(int tid, const Programs *programs);
+
 class ExecutableCache {
 public:
-    ExecutableCache();
+    explicit ExecutableCache(std::shared_ptr<const Programs> programs = nullptr);
     ~ExecutableCache();
     ExecutableCache(const ExecutableCache &) = delete;
     ExecutableCache &operator=(const ExecutableCache &) = delete;
 
-    // The executable's path of thread `tid`, "" when it cannot be read.
-    std::string Of(int tid);
+    // Who thread `tid` is (see Identify); the executable's path is "" when it cannot be read.
+    Subject Of(int tid);
+    // Forgets everything (the project's programs were looked at again).
+    void Clear();
     // False where the kernel sends no process events; every lookup then reads /proc.
     bool caching() const { return sock_ >= 0; }
 
@@ -26,9 +36,10 @@ public:
 private:
     void DrainLocked();
 
+    std::shared_ptr<const Programs> programs_;
     int sock_ = -1;
     std::mutex mutex_;
-    std::unordered_map<int, std::string> exes_;
+    std::unordered_map<int, Subject> exes_;
 };
 
 } // namespace vx::qxd

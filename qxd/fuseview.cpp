@@ -1,4 +1,5 @@
 #include "qxd/fuseview.h"
+#include "qxd/exes.h"
 #include "qxd/paths.h"
 
 #include "qxd/fusekernel.h"
@@ -195,20 +196,6 @@ namespace {
 
 using State = FuseView::State;
 
-// The executable of a thread: /proc names threads too.
-std::string LinkTarget(const std::string &link)
-{
-    char buf[PATH_MAX];
-    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
-    if (n <= 0)
-        return {};
-    std::string path(buf, size_t(n));
-    constexpr std::string_view deleted = " (deleted)";
-    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
-        path.resize(path.size() - deleted.size());
-    return path;
-}
-
 bool OwnThread(int tid)
 {
     return tid == ::getpid() || ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0;
@@ -371,8 +358,7 @@ private:
     const Subject &Subject_()
     {
         if (!subjectRead_) {
-            subject_.pid = int(h.pid);
-            subject_.exe = st.gate->Executable(subject_.pid);
+            subject_ = st.gate->Who(int(h.pid));
             subjectRead_ = true;
         }
         return subject_;
@@ -1463,14 +1449,9 @@ static bool MountSession(State &st, unsigned rootMode, std::string &error)
     return true;
 }
 
-std::string Gatekeeper::Executable(int tid)
+Subject Gatekeeper::Who(int tid)
 {
-    return ExecutableOf(tid);
-}
-
-std::string ExecutableOf(int pid)
-{
-    return LinkTarget("/proc/" + std::to_string(pid) + "/exe");
+    return Identify(tid, nullptr);
 }
 
 FuseView::FuseView(std::shared_ptr<State> state) : state_(std::move(state)) {}

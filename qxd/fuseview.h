@@ -4,6 +4,7 @@
 // allows it, reads and writes of opened files go to the real file without the engine.
 #pragma once
 
+#include "qxd/identity.h"
 #include "qxd/policy.h"
 
 #include <memory>
@@ -20,8 +21,8 @@ public:
     // Called for every denial, also in permissive mode (where nothing is denied).
     virtual void Denied(const Subject &subject, const std::string &path, const Decision &decision) = 0;
     virtual bool Permissive() const = 0;
-    // The executable's path of a thread.
-    virtual std::string Executable(int tid);
+    // Who a thread is (its executable, and whether it is one of the project's programs).
+    virtual Subject Who(int tid);
 };
 
 class FuseView {
@@ -63,8 +64,5 @@ private:
 // Detaches every FUSE mount named `fsname` (left by an engine that died), deepest first.
 // Returns how many it removed.
 int RemoveStaleMounts(const std::string &fsname);
-
-// The executable's path of a process or thread, or "" when it cannot be read.
-std::string ExecutableOf(int pid);
 
 } // namespace vx::qxd

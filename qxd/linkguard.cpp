@@ -242,7 +242,7 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         }
         auto policy = gate_->Current();
         if (policy) {
-            Subject subject{pid, gate_->Executable(pid)};
+            Subject subject = gate_->Who(pid);
             const Decision d = policy->Decide(subject, path, ops);
             if (d.deny) {
                 gate_->Denied(subject, path, d);

@@ -56,6 +56,9 @@ void Usage(std::ostream &out)
            "                       kernel's cross-process calls where permitted, else the stub;\n"
            "                       stub: only through the client's device stub\n"
            "  --stub-only          the same as --memory stub\n"
+           "  --any-client         serve every process that reaches the devices (tests, tools\n"
+           "                       that speak the wire themselves); by default only the\n"
+           "                       console and vxctl are served, known by the file they run\n"
            "  --no-enforce         keep and serve entries without enforcing them\n"
            "  --permissive         decide and record as usual, but deny nothing\n"
            "  --verbose            report every request\n";
@@ -69,7 +72,7 @@ int main(int argc, char **argv)
     std::string credential = vx::qxd::kDefaultCredential;
     bool load = true, verbose = false;
     vx::qxd::MemoryRoad road = vx::qxd::MemoryRoad::Auto;
-    bool enforce = true, permissive = false;
+    bool enforce = true, permissive = false, anyClient = false;
     std::string groupName;
     bool show = false;
     for (int i = 1; i < argc; ++i) {
@@ -104,6 +107,8 @@ int main(int argc, char **argv)
                 Usage(std::cerr);
                 return 2;
             }
+        } else if (arg == "--any-client") {
+            anyClient = true;
         } else if (arg == "--no-enforce") {
             enforce = false;
         } else if (arg == "--permissive") {
@@ -157,6 +162,12 @@ int main(int argc, char **argv)
     vx::qxd::Server server(engine, dir, std::cerr, verbose, road);
     if (group != gid_t(-1))
         server.ShareWithGroup(group);
+    if (anyClient) {
+        server.AllowAnyClient();
+        std::cerr << "qxd-engine: serving any client (--any-client): every process that reaches the devices can "
+                     "change the entries and switch protection off"
+                  << std::endl;
+    }
     std::string error;
     if (!server.Start(error)) {
         std::cerr << "qxd-engine: " << error << "\n";

@@ -100,11 +100,13 @@ bool WildcardMatch(std::string_view pattern, std::string_view text)
     return p == pattern.size();
 }
 
-bool ProcessPattern::Matches(std::string_view exe) const
+bool ProcessPattern::Matches(const Subject &subject) const
 {
     if (text == "*")
         return true;
-    return WildcardMatch(text, wholePath ? exe : BaseName(exe));
+    if (wholePath)
+        return subject.pathTrue && WildcardMatch(text, subject.exe);
+    return WildcardMatch(text, BaseName(subject.exe));
 }
 
 bool Guard::Holds(std::string_view path) const
@@ -228,7 +230,7 @@ bool Policy::Rule::Covers(std::string_view path) const
 
 bool Policy::Rule::Matches(const Subject &subject) const
 {
-    const auto matches = [&](const ProcessPattern &p) { return p.Matches(subject.exe); };
+    const auto matches = [&](const ProcessPattern &p) { return p.Matches(subject); };
     // An executable we could not name matches "*" only.
     if (subject.exe.empty())
         return std::any_of(process.begin(), process.end(), [](const ProcessPattern &p) { return p.text == "*"; });
@@ -259,9 +261,20 @@ Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
     }
 }
 
+bool Policy::InStore(std::string_view path) const
+{
+    if (storeRule_ < 0)
+        return false;
+    const Rule &store = rules_[size_t(storeRule_)];
+    return store.Covers(path) ||
+           std::any_of(store.items.begin(), store.items.end(), [&](const PathItem &i) { return i.path == path; });
+}
+
 void Policy::AddRule(Rule rule)
 {
     rule.Compile();
+    if (rule.index == kStoreRule)
+        storeRule_ = int(rules_.size());
     masks_ |= rule.mask;
     rules_.push_back(std::move(rule));
 }
@@ -283,8 +296,7 @@ Decision Policy::Decide(const std::function<const Subject &()> &subject, std::st
             continue;
         if (!who) {
             who = &subject();
-            if (who->pid == selfPid ||
-                (!who->exe.empty() && std::find(trusted.begin(), trusted.end(), who->exe) != trusted.end()))
+            if (who->pid == selfPid || (who->trusted && InStore(path)))
                 return d;
         }
         if (r.Matches(*who)) {
@@ -327,8 +339,7 @@ void ItemsIn(const std::vector<PathItem> &items, std::string_view folder, bool &
 Policy::Children Policy::ForChildren(const Subject &subject, std::string_view folder, uint32_t ops) const
 {
     Children c;
-    if (!active_ || !(masks_ & ops) || subject.pid == selfPid ||
-        (!subject.exe.empty() && std::find(trusted.begin(), trusted.end(), subject.exe) != trusted.end()))
+    if (!active_ || !(masks_ & ops) || subject.pid == selfPid)
         return c;
     if (folder != "/" && guard_.Holds(folder))
         return c;
@@ -342,9 +353,11 @@ Policy::Children Policy::ForChildren(const Subject &subject, std::string_view fo
         if (!name.empty())
             c.guarded_.emplace(name);
     }
+    const bool exempt = subject.trusted && InStore(folder);
     for (const Rule &r : rules_) {
         const uint32_t denied = r.mask & ops;
-        if (!denied || !r.Matches(subject))
+        if (!denied || (exempt && r.index != kStoreRule) || (r.index == kStoreRule && subject.trusted) ||
+            !r.Matches(subject))
             continue;
         Children::Compiled k;
         k.index = r.index;

@@ -49,6 +49,11 @@ std::string OpNames(uint32_t ops);
 struct Subject {
     int pid = 0;     // the thread that asks
     std::string exe; // its executable's path (raw bytes); empty when unknown
+    // The file at `exe` in the engine's own view is the one the process runs (a path made up in
+    // another mount namespace is not): only then can a whole-path pattern match it.
+    bool pathTrue = false;
+    // One of the project's own programs, unaltered: exempt from the registry store's guard alone.
+    bool trusted = false;
 };
 
 // One path item of an entry after the drive map: a POSIX path, covering the object itself or
@@ -81,11 +86,12 @@ private:
 };
 
 // One process pattern: compared with the executable's file name, or with its whole path when
-// the pattern names a folder. "*" and "?" are wildcards; ASCII case is ignored.
+// the pattern names a folder (and that path truly names the file the process runs). "*" and "?"
+// are wildcards; ASCII case is ignored.
 struct ProcessPattern {
     std::string text; // UTF-8, drive mapped when wholePath
     bool wholePath = false;
-    bool Matches(std::string_view exe) const;
+    bool Matches(const Subject &subject) const;
 };
 
 struct Decision {
@@ -144,8 +150,9 @@ public:
            const std::function<std::string(const std::string &)> &canonical = nullptr);
 
     // The decision for `ops` (one or more bits) on `path` by `subject`. Objects that no entry
-    // covers, guarded objects, the engine's own process and programs, and an inactive policy
-    // allow everything.
+    // covers, guarded objects, the engine's own process, and an inactive policy allow everything;
+    // the project's own programs pass the registry store's guard, and are judged like any other
+    // process everywhere else.
     Decision Decide(const Subject &subject, std::string_view path, uint32_t ops) const;
     // The same, with the subject looked up only when some entry covering `path` could deny one
     // of `ops` (looking it up costs more than the rest).
@@ -186,11 +193,15 @@ public:
     const Guard &guard() const { return guard_; }
     // The union of every rule's mask (what the event sources must watch for at all).
     uint32_t masks() const { return masks_; }
-    int selfPid = 0;                  // the engine's own process, never denied
-    std::vector<std::string> trusted; // the project's own programs, never denied either
+    int selfPid = 0; // the engine's own process, never denied
 
 private:
+    // True when the registry store's guard covers `path`: there the project's programs are
+    // exempt from every entry.
+    bool InStore(std::string_view path) const;
+
     std::vector<Rule> rules_;
+    int storeRule_ = -1; // its place in rules_
     bool active_ = false;
     Guard guard_;
     uint32_t masks_ = 0;

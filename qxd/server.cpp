@@ -105,11 +105,15 @@ public:
             throw PeerError{"peer does not take its messages"};
     }
 
+    // Every byte from now on must come from process `pid` (as the kernel vouches for each
+    // message); bytes from any other process break the connection.
+    void OnlyFrom(pid_t pid) { sender_ = pid; }
+
 private:
     bool Fill()
     {
         for (;;) {
-            const ssize_t n = first_ ? FirstBytes() : ::recv(fd_, buf_.data(), buf_.size(), 0);
+            const ssize_t n = Receive();
             if (n > 0) {
                 pos_ = 0;
                 end_ = std::size_t(n);
@@ -125,11 +129,12 @@ private:
         }
     }
 
-    // The first input, with the one file it may carry; files sent later are dropped unopened.
-    ssize_t FirstBytes()
+    // The next input with the sender's credentials; the first input may carry one file, files
+    // sent later are dropped unopened.
+    ssize_t Receive()
     {
         iovec iov{buf_.data(), buf_.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(4 * sizeof(int))];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(4 * sizeof(int))];
         msghdr msg{};
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
@@ -138,26 +143,37 @@ private:
         const ssize_t n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
         if (n <= 0)
             return n;
-        first_ = false;
+        pid_t from = 0;
         for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            if (c->cmsg_level != SOL_SOCKET)
+                continue;
+            if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+                ucred cred;
+                std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+                from = cred.pid;
+            }
+            if (c->cmsg_type != SCM_RIGHTS)
                 continue;
             const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             for (std::size_t i = 0; i < count; ++i) {
                 int received;
                 std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-                if (file_ < 0)
+                if (first_ && file_ < 0)
                     file_ = received;
                 else
                     ::close(received);
             }
         }
+        first_ = false;
+        if (sender_ > 0 && from != sender_)
+            throw PeerError{"a message came from another process than the one that connected"};
         return n;
     }
 
     int fd_;
     int file_ = -1;
     bool first_ = true;
+    pid_t sender_ = 0;
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(65536);
     std::size_t pos_ = 0, end_ = 0;
 };
@@ -558,8 +574,25 @@ int64_t NowMs()
 } // namespace
 
 Server::Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose, MemoryRoad road)
-    : engine_(std::move(engine)), dir_(std::move(deviceDir)), log_(log), verbose_(verbose), road_(road)
+    : engine_(std::move(engine)), dir_(std::move(deviceDir)), log_(log), verbose_(verbose), road_(road),
+      clients_(ProgramPaths::Beside(ExecutableOf(int(::getpid()))).clients)
 {
+}
+
+std::string Server::Refusal(const Connection &connection)
+{
+    if (connection.pid <= 0)
+        return "its process is not known";
+    clients_.Refresh(); // a console built or installed anew while the engine runs
+    const std::optional<FileId> exe = IdOfExecutable(connection.pid);
+    if (!exe || !clients_.Contains(*exe))
+        return "it is not one of the project's clients";
+    std::string why;
+    if (!Unaltered(connection.pid, *exe, &why))
+        return why;
+    if (!HoldsPeerClosedOnExec(connection.pid, connection.fd))
+        return "its connection was not made by the program it runs now";
+    return {};
 }
 
 Server::~Server()
@@ -650,6 +683,9 @@ bool Server::Start(std::string &error)
             Stop();
             return false;
         }
+        // Each message comes with its sender's credentials, also those sent before the accept.
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         listeners_.push_back({fd, path, n.channel});
     }
     Log("serving " + dir_ + " (QXDAnsi, QXDUni, Global\\QXDAnsi, Global\\QXDUni)");
@@ -706,6 +742,8 @@ void Server::Accept(const Listener &listener)
         timeval timeout{kPeerTimeoutMs / 1000, (kPeerTimeoutMs % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         auto conn = std::make_unique<Connection>();
         conn->fd = fd;
         conn->channel = listener.channel;
@@ -731,6 +769,8 @@ void Server::Accept(const Listener &listener)
 void Server::Serve(Connection &connection)
 {
     Peer peer(connection.fd);
+    if (!anyClient_)
+        peer.OnlyFrom(connection.pid);
     ConnectionMemory memory(peer, connection.pid, road_);
     uint64_t requests = 0;
     std::string reason = "disconnected";
@@ -760,6 +800,17 @@ void Server::Serve(Connection &connection)
                 break;
             }
             peer.TakeOrThrow(msg + 4, wire::kControlSize - 4);
+            if (requests == 0 && !anyClient_) {
+                if (const std::string why = Refusal(connection); !why.empty()) {
+                    Log("client pid " + std::to_string(connection.pid) + " (" + ExecutableOf(connection.pid) +
+                        ") refused: " + why);
+                    std::string denied;
+                    wire::EncodeDone(denied, false, kErrAccessDenied, 0);
+                    peer.Send(denied);
+                    reason = "dropped: not served";
+                    break;
+                }
+            }
             if (requests == 0)
                 memory.Offer(peer.TakeFile());
             const wire::Control c = wire::DecodeControl(msg);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "qxd/core.h"
+#include "qxd/identity.h"
 
 #include <atomic>
 #include <iosfwd>
@@ -32,6 +33,13 @@ public:
     // Serves the members of group `gid` too (the system engine): the folders become 0750 and the
     // sockets 0660, both of that group. Without it everything is private to the engine's user.
     void ShareWithGroup(gid_t gid) { group_ = gid; }
+
+    // Serves every process that reaches the sockets, as tools that speak the wire themselves need.
+    // Without it only the project's own clients (the console, vxctl) are served, recognised by
+    // the file they run, unaltered; any other client is answered "access denied" and dropped.
+    void AllowAnyClient() { anyClient_ = true; }
+    // The programs served as clients, instead of the console and vxctl beside the engine.
+    void ServeOnly(std::vector<std::string> programs) { clients_.Replace(std::move(programs)); }
 
     // Takes the directory's lock and binds the four sockets. False (with `error`) when another
     // daemon serves the directory or a socket cannot be made.
@@ -88,6 +96,8 @@ private:
     // Closes an idle connection, telling its client so; false when it is no longer idle.
     static bool CloseIdle(Connection &connection);
     void Log(const std::string &line);
+    // Empty when the client of `connection` may be served, else why not.
+    std::string Refusal(const Connection &connection);
 
     std::shared_ptr<Engine> engine_;
     std::string dir_;
@@ -95,6 +105,8 @@ private:
     bool verbose_;
     MemoryRoad road_;
     gid_t group_ = gid_t(-1);
+    bool anyClient_ = false;
+    Programs clients_;
     std::mutex logMutex_;
     int lockFd_ = -1;
     std::list<Listener> listeners_;

@@ -3,7 +3,7 @@
 # the registry store, nobody else reaches either. The daemon runs with the unit's command lines,
 # environment, umask, capability bounding set and no-new-privileges flag, in a temporary folder
 # that stands in for /run and /var/lib, with a group and users the test makes and removes. It runs
-# with --no-enforce, so nothing is mounted.
+# with --no-enforce, so nothing is mounted, and with --any-client, so the test's probe is served.
 #
 #   test_service.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
@@ -88,6 +88,7 @@ check "the unit runs the engine without a user of its own" "" "$(setting User)$(
 check "the unit gives no new privileges" "yes" "$(setting NoNewPrivileges)"
 check "the engine's runtime folder" "vellamorix" "$runtime"
 check "the unit's engine enforces" "" "$(grep -o -e '--no-enforce' -e '--permissive' <<<"$start_cmd" || true)"
+check "the unit's engine serves only the project's clients" "" "$(grep -o -e '--any-client' <<<"$start_cmd" || true)"
 bounding="-all"
 for c in $caps; do
   c=${c#CAP_}
@@ -109,7 +110,7 @@ start_engine() {
     # shellcheck disable=SC2086 # the command line is split as systemd splits it (no quotes in it)
     exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} \
       ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} $environment \
-      setpriv --bounding-set "$bounding" --no-new-privs -- $start_cmd --no-enforce
+      setpriv --bounding-set "$bounding" --no-new-privs -- $start_cmd --no-enforce --any-client
   ) >"$log" 2>&1 &
   pid=$!
   for _ in $(seq 1 300); do

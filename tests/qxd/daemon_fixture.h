@@ -59,6 +59,17 @@ public:
     std::string dir, deviceDir, registry;
 };
 
+// In a child process: runs argv[0] with these arguments, or ends with 127.
+[[noreturn]] inline void Exec(std::vector<std::string> argv)
+{
+    std::vector<char *> args;
+    for (std::string &a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    _exit(127);
+}
+
 // Waits up to `seconds` for a child process; false when it is still running.
 inline bool WaitChild(pid_t pid, int &status, int seconds = 60)
 {
@@ -73,9 +84,10 @@ inline bool WaitChild(pid_t pid, int &status, int seconds = 60)
 
 class Daemon {
 public:
-    // Without `enforce` the daemon only keeps entries (--no-enforce).
+    // Without `enforce` the daemon only keeps entries (--no-enforce). The test program speaks to
+    // it itself, so it serves any client unless `onlyClients`.
     explicit Daemon(const TempHome &home, std::vector<std::string> args = {"--no-load"}, std::string logName = "daemon.log",
-                    bool enforce = false)
+                    bool enforce = false, bool onlyClients = false)
         : home_(home), log_(home.dir + "/" + logName)
     {
         const char *build = std::getenv("VX_BUILD_DIR");
@@ -90,13 +102,10 @@ public:
             std::vector<std::string> all = {exe, "--device-dir", home.deviceDir};
             if (!enforce)
                 all.push_back("--no-enforce");
+            if (!onlyClients)
+                all.push_back("--any-client");
             all.insert(all.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (auto &a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
+            Exec(std::move(all));
         }
     }
     ~Daemon() { Stop(); }

@@ -512,6 +512,7 @@ TEST(EngineServer, IdleConnectionsAreClosedAndTheirClientsServedAgain)
     std::ostringstream log;
     auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
                                                     vx::qxd::MemoryRoad::Stub);
+    server->AllowAnyClient();
     server->SetIdleTimeoutMs(300);
     std::string error;
     ASSERT_TRUE(server->Start(error)) << error;

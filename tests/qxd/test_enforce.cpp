@@ -4,8 +4,10 @@
 #include "engine/fprec.h"
 #include "engine/protector.h"
 #include "platform/codepage/codepage.h"
+#include "password/scrambler.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
+#include "qxd/paths.h"
 #include "support/enforcing.h"
 
 #include <gtest/gtest.h>
@@ -171,9 +173,10 @@ protected:
     }
 
     // Each daemon of a test writes its own log, so the next one is not taken for ready early.
-    void Start(std::vector<std::string> args = {"--no-load"})
+    // With `onlyClients` it serves the project's own clients alone, not this test program.
+    void Start(std::vector<std::string> args = {"--no-load"}, bool onlyClients = false)
     {
-        daemon = std::make_unique<Daemon>(*home, args, "daemon" + std::to_string(++started) + ".log", true);
+        daemon = std::make_unique<Daemon>(*home, args, "daemon" + std::to_string(++started) + ".log", true, onlyClients);
         ASSERT_TRUE(daemon->WaitReady()) << daemon->Log();
         protector = std::make_unique<TVeskFileProtector>();
         ASSERT_TRUE(protector->Success()) << daemon->Log();
@@ -205,6 +208,56 @@ protected:
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
     std::string DenialLog() const { return Slurp(home->deviceDir + "/qxd-engine.log"); }
+
+    // Runs `argv` with `input` on its standard input and returns what it printed (both streams) and
+    // its exit status; with `hide`, first in a mount namespace of its own where `hide` (a folder,
+    // below which `plant` names a file to copy) is covered by a tmpfs holding only that copy.
+    struct Outcome {
+        int status = -1;
+        std::string out;
+    };
+    Outcome Capture(std::vector<std::string> argv, const std::string &input = "", const std::string &hide = "",
+                    const std::string &plant = "")
+    {
+        const std::string out = home->dir + "/capture.out", in = home->dir + "/capture.in";
+        Write(in, input);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int i = ::open(in.c_str(), O_RDONLY), o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(i, 0);
+            ::dup2(o, 1);
+            ::dup2(o, 2);
+            if (!hide.empty()) {
+                if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", hide.c_str(), "tmpfs", 0, "mode=0755") != 0 ||
+                    !fs::copy_file(plant, argv[0]) || ::chmod(argv[0].c_str(), 0755) != 0)
+                    _exit(125);
+            }
+            Exec(std::move(argv));
+        }
+        Outcome r;
+        int st = 0;
+        if (!WaitChild(pid, st, 60)) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+            ADD_FAILURE() << argv[0] << " hung";
+        }
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.out = Slurp(out);
+        return r;
+    }
+    static std::string Built(const std::string &relative)
+    {
+        const char *build = std::getenv("VX_BUILD_DIR");
+        return fs::absolute(fs::path(build ? build : ".") / relative).lexically_normal().string();
+    }
+    // An entry kept in the registry store, loaded by the next start.
+    void StoreEntry(const std::string &folder, const std::string &process, uint32_t mask)
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
+        reg.WriteInteger("EntryCount", 1);
+        reg.WriteString("0", Win(folder) + "\\*;" + Win(folder) + ";," + process + ",,," + std::to_string(mask));
+    }
 
     std::unique_ptr<TempHome> home;
     int started = 0;
@@ -631,22 +684,131 @@ TEST_F(EnforceTest, TheStoreIsChangedOnlyByTheProjectsPrograms)
         ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
         reg.WriteInteger("EntryCount", 0);
     }
+    ASSERT_TRUE(StorePassword("opensesame"));
     ASSERT_NO_FATAL_FAILURE(Start());
     EXPECT_TRUE(Denied(Op("bystander", "create", store + "/planted")));
     EXPECT_TRUE(Denied(Op("bystander", "write", store + "/registry.db")));
     EXPECT_TRUE(Denied(Op("bystander", "unlink", store + "/registry.db")));
-    EXPECT_EQ(Op("bystander", "read", store + "/registry.db"), 0);
+    // Reading too: the store holds the console's scrambled password.
+    EXPECT_TRUE(Denied(Op("bystander", "read", store + "/registry.db")));
+    EXPECT_TRUE(Denied(Op("bystander", "mapread", store + "/registry.db")));
+    // vxreg may change the store, but only for whoever gives the console's password.
+    const std::string vxreg = Built("tools/vxreg/vxreg");
+    Write(home->dir + "/in.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA\\Vellamorix\\Probe]\r\n\"x\"=\"1\"\r\n");
+    const Outcome refused = Capture({vxreg, "import", home->dir + "/in.reg"}, "guess\n");
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("wrong password"), std::string::npos) << refused.out;
     // An entry on the store for everybody does not lock out the project's own tools.
     ASSERT_EQ(Add(FP_PRESET_NOACCESS | FP_WRITE, Win(store) + "\\*;" + Win(store) + ";", "*"), 0);
-    const char *build = std::getenv("VX_BUILD_DIR");
-    const std::string vxreg = std::string(build ? build : ".") + "/tools/vxreg/vxreg";
-    Write(home->dir + "/in.reg", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA\\Vellamorix\\Probe]\r\n\"x\"=\"1\"\r\n");
-    EXPECT_EQ(std::system((vxreg + " import " + home->dir + "/in.reg > /dev/null").c_str()), 0);
+    const Outcome imported = Capture({vxreg, "import", home->dir + "/in.reg"}, "opensesame\n");
+    EXPECT_EQ(imported.status, 0) << imported.out;
     EXPECT_TRUE(Denied(Op("bystander", "read", store + "/registry.db")));
     protector->SetActive(true);
     protector->SetActive(false);
     EXPECT_EQ(Op("bystander", "create", store + "/planted"), 0);
     unsetenv("VELLAMORIX_REGISTRY");
+}
+
+// The project's programs pass the store's guard and nothing else: vxreg cannot write a backup
+// into a folder an entry closes to every process.
+TEST_F(EnforceTest, TheProjectsProgramsAreJudgedLikeAnyOtherElsewhere)
+{
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
+        reg.WriteInteger("EntryCount", 0);
+    }
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_PRESET_NOACCESS | FP_WRITE, Win(data + "/prot") + "\\*;", "*"), 0);
+    const std::string vxreg = Built("tools/vxreg/vxreg");
+    const Outcome exported = Capture({vxreg, "export", "HKLM\\SOFTWARE\\TOVRA", data + "/prot/backup.reg"});
+    EXPECT_EQ(exported.status, 1) << exported.out;
+    EXPECT_NE(exported.out.find("Permission denied"), std::string::npos) << exported.out;
+    EXPECT_TRUE(Denied(Op("bystander", "read", data + "/prot/f")));
+    EXPECT_EQ(Capture({vxreg, "export", "HKLM\\SOFTWARE\\TOVRA", data + "/open/backup.reg"}).status, 0);
+}
+
+// A program an entry restricts, speaking to the engine with the credential every client sends,
+// can neither switch protection off nor change the entries; with --any-client it could.
+TEST_F(EnforceTest, ARestrictedProgramCannotSwitchProtectionOff)
+{
+    ASSERT_NO_FATAL_FAILURE(StoreEntry(data + "/prot", "notepad*", FP_PRESET_NOACCESS));
+    fs::copy_file(Bin("victim"), Bin("notepadcat"));
+    const std::string ctl = Bin("notepadctl");
+    fs::copy_file(Built("tests/qxd/vx_wireclient"), ctl);
+    ASSERT_NO_FATAL_FAILURE(Start({}, true));
+    protector.reset();
+    ASSERT_TRUE(Denied(Op("notepadcat", "read", data + "/prot/f")));
+    const Outcome attempt = Capture({ctl, "stop", "delete", "add:" + Win(data + "/open") + "\\*;", "clear"});
+    EXPECT_EQ(attempt.out, "stop 5\ndelete 5\nadd:" + Win(data + "/open") + "\\*; 5\nclear 5\n");
+    EXPECT_TRUE(Denied(Op("notepadcat", "read", data + "/prot/f"))) << "protection stays on";
+    EXPECT_EQ(Op("notepadcat", "read", data + "/open/o"), 0) << "no entry was added";
+    EXPECT_NE(daemon->Log().find("(" + ctl + ") refused: it is not one of the project's clients"), std::string::npos)
+        << daemon->Log();
+
+    // The same program, where the engine serves any client.
+    protector.reset();
+    ASSERT_EQ(daemon->Stop(), 0) << daemon->Log();
+    ASSERT_NO_FATAL_FAILURE(Start({}, false));
+    EXPECT_EQ(Capture({ctl, "stop"}).out, "stop 0\n");
+    EXPECT_EQ(Op("notepadcat", "read", data + "/prot/f"), 0);
+}
+
+// Another mount namespace can put any file at the path of the project's programs: the engine
+// knows its programs by the files they are, so a forged console is refused as a client, and a
+// forged vxreg is judged like any other process.
+TEST_F(EnforceTest, AForgedProgramAtTheProjectsPathGainsNothing)
+{
+    ASSERT_NO_FATAL_FAILURE(StoreEntry(data + "/prot", "*", FP_PRESET_NOACCESS));
+    ASSERT_NO_FATAL_FAILURE(Start({}, true));
+    protector.reset();
+    const std::string console = Built("console/Vellamorix");
+    const Outcome forged = Capture({console, "stop"}, "", vx::qxd::Parent(console), Built("tests/qxd/vx_wireclient"));
+    EXPECT_EQ(forged.out, "stop 5\n");
+    EXPECT_NE(daemon->Log().find("refused: it is not one of the project's clients"), std::string::npos) << daemon->Log();
+    const std::string vxreg = Built("tools/vxreg/vxreg");
+    const Outcome reader = Capture({vxreg, "read", data + "/prot/f"}, "", vx::qxd::Parent(vxreg), Built("tests/qxd/vx_fsop"));
+    EXPECT_TRUE(Denied(reader.status)) << reader.status << " " << reader.out;
+    EXPECT_NE(DenialLog().find("exe " + vxreg + " op "), std::string::npos) << DenialLog();
+}
+
+// The console itself is served without --any-client; a copy of it is not the console.
+TEST_F(EnforceTest, TheConsoleIsServedAndACopyOfItIsNot)
+{
+    ASSERT_NO_FATAL_FAILURE(Start({"--no-load", "--verbose"}, true));
+    protector.reset();
+    const std::string copy = home->dir + "/bin/Vellamorix";
+    fs::copy_file(Built("console/Vellamorix"), copy);
+    for (const std::string &exe : {Built("console/Vellamorix"), copy}) {
+        SCOPED_TRACE(exe);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            ::execl(exe.c_str(), exe.c_str(), nullptr);
+            _exit(127);
+        }
+        const std::string mark = "client pid " + std::to_string(pid) + " connected to QXDAnsi";
+        bool answered = false;
+        for (int i = 0; i < 3000 && !answered; ++i) {
+            const std::string log = daemon->Log();
+            const size_t at = log.find(mark);
+            answered = at != std::string::npos && (log.find("request 0x", at) != std::string::npos ||
+                                                   log.find("refused", at) != std::string::npos);
+            if (!answered)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(pid, SIGKILL);
+        int st;
+        ::waitpid(pid, &st, 0);
+        ASSERT_TRUE(answered) << daemon->Log();
+        const std::string log = daemon->Log().substr(daemon->Log().find(mark));
+        const bool refused = log.find("client pid " + std::to_string(pid) + " (" + exe + ") refused") != std::string::npos;
+        EXPECT_EQ(refused, exe == copy) << log;
+    }
 }
 
 // Without root the engine keeps and serves entries and says at start that it enforces nothing.

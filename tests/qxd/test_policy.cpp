@@ -34,9 +34,12 @@ Entry MakeEntry(const std::string &folders, const std::string &process, uint32_t
     return e;
 }
 
+// A process whose executable's path names the file it runs.
 Subject Proc(const std::string &exe, int pid = 100)
 {
-    return {pid, exe};
+    Subject s{pid, exe};
+    s.pathTrue = true;
+    return s;
 }
 
 class PolicyTest : public ::testing::Test {
@@ -69,14 +72,20 @@ TEST_F(PolicyTest, ProcessPatternsMatchTheExecutable)
 {
     const auto patterns = ParseProcessList("note*;b?sh;C:\\opt\\tools\\*;");
     ASSERT_EQ(patterns.size(), 3u);
-    EXPECT_TRUE(patterns[0].Matches("/usr/bin/NOTEPAD"));
-    EXPECT_TRUE(patterns[0].Matches("/usr/bin/notes"));
-    EXPECT_FALSE(patterns[0].Matches("/note/bin/vi")); // the file name, not the folders
-    EXPECT_TRUE(patterns[1].Matches("/bin/bash"));
-    EXPECT_FALSE(patterns[1].Matches("/bin/bassh"));
+    EXPECT_TRUE(patterns[0].Matches(Proc("/usr/bin/NOTEPAD")));
+    EXPECT_TRUE(patterns[0].Matches(Proc("/usr/bin/notes")));
+    EXPECT_FALSE(patterns[0].Matches(Proc("/note/bin/vi"))); // the file name, not the folders
+    EXPECT_TRUE(patterns[1].Matches(Proc("/bin/bash")));
+    EXPECT_FALSE(patterns[1].Matches(Proc("/bin/bassh")));
     EXPECT_TRUE(patterns[2].wholePath);
-    EXPECT_TRUE(patterns[2].Matches("/opt/tools/x/run"));
-    EXPECT_FALSE(patterns[2].Matches("/opt/other/run"));
+    EXPECT_TRUE(patterns[2].Matches(Proc("/opt/tools/x/run")));
+    EXPECT_FALSE(patterns[2].Matches(Proc("/opt/other/run")));
+    // A whole path matches only when it names the file the process runs: a path made up in
+    // another mount namespace does not.
+    Subject forged = Proc("/opt/tools/x/run");
+    forged.pathTrue = false;
+    EXPECT_FALSE(patterns[2].Matches(forged));
+    EXPECT_TRUE(patterns[0].Matches(Subject{100, "/usr/bin/notepad"})); // a file name needs no such proof
     EXPECT_TRUE(WildcardMatch("*", ""));
     EXPECT_TRUE(WildcardMatch("a*b*c", "aXXbYYc"));
     EXPECT_FALSE(WildcardMatch("a*b*c", "aXXbYY"));
@@ -84,7 +93,7 @@ TEST_F(PolicyTest, ProcessPatternsMatchTheExecutable)
     EXPECT_FALSE(WildcardMatch("x", "*"));
     // Korean names travel in CP949 and are compared as the UTF-8 the file system holds.
     const std::string korean = vx::codepage::Utf8ToAnsi("메모장*");
-    EXPECT_TRUE(ParseProcessList(korean)[0].Matches("/usr/bin/메모장.bin"));
+    EXPECT_TRUE(ParseProcessList(korean)[0].Matches(Proc("/usr/bin/메모장.bin")));
 }
 
 TEST_F(PolicyTest, DecisionsFollowEntriesExclusionsAndState)
@@ -174,9 +183,33 @@ TEST_F(PolicyTest, EverythingForEveryoneLeavesTheSystemAndTheEngineAlone)
     EXPECT_TRUE(d.deny);
     EXPECT_EQ(d.denied, op::kOpen | op::kWrite);
     EXPECT_TRUE(p.Decide(Proc("/home/u/any"), "/home/u/notes", op::kRead).deny);
-    // The project's own programs are never denied, wherever they go.
-    p.trusted = {"/opt/vx/bin/Vellamorix"};
-    EXPECT_FALSE(p.Decide(Proc("/opt/vx/bin/Vellamorix"), "/home/u/notes", op::kRead).deny);
+}
+
+// The project's own programs pass the registry store's guard and nothing else: elsewhere the
+// entries judge them like any process.
+TEST_F(PolicyTest, TheProjectsProgramsAreExemptFromTheStoreGuardAlone)
+{
+    Policy p({MakeEntry("C:\\home\\u\\*;", "*", FP_PRESET_NOACCESS)}, true, Guard());
+    Policy::Rule store;
+    store.index = Policy::kStoreRule;
+    store.items = {{"/var/lib/vx", false}, {"/var/lib/vx", true}};
+    store.process = ParseProcessList("*");
+    store.mask = op::kChange | op::kOpen | op::kRead;
+    p.AddRule(std::move(store));
+    Subject console = Proc("/opt/vx/bin/Vellamorix");
+    console.trusted = true;
+    const Subject other = Proc("/usr/bin/python3");
+    EXPECT_FALSE(p.Decide(console, "/var/lib/vx/registry.db", op::kOpen | op::kRead | op::kWrite).deny);
+    EXPECT_TRUE(p.Decide(other, "/var/lib/vx/registry.db", op::kOpen).deny);
+    EXPECT_TRUE(p.Decide(other, "/var/lib/vx/registry.db", op::kRead).deny);
+    const Decision d = p.Decide(console, "/home/u/notes", op::kOpen);
+    EXPECT_TRUE(d.deny);
+    EXPECT_EQ(d.entry, 0);
+    // The same in listings: the store's folder is not hidden by its guard (it denies no listing),
+    // and an entry's hiding applies to the project's programs too.
+    Policy hide({MakeEntry("C:\\home\\u\\secret;", "*", FP_LIST)}, true, Guard());
+    EXPECT_TRUE(hide.ForChildren(console, "/home/u", op::kList).Decide("secret").deny);
+    EXPECT_FALSE(p.ForChildren(other, "/var/lib", op::kList).Decide("vx").deny);
 }
 
 // A listing decides each name of one folder at once; it must agree with the decision on each

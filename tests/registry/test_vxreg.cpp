@@ -1,3 +1,4 @@
+#include "password/scrambler.h"
 #include "platform/registry/registry.h"
 #include "registry/tempstore.h"
 #include "support/cp949.h"
@@ -36,16 +37,20 @@ protected:
         std::string err;
     };
 
-    // Runs the built tool with these arguments (no shell in between).
-    Result Run(std::vector<std::string> args)
+    // Runs the built tool with these arguments (no shell in between), `input` on its standard input.
+    Result Run(std::vector<std::string> args, const std::string &input = "")
     {
         const char *buildDir = std::getenv("VX_BUILD_DIR");
         const std::string tool = std::string(buildDir ? buildDir : ".") + "/tools/vxreg/vxreg";
         args.insert(args.begin(), tool);
         const std::string outPath = store.dir() + "/stdout";
         const std::string errPath = store.dir() + "/stderr";
+        const std::string inPath = store.dir() + "/stdin";
+        WriteFile(inPath, input);
         const pid_t pid = fork();
         if (pid == 0) {
+            const int i = open(inPath.c_str(), O_RDONLY);
+            dup2(i, 0);
             const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(o, 1);
@@ -165,27 +170,74 @@ TEST_F(Vxreg, KoreanTextAndDwordRoundTripThroughRegedit4)
 // umask lets through, also over a file that others could read.
 TEST_F(Vxreg, ExportsAreReadableByTheirOwnerOnly)
 {
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\pass", true));
-        reg.WriteString("pass", "103A5F");
-    }
+    ASSERT_TRUE(StorePassword("opensesame"));
+    const std::string scrambled = ReadStoredPassword();
     const mode_t oldMask = umask(0);
-    const Result made = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("new.reg")});
+    const Result made = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("new.reg")}, "opensesame\n");
     EXPECT_EQ(made.status, 0) << made.err;
     struct stat st {};
     ASSERT_EQ(stat(File("new.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_NE(ReadFile(File("new.reg")).find("103A5F"), std::string::npos);
+    EXPECT_NE(ReadFile(File("new.reg")).find(scrambled), std::string::npos);
 
     WriteFile(File("open.reg"), "an older, longer file that anyone could read\r\n");
     ASSERT_EQ(chmod(File("open.reg").c_str(), 0644), 0);
-    const Result over = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("open.reg")});
+    const Result over = Run({"export", "HKLM\\SOFTWARE\\TOVRA", File("open.reg")}, "opensesame\n");
     EXPECT_EQ(over.status, 0) << over.err;
     ASSERT_EQ(stat(File("open.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(ReadFile(File("open.reg")), ReadFile(File("new.reg")));
     umask(oldMask);
+}
+
+// With a console password stored, whatever changes the stored entries or shows the password asks
+// for it: a program that cannot give it learns and changes nothing through vxreg.
+TEST_F(Vxreg, ThePasswordGuardsImportAndThePasswordsKey)
+{
+    ASSERT_TRUE(StorePassword("opensesame"));
+    const std::string scrambled = ReadStoredPassword();
+    WriteFile(File("in.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA\\Vellamorix\\Entry]\r\n"
+                              "\"EntryCount\"=dword:00000000\r\n\r\n");
+    for (const std::string &given : {std::string(), std::string("wrong\n")}) {
+        SCOPED_TRACE(given);
+        const Result imported = Run({"import", File("in.reg")}, given);
+        EXPECT_EQ(imported.status, 1);
+        EXPECT_NE(imported.err.find("wrong password"), std::string::npos) << imported.err;
+        TRegistry reg(KEY_READ);
+        EXPECT_FALSE(reg.OpenKeyReadOnly("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry"));
+
+        const Result query = Run({"query", "HKLM\\SOFTWARE\\TOVRA\\Vellamorix\\PASS"}, given);
+        EXPECT_EQ(query.status, 1);
+        EXPECT_EQ(query.out.find(scrambled), std::string::npos);
+        for (const char *key : {"HKLM\\SOFTWARE\\TOVRA\\Vellamorix\\pass", "HKLM\\SOFTWARE", "HKLM"}) {
+            const Result exported = Run({"export", key, File("out.reg")}, given);
+            EXPECT_EQ(exported.status, 1) << key;
+            EXPECT_EQ(ReadFile(File("out.reg")).find(scrambled), std::string::npos) << key;
+        }
+    }
+    // A key that does not hold the password needs none.
+    const Result other = Run({"query", "HKLM\\SOFTWARE\\TOVRA"});
+    EXPECT_EQ(other.status, 0) << other.err;
+    // The right password lets each through.
+    EXPECT_EQ(Run({"import", File("in.reg")}, "opensesame\n").status, 0);
+    TRegistry reg(KEY_READ);
+    EXPECT_TRUE(reg.OpenKeyReadOnly("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry"));
+    const Result query = Run({"query", "HKLM\\SOFTWARE\\TOVRA\\Vellamorix\\pass"}, "opensesame\r\n");
+    EXPECT_EQ(query.status, 0) << query.err;
+    EXPECT_NE(query.out.find(scrambled), std::string::npos);
+}
+
+// The tool does not run with libraries put in by the dynamic loader's variables.
+TEST_F(Vxreg, RefusesToRunWithLoaderVariables)
+{
+    for (const char *name : {"LD_PRELOAD", "LD_AUDIT", "LD_LIBRARY_PATH"}) {
+        SCOPED_TRACE(name);
+        ASSERT_EQ(setenv(name, "/nonexistent/libx.so", 1), 0);
+        const Result r = Run({"query", "HKLM\\SOFTWARE"});
+        unsetenv(name);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string(name) + " is set"), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(Vxreg, QueryPrintsValuesAndSubkeys)

@@ -1,5 +1,7 @@
 // vxreg: read, back up and move the registry store's keys (REGEDIT4 text files).
+#include "password/scrambler.h"
 #include "platform/codepage/codepage.h"
+#include "platform/process/harden.h"
 #include "platform/registry/registry.h"
 #include "tools/vxreg/regfile.h"
 
@@ -10,7 +12,9 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <strings.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -20,7 +24,9 @@ const char kUsage[] =
     "       vxreg export KEY FILE\n"
     "       vxreg import FILE\n"
     "KEY is HKEY_LOCAL_MACHINE\\SOFTWARE\\... (HKLM\\... accepted). Files are REGEDIT4 text,\n"
-    "strings in code page 949, CRLF line ends. The store is $VELLAMORIX_REGISTRY when set.\n";
+    "strings in code page 949, CRLF line ends. The store is $VELLAMORIX_REGISTRY when set.\n"
+    "When the console has a password, import, and query or export of the key that holds it,\n"
+    "ask for it (on the terminal, or as the first line of standard input).\n";
 
 std::string Utf8(const AnsiString &ansi)
 {
@@ -134,11 +140,68 @@ int WritePrivateFile(const char *file, const std::string &text)
     return 0;
 }
 
+// The console password, read from the terminal without echo, else the first line of standard input.
+std::string AskPassword()
+{
+    std::string line;
+    const bool terminal = ::isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+        std::cerr << "Vellamorix password: " << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        std::getline(std::cin, line);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::cerr << "\n";
+    } else {
+        std::getline(std::cin, line);
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// Nothing more to ask when no password is stored; else the password must be given. `what` names
+// what it guards, for the message. Returns 0 or the exit status.
+int RequirePassword(const std::string &what)
+{
+    AnsiString stored;
+    try {
+        stored = ReadStoredPassword();
+    } catch (const EPasswordReadError &) {
+        return Fail("the console password cannot be read from the registry store; " + what + " needs it");
+    }
+    if (stored.empty())
+        return 0;
+    bool right = false;
+    try {
+        right = CheckPassword(vx::codepage::Utf8ToAnsi(AskPassword()));
+    } catch (const EConvertError &) {
+        right = false;
+    }
+    return right ? 0 : Fail("wrong password; " + what + " needs the console password");
+}
+
+// True when `path` (below HKEY_LOCAL_MACHINE) is the password's key or, with `below`, holds it.
+bool HoldsPassword(const AnsiString &path, bool below)
+{
+    const std::string key = PasswordKeyPath;
+    if (::strcasecmp(path.c_str(), key.c_str()) == 0)
+        return true;
+    return below && (path.empty() ||
+                     (path.size() < key.size() && key[path.size()] == '\\' &&
+                      ::strncasecmp(path.c_str(), key.c_str(), path.size()) == 0));
+}
+
 int Query(const char *key)
 {
     AnsiString path;
     if (!KeyArgument(key, path))
         return Fail(std::string("only HKEY_LOCAL_MACHINE keys are kept in the store: ") + key);
+    if (HoldsPassword(path, false))
+        if (const int status = RequirePassword("showing its key"))
+            return status;
     TRegistry reg(KEY_READ);
     if (!reg.OpenKeyReadOnly("\\" + path))
         return KeyFailure(key);
@@ -158,6 +221,9 @@ int Export(const char *key, const char *file)
     AnsiString path;
     if (!KeyArgument(key, path))
         return Fail(std::string("only HKEY_LOCAL_MACHINE keys are kept in the store: ") + key);
+    if (HoldsPassword(path, true))
+        if (const int status = RequirePassword("exporting its key"))
+            return status;
     TRegistry reg(KEY_READ);
     std::string text;
     if (!vx::regfile::ExportKey(reg, path, text))
@@ -179,6 +245,8 @@ int Import(const char *file)
     if (!vx::regfile::Parse(buffer.str(), ops, error))
         return Fail(std::string(file) + ":" + std::to_string(error.line) + ": " + error.message +
                     "; nothing was imported");
+    if (const int status = RequirePassword("importing"))
+        return status;
     std::string why;
     if (!vx::regfile::Apply(ops, why))
         return Fail(std::string(file) + ": " + Utf8(why) + "; nothing was imported");
@@ -189,6 +257,8 @@ int Import(const char *file)
 
 int main(int argc, char **argv)
 {
+    if (!vx::process::HardenOrExplain("vxreg"))
+        return 1;
     const std::string command = argc > 1 ? argv[1] : "";
     if (command == "-h" || command == "--help" || command == "help") {
         std::cout << kUsage;
