@@ -11,11 +11,16 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -565,6 +570,90 @@ TEST(EngineServer, IdleConnectionsAreClosedAndTheirClientsServedAgain)
          at = log.str().find("closed while idle", at + 1))
         ++closed;
     EXPECT_GE(closed, 2u) << log.str();
+}
+
+// The threads of this process.
+int Threads()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+// One user cannot take every slot: another user's 300 connections, each stalled in the middle
+// of a request (which the engine cannot close as idle), are held to that user's share, and a
+// client of this user is still served at once.
+TEST(EngineServer, OneUserCannotTakeEverySlot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "connecting as another user needs root";
+    TempHome home;
+    ASSERT_EQ(::chmod(home.dir.c_str(), 0755), 0);
+    std::ostringstream log;
+    auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
+                                                    vx::qxd::MemoryRoad::Stub);
+    server->AllowAnyClient();
+    server->ShareWithGroup(65534);
+    std::string error;
+    ASSERT_TRUE(server->Start(error)) << error;
+    int stop[2], ready[2], hold[2];
+    ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
+    std::thread run([&] { server->Run(stop[0]); });
+    const int base = Threads();
+
+    const std::string ansi = home.deviceDir + "/QXDAnsi";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(hold[1]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(1);
+        int opened = 0;
+        for (int i = 0; i < 300; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", ansi.c_str());
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::send(fd, "\x01", 1, MSG_NOSIGNAL) == 1)
+                ++opened;
+        }
+        [[maybe_unused]] ssize_t w = ::write(ready[1], &opened, sizeof opened);
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(hold[0], &c, 1);
+        _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    int opened = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 30000), 1);
+    ASSERT_EQ(::read(ready[0], &opened, sizeof opened), ssize_t(sizeof opened));
+    EXPECT_EQ(opened, 300) << "the other user reached the engine";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the engine takes in what it accepted
+
+    RawClient mine(ansi);
+    ASSERT_TRUE(mine.Send(wire::EncodeControl({vx::qxd::kGetEntryCount, 0x10000, 19, 0, 0})));
+    const std::string read = mine.Recv(wire::kReadSize);
+    EXPECT_EQ(read.size(), wire::kReadSize) << "a client of this user is served";
+    const int during = Threads();
+    EXPECT_LE(during, base + int(vx::qxd::Server::kMaxConnectionsPerUser) + 2)
+        << "threads before: " << base << ", with the other user's 300 connections: " << during;
+
+    ::close(hold[1]);
+    int st = 0;
+    if (!WaitChild(child, st, 30)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &st, 0);
+    }
+    mine.Close();
+    ::close(stop[1]);
+    run.join();
+    ::close(stop[0]);
+    ::close(ready[0]);
+    server.reset();
+    EXPECT_NE(log.str().find("too many clients"), std::string::npos) << "the rest were turned away";
 }
 
 HANDLE OpenAnsi(const char *name = "\\\\.\\QXDAnsi")
