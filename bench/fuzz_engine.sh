@@ -30,6 +30,11 @@ for target in "${targets[@]}"; do
     -max_len="${FUZZ_MAX_LEN:-8192}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$build/$target-" \
     "$work" "$kept" >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  # Interrupted (SIGINT: libFuzzer's exit code 72): what it found so far is kept all the same.
+  if [ "$status" -eq 72 ]; then
+    echo "$target: interrupted"
+    status=0
+  fi
   if [ "$status" -ne 0 ]; then
     grep -E "ERROR|SUMMARY|Test unit written|artifact" "$log" | head -20 >&2
     echo "$target: FAILED after ${runs:-?} executions (exit $status); see $log" >&2
