@@ -1336,6 +1336,15 @@ private:
     iovec iov_[2];
 };
 
+// liburing maps and unmaps rings with system calls of its own, which the thread checker does not
+// see, so a ring may lie where the ring of a thread that has ended lay. Made and taken down under
+// one lock, they are ordered.
+std::mutex &RingMaps()
+{
+    static std::mutex maps;
+    return maps;
+}
+
 void RingWorker(std::shared_ptr<State> st, int cpu)
 {
     cpu_set_t one;
@@ -1344,9 +1353,12 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
     ::sched_setaffinity(0, sizeof one, &one);
     ::unshare(CLONE_FS);
     io_uring ring;
-    if (io_uring_queue_init(8, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
-        io_uring_queue_init(8, &ring, IORING_SETUP_SQE128) != 0)
-        return;
+    {
+        std::lock_guard lock(RingMaps());
+        if (io_uring_queue_init(8, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
+            io_uring_queue_init(8, &ring, IORING_SETUP_SQE128) != 0)
+            return;
+    }
     {
         // Several entries: requests that came together (a close's release and the next open)
         // are answered after one wake-up.
@@ -1385,6 +1397,7 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
             }
         }
     }
+    std::lock_guard lock(RingMaps());
     io_uring_queue_exit(&ring);
 }
 
