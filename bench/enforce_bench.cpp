@@ -10,6 +10,7 @@
 // How to run: bash bench/enforce_bench.sh   (or: enforce_bench PATH/TO/qxd-engine [rounds])
 #include "engine/fprec.h"
 #include "engine/protector.h"
+#include "bench/engine_process.h"
 #include "bench/spread.h"
 
 #include <dirent.h>
@@ -37,6 +38,7 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using namespace vx::bench;
 
 namespace {
 
@@ -45,21 +47,6 @@ using Clock = std::chrono::steady_clock;
 double Seconds(Clock::time_point since)
 {
     return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Win(const std::string &posix)
-{
-    std::string out = "C:" + posix;
-    std::replace(out.begin(), out.end(), '/', '\\');
-    return out;
 }
 
 // Microseconds per call of `work`, the best of three tries of `n` calls.
@@ -145,37 +132,6 @@ Figures Measure(const std::string &data)
     return f;
 }
 
-struct Engine {
-    pid_t pid = -1;
-    std::string log;
-};
-
-Engine StartEngine(const std::string &exe, const std::string &home)
-{
-    Engine e;
-    e.log = home + "/engine.log";
-    ::unlink(e.log.c_str()); // the last round's "ready" must not be taken for this one's
-    const std::string dev = home + "/dev";
-    e.pid = ::fork();
-    if (e.pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int fd = ::open(e.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(fd, 2);
-        ::execl(exe.c_str(), exe.c_str(), "--no-load", "--any-client", "--device-dir", dev.c_str(), nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 3000 && Slurp(e.log).find("qxd-engine: ready") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return e;
-}
-
-void StopEngine(Engine &e)
-{
-    ::kill(e.pid, SIGTERM);
-    int st;
-    ::waitpid(e.pid, &st, 0);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -224,7 +180,7 @@ int main(int argc, char **argv)
     size_t bareListed = 0, hiddenListed = 0;
     for (int r = 0; r < rounds; ++r) {
         const Figures bare = Measure(data);
-        Engine engine = StartEngine(exe, home);
+        EngineProcess engine = StartEngine(exe, home);
         {
             TVeskFileProtector p;
             // Covered for another program: this one is let through, after its executable is asked.

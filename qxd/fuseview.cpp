@@ -93,7 +93,9 @@ struct FuseView::State {
     std::string fsname;
     std::shared_ptr<Gatekeeper> gate;
     int session = -1;
-    int mountFd = -1; // the mount's own root, for unmounting exactly it
+    // The mount's own root, for unmounting exactly it. Held until then only: while any
+    // descriptor of the mount is open, the kernel keeps its connection and the readers wait on.
+    std::atomic<int> mountFd{-1};
     Node rootNode;
     std::mutex mutex; // nodes and their names
     std::map<std::pair<dev_t, ino_t>, Node *> nodes;
@@ -1425,6 +1427,15 @@ private:
     iovec iov_[2];
 };
 
+// liburing maps and unmaps rings with system calls of its own, which the thread checker does not
+// see, so a ring may lie where the ring of a thread that has ended lay. Made and taken down under
+// one lock, they are ordered.
+std::mutex &RingMaps()
+{
+    static std::mutex maps;
+    return maps;
+}
+
 void RingWorker(std::shared_ptr<State> st, int cpu)
 {
     cpu_set_t one;
@@ -1433,9 +1444,12 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
     ::sched_setaffinity(0, sizeof one, &one);
     ::unshare(CLONE_FS);
     io_uring ring;
-    if (io_uring_queue_init(8, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
-        io_uring_queue_init(8, &ring, IORING_SETUP_SQE128) != 0)
-        return;
+    {
+        std::lock_guard lock(RingMaps());
+        if (io_uring_queue_init(8, &ring, IORING_SETUP_SQE128 | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN) != 0 &&
+            io_uring_queue_init(8, &ring, IORING_SETUP_SQE128) != 0)
+            return;
+    }
     {
         // Several entries: requests that came together (a close's release and the next open)
         // are answered after one wake-up.
@@ -1474,6 +1488,7 @@ void RingWorker(std::shared_ptr<State> st, int cpu)
             }
         }
     }
+    std::lock_guard lock(RingMaps());
     io_uring_queue_exit(&ring);
 }
 
@@ -1623,7 +1638,8 @@ dev_t FuseView::device() const
 {
     // From what the kernel keeps: the engine never asks its own view.
     struct statx x{};
-    if (state_->mountFd < 0 || ::statx(state_->mountFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
+    const int mnt = state_->mountFd;
+    if (mnt < 0 || ::statx(mnt, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
         return 0;
     return makedev(x.stx_dev_major, x.stx_dev_minor);
 }
@@ -1684,11 +1700,16 @@ void FuseView::Unmount()
     if (state_->unmounted.exchange(true))
         return;
     // Through the descriptor of the mount's own root: exactly this mount goes, wherever it is
-    // now and whatever was mounted over it since.
-    if (state_->mountFd >= 0)
-        ::umount2(ProcFd(state_->mountFd).c_str(), MNT_DETACH);
-    else
+    // now and whatever was mounted over it since. Once the files still open through it are
+    // closed, the kernel ends the connection: the readers and rings see it and end, and the
+    // last of them frees the state.
+    const int mnt = state_->mountFd.exchange(-1);
+    if (mnt >= 0) {
+        ::umount2(ProcFd(mnt).c_str(), MNT_DETACH);
+        ::close(mnt);
+    } else {
         ::umount2(state_->root.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+    }
 }
 
 bool FuseView::FollowMountFlags()

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <utility>
 #include <ostream>
 #include <vector>
@@ -32,7 +33,7 @@ namespace {
 namespace wire = vx::device::wire;
 
 // Buffered, timed I/O on one client socket (whose send and receive time-outs are the peer
-// time-out). Idle waits between requests are unbounded; waits in the middle of a request give up.
+// time-out). Idle waits between requests are WaitForInput's; once input has come, waits give up.
 class Peer {
 public:
     explicit Peer(int fd) : fd_(fd) {}
@@ -48,12 +49,28 @@ public:
     // takes it over.
     int TakeFile() { return std::exchange(file_, -1); }
 
-    // Returns false on end of input or error; throws PeerError on a mid-request time-out.
-    bool Take(uint8_t *dst, std::size_t len, bool idle)
+    // Waits until input is there (true) or `stop` says the wait is over (false); looks again
+    // every second.
+    template <class Stop>
+    bool WaitForInput(const Stop &stop)
+    {
+        while (pos_ == end_) {
+            pollfd p{fd_, POLLIN, 0};
+            const int r = ::poll(&p, 1, 1000);
+            if (r > 0)
+                return true;
+            if ((r < 0 && errno != EINTR) || stop())
+                return false;
+        }
+        return true;
+    }
+
+    // Returns false on end of input or error; throws PeerError on a time-out.
+    bool Take(uint8_t *dst, std::size_t len)
     {
         while (len > 0) {
             if (pos_ == end_) {
-                if (!Fill(idle))
+                if (!Fill())
                     return false;
             }
             const std::size_t n = std::min(len, end_ - pos_);
@@ -66,7 +83,7 @@ public:
     }
     void TakeOrThrow(uint8_t *dst, std::size_t len)
     {
-        if (!Take(dst, len, false))
+        if (!Take(dst, len))
             throw PeerError{"connection closed in the middle of a request"};
     }
     bool Send(const std::string &data)
@@ -93,7 +110,7 @@ public:
     void OnlyFrom(pid_t pid) { sender_ = pid; }
 
 private:
-    bool Fill(bool idle)
+    bool Fill()
     {
         for (;;) {
             const ssize_t n = Receive();
@@ -108,8 +125,7 @@ private:
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 return false;
-            if (!idle)
-                throw PeerError{"peer timed out in the middle of a request"};
+            throw PeerError{"peer timed out in the middle of a request"};
         }
     }
 
@@ -225,7 +241,7 @@ public:
     {
         for (; pendingAnswers_ > 0; --pendingAnswers_) {
             uint8_t answer[wire::kWriteAnswerSize];
-            if (!peer_.Take(answer, 4, true))
+            if (!peer_.Take(answer, 4))
                 return Pending::Closed;
             if (wire::Get32(answer) != wire::kWriteAnswer)
                 return Pending::Broken;
@@ -549,6 +565,12 @@ const char *ChannelName(Channel c)
     return c == Channel::Ansi ? "QXDAnsi" : "QXDUni";
 }
 
+int64_t NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
 Server::Server(std::shared_ptr<Engine> engine, std::string deviceDir, std::ostream &log, bool verbose, MemoryRoad road)
@@ -691,6 +713,7 @@ void Server::Run(int stopFd)
             ++i;
         }
         Reap(false);
+        Expire();
     }
 }
 
@@ -706,8 +729,13 @@ void Server::Accept(const Listener &listener)
             return;
         }
         Reap(false);
-        if (connections_.size() >= kMaxConnections) {
-            Log("too many clients; a new connection to " + std::string(ChannelName(listener.channel)) + " refused");
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+        const uid_t uid = known ? cred.uid : uid_t(-1);
+        if (!Admit(uid)) {
+            Log("too many clients in requests; a new connection to " + std::string(ChannelName(listener.channel)) +
+                " refused");
             ::close(fd);
             continue;
         }
@@ -719,12 +747,12 @@ void Server::Accept(const Listener &listener)
         auto conn = std::make_unique<Connection>();
         conn->fd = fd;
         conn->channel = listener.channel;
+        conn->uid = uid;
+        conn->idleSinceMs = NowMs();
         Connection &ref = *conn;
         connections_.push_back(std::move(conn));
-        ucred cred{};
-        socklen_t len = sizeof cred;
         std::string who = "client";
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0) {
+        if (known) {
             who = "client pid " + std::to_string(cred.pid);
             ref.pid = cred.pid;
         }
@@ -748,13 +776,24 @@ void Server::Serve(Connection &connection)
     std::string reason = "disconnected";
     try {
         for (;;) {
+            // Idle until the client's next bytes; then busy, unless the engine has begun to close
+            // the connection, in which case nothing more is served.
+            connection.idleSinceMs = NowMs();
+            connection.phase = Phase::Idle;
+            Phase idle = Phase::Idle;
+            if (!peer.WaitForInput([&] { return connection.phase == Phase::Closing; }) ||
+                !connection.phase.compare_exchange_strong(idle, Phase::Busy)) {
+                if (connection.phase == Phase::Closing)
+                    reason = "closed while idle";
+                break;
+            }
             if (const auto pending = memory.TakePendingAnswers(); pending != SocketMemory::Pending::Taken) {
                 if (pending == SocketMemory::Pending::Broken)
                     reason = "dropped: unexpected message instead of a write answer";
                 break;
             }
             uint8_t msg[wire::kControlSize];
-            if (!peer.Take(msg, 4, true))
+            if (!peer.Take(msg, 4))
                 break;
             if (wire::Get32(msg) != wire::kControl) {
                 reason = "dropped: unexpected message kind " + std::to_string(wire::Get32(msg));
@@ -817,6 +856,67 @@ void Server::Reap(bool all)
             ++it;
         }
     }
+}
+
+bool Server::CloseIdle(Connection &connection)
+{
+    Phase idle = Phase::Idle;
+    if (!connection.phase.compare_exchange_strong(idle, Phase::Closing))
+        return false;
+    std::string closing;
+    wire::Put32(closing, wire::kClosing);
+    [[maybe_unused]] const ssize_t n = ::send(connection.fd, closing.data(), closing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(connection.fd, SHUT_RDWR);
+    return true;
+}
+
+bool Server::Admit(uid_t uid)
+{
+    // Connections still served, by user.
+    std::map<uid_t, std::size_t> held;
+    std::size_t total = 0;
+    for (const auto &c : connections_)
+        if (!c->done && c->phase != Phase::Closing) {
+            ++held[c->uid];
+            ++total;
+        }
+    const bool userFull = held[uid] >= kMaxConnectionsPerUser;
+    if (!userFull && total < kMaxConnections)
+        return true;
+    // The one idle the longest of this user, or else of the user holding the most.
+    for (;;) {
+        Connection *oldest = nullptr;
+        for (const auto &c : connections_) {
+            if (c->done || c->phase != Phase::Idle || (userFull && c->uid != uid))
+                continue;
+            if (!oldest || (!userFull && held[c->uid] != held[oldest->uid] ? held[c->uid] > held[oldest->uid]
+                                                                         : c->idleSinceMs < oldest->idleSinceMs))
+                oldest = c.get();
+        }
+        if (!oldest)
+            return false;
+        if (CloseIdle(*oldest)) {
+            Log("client pid " + std::to_string(oldest->pid) + " closed while idle to make room for another");
+            return true;
+        }
+    }
+}
+
+void Server::Expire()
+{
+    const int64_t now = NowMs();
+    for (const auto &c : connections_)
+        if (!c->done && c->phase == Phase::Idle && now - c->idleSinceMs > idleTimeoutMs_)
+            CloseIdle(*c);
+}
+
+void Server::ServeSocket(int fd, Channel channel, pid_t pid)
+{
+    Connection connection;
+    connection.fd = fd;
+    connection.channel = channel;
+    connection.pid = pid;
+    Serve(connection);
 }
 
 void Server::Stop()

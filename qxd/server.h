@@ -49,18 +49,35 @@ public:
     // Closes every connection, removes the sockets and releases the lock.
     void Stop();
 
+    // Serves one connected socket in the calling thread until the client leaves, as each
+    // connection's thread does (tests and fuzzing). The caller closes `fd`.
+    void ServeSocket(int fd, Channel channel, pid_t pid);
+
     // How long a peer may keep the engine waiting in the middle of a request.
     static constexpr int kPeerTimeoutMs = 10000;
-    // Clients served at once; further connections are closed at once.
+    // Clients served at once, and by one user. A new connection beyond either takes the place of
+    // the connection idle the longest (of that user, or of the user holding the most); with
+    // every one of them in a request it is closed at once.
     static constexpr std::size_t kMaxConnections = 256;
+    static constexpr std::size_t kMaxConnectionsPerUser = 64;
+    // A connection holding no request in progress is closed after this long (clients make a
+    // new one when they need it).
+    static constexpr int kIdleTimeoutMs = 300000;
+    void SetIdleTimeoutMs(int ms) { idleTimeoutMs_ = ms; }
 
 private:
+    enum class Phase { Idle, Busy, Closing };
     struct Connection {
         int fd = -1;
         Channel channel = Channel::Ansi;
         pid_t pid = 0;
+        uid_t uid = uid_t(-1);
         std::thread thread;
         std::atomic<bool> done{false};
+        // Idle between requests; Busy from the first byte of a request to its answer; Closing
+        // once the engine closes it while idle (nothing it sends after that is served).
+        std::atomic<Phase> phase{Phase::Idle};
+        std::atomic<int64_t> idleSinceMs{0};
     };
     struct Listener {
         int fd = -1;
@@ -71,6 +88,13 @@ private:
     void Accept(const Listener &listener);
     void Serve(Connection &connection);
     void Reap(bool all);
+    // Makes room for a connection of `uid`: false when every connection it could replace is in
+    // a request.
+    bool Admit(uid_t uid);
+    // Closes connections idle for longer than the idle time.
+    void Expire();
+    // Closes an idle connection, telling its client so; false when it is no longer idle.
+    static bool CloseIdle(Connection &connection);
     void Log(const std::string &line);
     // Empty when the client of `connection` may be served, else why not.
     std::string Refusal(const Connection &connection);
@@ -88,6 +112,7 @@ private:
     std::list<Listener> listeners_;
     std::list<std::unique_ptr<Connection>> connections_;
     uint64_t nextId_ = 1;
+    int idleTimeoutMs_ = kIdleTimeoutMs;
 };
 
 } // namespace vx::qxd

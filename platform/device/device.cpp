@@ -3,6 +3,7 @@
 #include "platform/device/arena.h"
 #include "platform/device/wire.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -120,7 +121,14 @@ public:
         std::lock_guard lock(mutex_);
         bytesReturned = 0;
         try {
-            return Exchange(p, bytesReturned, error);
+            // An engine that closed this connection as idle served nothing of the request: it
+            // goes again, once, on a new connection.
+            bool again = false;
+            const bool ok = Exchange(p, bytesReturned, error, again);
+            if (!again)
+                return ok;
+            Reconnect();
+            return Exchange(p, bytesReturned, error, again);
         } catch (...) {
             // Nothing may leave the call; the exchange cannot go on in an unknown state.
             Broken(error);
@@ -140,9 +148,12 @@ private:
     // time-outs at every request.
     static constexpr int kSlackMs = 50;
 
-    bool Exchange(const ControlParams &p, DWORD &bytesReturned, DWORD &error)
+    bool Exchange(const ControlParams &p, DWORD &bytesReturned, DWORD &error, bool &again)
     {
-        if (forks_ != Forks())
+        again = false;
+        // The engine says nothing between requests but that it closes the connection (or it
+        // has gone): a connection it closed is made again before the request, not failed.
+        if (forks_ != Forks() || (!broken_ && Hungup()))
             Reconnect();
         if (broken_) {
             error = ERROR_BROKEN_PIPE;
@@ -158,11 +169,18 @@ private:
         wire::Put32(out_, p.inLen);
         wire::Put64(out_, reinterpret_cast<uintptr_t>(p.outBuffer));
         wire::Put32(out_, p.outLen);
-        for (;;) {
+        for (bool first = true;; first = false) {
             uint8_t header[16];
-            if (!Take(header, 4))
+            if (!Take(header, 4)) {
+                // Closed before the request reached it (the request could not be sent whole).
+                again = first && !timedOut_ && ClosingPending();
                 return Broken(error);
+            }
             const uint32_t kind = wire::Get32(header);
+            if (kind == wire::kClosing && first) {
+                again = true;
+                return Broken(error);
+            }
             if (kind == wire::kDone) {
                 if (!Take(header + 4, 12))
                     return Broken(error);
@@ -224,6 +242,28 @@ private:
         pos_ = end_ = 0;
         if (fd_ >= 0)
             SetSocketTimeout(timeoutMs_);
+    }
+
+    // True when input waits between requests: the engine closes the connection, or is gone.
+    bool Hungup()
+    {
+        if (pos_ != end_)
+            return true;
+        pollfd p{fd_, POLLIN, 0};
+        return fd_ < 0 || ::poll(&p, 1, 0) != 0;
+    }
+
+    // True when the engine's next message is that it closes the connection.
+    bool ClosingPending()
+    {
+        uint8_t kind[4];
+        std::size_t have = std::min<std::size_t>(end_ - pos_, sizeof kind);
+        std::memcpy(kind, in_.get() + pos_, have);
+        if (have < sizeof kind) {
+            const ssize_t n = ::recv(fd_, kind + have, sizeof kind - have, MSG_DONTWAIT | MSG_PEEK);
+            have += n > 0 ? std::size_t(n) : 0;
+        }
+        return have == sizeof kind && wire::Get32(kind) == wire::kClosing;
     }
 
     bool Broken(DWORD &error)

@@ -32,8 +32,10 @@ HANDLE CreateFileA(const char *lpFileName, DWORD dwDesiredAccess, DWORD dwShareM
 // within EngineTimeoutMs(), ERROR_NOT_ENOUGH_MEMORY when memory ran out, the engine's own code
 // otherwise). After any of those four the handle only fails. Never throws; what one request
 // makes the client hold is bounded (a few buffers of 64 KiB), whatever the engine sends. A
-// process forked off after the open gets its own connection on its first request.
-// lpOverlapped must be null.
+// process forked off after the open gets its own connection on its first request. A connection
+// the engine closed between requests (it closes idle ones) is made again at the next request,
+// and a request the engine refused to start because it was closing the connection goes again on
+// a new one, so a handle outlives any idle time. lpOverlapped must be null.
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void *lpInBuffer, DWORD nInBufferSize,
                      void *lpOutBuffer, DWORD nOutBufferSize, DWORD *lpBytesReturned,
                      void *lpOverlapped);

@@ -6,6 +6,9 @@
 //   4 WRITE     engine -> client  u64 addr, u32 len, len bytes
 //   5 WRITE ans client -> engine  u32 status
 //   6 DONE      engine -> client  u32 ok, u32 error, u32 bytesReturned (ends the request)
+//   7 CLOSING   engine -> client  (nothing more) the engine closes a connection that holds no
+//                                 request in progress; nothing the client sent after the last
+//                                 DONE is served, so it may send that again on a new connection
 // A peer that breaks the format is disconnected.
 #pragma once
 
@@ -23,6 +26,7 @@ enum Kind : uint32_t {
     kWrite = 4,
     kWriteAnswer = 5,
     kDone = 6,
+    kClosing = 7,
 };
 
 constexpr std::size_t kControlSize = 4 + 4 + 8 + 4 + 8 + 4; // 32

@@ -5,6 +5,7 @@
 #include "platform/device/wire.h"
 #include "platform/registry/registry.h"
 #include "qxd/daemon_fixture.h"
+#include "qxd/server.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
@@ -627,39 +628,42 @@ TEST(Daemon, ServesManyClientsAtOnce)
     }
 }
 
+// A user's clients beyond its share take the place of the one idle the longest, which is told
+// so; while every one of them is in the middle of a request, a further one is turned away at once.
 TEST(Daemon, ClientsBeyondTheLimitAreTurnedAway)
 {
     TempHome home;
     Daemon daemon(home, {"--no-load", "--stub-only"});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     const std::string ansi = home.deviceDir + "/QXDAnsi";
-    // One answered request each makes sure the engine has taken every connection.
-    auto served = [](RawClient &c) {
-        if (!c.Send(Control(IOCTL_QXD_GET_ENTRY_COUNT, 0x40, 19, 0, 0)) || c.Recv(wire::kReadSize).size() != wire::kReadSize)
-            return false;
+    // A request the engine waits on the client for (it asks to read the credential)...
+    auto start = [](RawClient &c) {
+        return c.Send(Control(IOCTL_QXD_GET_ENTRY_COUNT, 0x40, 19, 0, 0)) && c.Recv(wire::kReadSize).size() == wire::kReadSize;
+    };
+    // ... and its end.
+    auto finish = [](RawClient &c) {
         std::string refuse;
         wire::Put32(refuse, wire::kReadAnswer);
         wire::Put32(refuse, ERROR_NOACCESS);
         return c.Send(refuse) && c.Recv(wire::kDoneSize).size() == wire::kDoneSize;
     };
     std::vector<std::unique_ptr<RawClient>> clients;
-    for (std::size_t i = 0; i < 256; ++i) {
+    for (std::size_t i = 0; i < vx::qxd::Server::kMaxConnectionsPerUser; ++i) {
         clients.push_back(std::make_unique<RawClient>(ansi));
-        ASSERT_TRUE(served(*clients.back())) << i;
+        ASSERT_TRUE(start(*clients.back())) << i;
     }
     RawClient extra(ansi);
     EXPECT_TRUE(extra.Closed());
-    clients.clear();
-    // Room again once they are gone (the engine notices within its next round).
-    bool servedAgain = false;
-    for (int attempt = 0; attempt < 200 && !servedAgain; ++attempt) {
-        RawClient again(ansi);
-        servedAgain = served(again);
-        if (!servedAgain)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(servedAgain);
     EXPECT_NE(daemon.Log().find("too many clients"), std::string::npos);
+    for (auto &c : clients)
+        EXPECT_TRUE(finish(*c));
+    // All idle now: the next one takes the place of the first.
+    RawClient next(ansi);
+    EXPECT_TRUE(start(next) && finish(next));
+    std::string closing;
+    wire::Put32(closing, wire::kClosing);
+    EXPECT_EQ(clients.front()->Recv(4), closing);
+    EXPECT_TRUE(clients.front()->Closed());
 }
 
 TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)

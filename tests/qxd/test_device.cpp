@@ -5,17 +5,24 @@
 #include "platform/device/wire.h"
 #include "qxd/daemon_fixture.h"
 #include "qxd/loader.h"
+#include "qxd/server.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 using namespace qxdtest;
@@ -27,11 +34,13 @@ using vx::device::InArena;
 
 namespace {
 
-// A scripted engine on "\\.\QXDAnsi": accepts one client and runs `script` on the connection.
+// A scripted engine on "\\.\QXDAnsi": accepts `connections` clients one after another and runs
+// `script` on each connection (Conn::index counts them from 0).
 class ScriptedEngine {
 public:
     struct Conn {
         int fd;
+        int index = 0;
         void Send(const std::string &b) { ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size())); }
         std::string Recv(std::size_t n)
         {
@@ -47,19 +56,23 @@ public:
         }
     };
 
-    ScriptedEngine(const std::string &dir, std::function<void(Conn &)> script)
+    ScriptedEngine(const std::string &dir, std::function<void(Conn &)> script, int connections = 1)
     {
         mkdir(dir.c_str(), 0700);
         listen_ = Bind(dir + "/QXDAnsi");
         EXPECT_EQ(listen(listen_, 4), 0);
-        thread_ = std::thread([this, script] {
-            Conn c{accept(listen_, nullptr, nullptr)};
-            if (c.fd >= 0) {
+        thread_ = std::thread([this, script, connections] {
+            for (int i = 0; i < connections; ++i) {
+                Conn c{accept(listen_, nullptr, nullptr), i};
+                if (c.fd < 0)
+                    break;
+                ++accepted;
                 script(c);
                 ::close(c.fd);
             }
         });
     }
+    std::atomic<int> accepted{0};
     ~ScriptedEngine()
     {
         ::shutdown(listen_, SHUT_RDWR); // a client that never connected ends the wait for it
@@ -416,6 +429,231 @@ TEST(DeviceClient, AnEngineThatStopsAnsweringFailsTheCallInsteadOfHanging)
         EXPECT_TRUE(CloseHandle(h));
     }
     vx::device::SetEngineTimeoutMs(previous);
+}
+
+std::string Done(uint32_t bytes)
+{
+    std::string msg;
+    wire::EncodeDone(msg, true, 0, bytes);
+    return msg;
+}
+
+std::string Closing()
+{
+    std::string msg;
+    wire::Put32(msg, wire::kClosing);
+    return msg;
+}
+
+// An engine closes connections that hold no request: the client makes a new one at its next
+// request, and a request the engine answered with "closing" instead of serving goes again on a
+// new connection, so a handle survives its user's idle time.
+TEST(DeviceClient, AConnectionTheEngineClosesIsMadeAgain)
+{
+    TempHome home;
+    std::atomic<int> served{0};
+    {
+        ScriptedEngine engine(
+            home.deviceDir,
+            [&](ScriptedEngine::Conn &c) {
+                if (c.index == 0) {
+                    ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+                    c.Send(Done(1));
+                    ++served;
+                    // The second request arrives as the engine closes the connection: not served.
+                    ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+                    c.Send(Closing());
+                    return;
+                }
+                ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+                c.Send(Done(uint32_t(c.index) + 1));
+                ++served;
+                if (c.index == 1)
+                    c.Send(Closing()); // closed while idle
+            },
+            3);
+        HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        DWORD bytes = 0;
+        EXPECT_TRUE(DeviceIoControl(h, 0xA024301B, nullptr, 0, nullptr, 0, &bytes, nullptr));
+        EXPECT_EQ(bytes, 1u);
+        EXPECT_TRUE(DeviceIoControl(h, 0xA024301B, nullptr, 0, nullptr, 0, &bytes, nullptr)) << GetLastError();
+        EXPECT_EQ(bytes, 2u) << "sent again on the second connection";
+        std::this_thread::sleep_for(std::chrono::milliseconds(200)); // the second connection is closed meanwhile
+        EXPECT_TRUE(DeviceIoControl(h, 0xA024301B, nullptr, 0, nullptr, 0, &bytes, nullptr)) << GetLastError();
+        EXPECT_EQ(bytes, 3u) << "made again before the request";
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    EXPECT_EQ(served, 3) << "each request served once";
+}
+
+// A connection lost in the middle of a request (the engine may have carried it out) is not
+// taken for a closing: the request fails and is not sent a second time.
+TEST(DeviceClient, ARequestCutOffIsNotSentTwice)
+{
+    TempHome home;
+    ScriptedEngine engine(
+        home.deviceDir,
+        [](ScriptedEngine::Conn &c) {
+            ASSERT_EQ(c.Recv(wire::kControlSize).size(), wire::kControlSize);
+            // Gone without a word.
+        },
+        2);
+    HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD bytes = 0;
+    EXPECT_FALSE(DeviceIoControl(h, 0xA024301B, nullptr, 0, nullptr, 0, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    EXPECT_EQ(engine.accepted, 1);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// The engine's own server: a connection idle past the idle time is told so and closed; one in
+// the middle of a request is not, however long its client takes within the peer time-out; a
+// client whose connection was closed is served again at its next request.
+TEST(EngineServer, IdleConnectionsAreClosedAndTheirClientsServedAgain)
+{
+    TempHome home;
+    std::ostringstream log;
+    auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
+                                                    vx::qxd::MemoryRoad::Stub);
+    server->AllowAnyClient();
+    server->SetIdleTimeoutMs(300);
+    std::string error;
+    ASSERT_TRUE(server->Start(error)) << error;
+    int stop[2];
+    ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+    std::thread run([&] { server->Run(stop[0]); });
+
+    RawClient idle(home.deviceDir + "/QXDAnsi");
+    ASSERT_TRUE(idle.connected());
+    EXPECT_EQ(idle.Recv(4), Closing()) << "told before it is closed";
+    EXPECT_TRUE(idle.Closed());
+
+    // A request whose client answers the engine's read only after twice the idle time.
+    RawClient slow(home.deviceDir + "/QXDAnsi");
+    ASSERT_TRUE(slow.Send(wire::EncodeControl({vx::qxd::kGetEntryCount, 0x10000, 19, 0, 0})));
+    const std::string read = slow.Recv(wire::kReadSize);
+    ASSERT_EQ(read.size(), wire::kReadSize);
+    EXPECT_EQ(U32(read, 0), uint32_t(wire::kRead));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::string answer;
+    wire::Put32(answer, wire::kReadAnswer);
+    wire::Put32(answer, 0);
+    answer += std::string(vx::qxd::kDefaultCredential);
+    ASSERT_EQ(answer.size(), 8u + 19u);
+    ASSERT_TRUE(slow.Send(answer));
+    const std::string done = slow.Recv(wire::kDoneSize);
+    ASSERT_EQ(done.size(), wire::kDoneSize) << "the request in progress was cut off";
+    EXPECT_EQ(U32(done, 0), uint32_t(wire::kDone));
+
+    // A real client thinking longer than the idle time between two requests.
+    ArenaBuffer cred(20);
+    std::memcpy(cred.data(), vx::qxd::kDefaultCredential, 19);
+    HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD count = 7;
+    EXPECT_TRUE(DeviceIoControl(h, vx::qxd::kGetEntryCount, cred.data(), 19, nullptr, 0, &count, nullptr)) << GetLastError();
+    EXPECT_EQ(count, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    count = 7;
+    EXPECT_TRUE(DeviceIoControl(h, vx::qxd::kGetEntryCount, cred.data(), 19, nullptr, 0, &count, nullptr)) << GetLastError();
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+
+    ::close(stop[1]);
+    run.join();
+    ::close(stop[0]);
+    server.reset();
+    std::size_t closed = 0;
+    for (std::size_t at = log.str().find("closed while idle"); at != std::string::npos;
+         at = log.str().find("closed while idle", at + 1))
+        ++closed;
+    EXPECT_GE(closed, 2u) << log.str();
+}
+
+// The threads of this process.
+int Threads()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+// One user cannot take every slot: another user's 300 connections, each stalled in the middle
+// of a request (which the engine cannot close as idle), are held to that user's share, and a
+// client of this user is still served at once.
+TEST(EngineServer, OneUserCannotTakeEverySlot)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "connecting as another user needs root";
+    TempHome home;
+    ASSERT_EQ(::chmod(home.dir.c_str(), 0755), 0);
+    std::ostringstream log;
+    auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
+                                                    vx::qxd::MemoryRoad::Stub);
+    server->AllowAnyClient();
+    server->ShareWithGroup(65534);
+    std::string error;
+    ASSERT_TRUE(server->Start(error)) << error;
+    int stop[2], ready[2], hold[2];
+    ASSERT_EQ(::pipe2(stop, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(hold, O_CLOEXEC), 0);
+    std::thread run([&] { server->Run(stop[0]); });
+    const int base = Threads();
+
+    const std::string ansi = home.deviceDir + "/QXDAnsi";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(hold[1]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(1);
+        int opened = 0;
+        for (int i = 0; i < 300; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un a{};
+            a.sun_family = AF_UNIX;
+            std::snprintf(a.sun_path, sizeof a.sun_path, "%s", ansi.c_str());
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && ::send(fd, "\x01", 1, MSG_NOSIGNAL) == 1)
+                ++opened;
+        }
+        [[maybe_unused]] ssize_t w = ::write(ready[1], &opened, sizeof opened);
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(hold[0], &c, 1);
+        _exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    int opened = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 30000), 1);
+    ASSERT_EQ(::read(ready[0], &opened, sizeof opened), ssize_t(sizeof opened));
+    EXPECT_EQ(opened, 300) << "the other user reached the engine";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the engine takes in what it accepted
+
+    RawClient mine(ansi);
+    ASSERT_TRUE(mine.Send(wire::EncodeControl({vx::qxd::kGetEntryCount, 0x10000, 19, 0, 0})));
+    const std::string read = mine.Recv(wire::kReadSize);
+    EXPECT_EQ(read.size(), wire::kReadSize) << "a client of this user is served";
+    const int during = Threads();
+    EXPECT_LE(during, base + int(vx::qxd::Server::kMaxConnectionsPerUser) + 2)
+        << "threads before: " << base << ", with the other user's 300 connections: " << during;
+
+    ::close(hold[1]);
+    int st = 0;
+    if (!WaitChild(child, st, 30)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &st, 0);
+    }
+    mine.Close();
+    ::close(stop[1]);
+    run.join();
+    ::close(stop[0]);
+    ::close(ready[0]);
+    server.reset();
+    EXPECT_NE(log.str().find("too many clients"), std::string::npos) << "the rest were turned away";
 }
 
 HANDLE OpenAnsi(const char *name = "\\\\.\\QXDAnsi")
