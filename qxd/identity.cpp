@@ -253,9 +253,10 @@ bool HoldsPeerClosedOnExec(int pid, int socketFd)
         while (std::getline(info, line))
             if (line.compare(0, 6, "flags:") == 0)
                 closeOnExec = (std::strtoul(line.c_str() + 6, nullptr, 8) & O_CLOEXEC) != 0;
-        if (!closeOnExec)
-            return ::closedir(dir), false; // one copy that would outlive an exec is enough to refuse
-        held = true;
+        // One copy that would outlive an exec is enough to refuse.
+        held = closeOnExec;
+        if (!held)
+            break;
     }
     ::closedir(dir);
     return held;
