@@ -284,7 +284,12 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     ::mkdir(probe.c_str(), 0700);
     std::string error;
     const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
+    auto session = FuseSession::Start({fsname, 0, true}, std::make_shared<ClosedGate>(), error);
+    std::shared_ptr<FuseView> view;
+    if (session)
+        view = session->Mount({probe, fd}, error);
+    else if (fd >= 0)
+        ::close(fd);
     const auto fail = [&](std::string why) {
         for (Stale &s : stale)
             for (int held : {s.top, s.beneath, s.copy})
@@ -300,8 +305,8 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     }
     struct stat s;
     const bool answered = ::stat(probe.c_str(), &s) == 0;
-    const bool passthrough = view->passthrough();
-    const bool ring = view->ringed();
+    const bool passthrough = session->passthrough();
+    const bool ring = session->ringed();
     view->Unmount();
     view.reset();
     ::rmdir(probe.c_str());
@@ -311,6 +316,7 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     backend->stale_ = std::move(stale);
     backend->ring_ = ring;
     backend->ringLease_ = lease;
+    backend->session_ = std::move(session);
     return backend;
 }
 
@@ -383,6 +389,8 @@ void FuseBackend::RemoveStale()
 void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
 {
     gate_ = std::move(gate);
+    if (session_ && gate_)
+        session_->SetGate(gate_);
     if (!links_ && gate_)
         links_ = LinkGuard::Create(gate_, linksMissing_);
 }
@@ -644,7 +652,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         std::string error;
         std::shared_ptr<FuseView> view;
         if (fd >= 0 && stale != stale_.end()) {
-            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_, stale->top}, gate_, error);
+            view = session_->Mount({root, fd, stale->top}, error);
             if (!view) {
                 // The kernel would not mount beneath it: that one goes first after all.
                 ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
@@ -657,7 +665,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         if (!view && fd < 0)
             error = Describe(place, std::strerror(errno));
         else if (!view)
-            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
+            view = session_->Mount({root, fd}, error);
         if (!view) {
             NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
             continue;
@@ -679,8 +687,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     // decisions appear.
     const uint32_t stat = policy && policy->active() ? policy->masks() & op::kStat : 0;
     if (stat & ~statMasks_)
-        for (auto &[root, view] : views_)
-            view->ForgetAttributes();
+        session_->ForgetAttributes();
     statMasks_ = stat;
 }
 
@@ -1019,6 +1026,9 @@ void FuseBackend::Shutdown()
         ::close(t.fd);
     heldFiles_.clear();
     gate_.reset();
+    if (session_)
+        session_->SetGate(std::make_shared<ClosedGate>());
+    session_.reset();
     ReleaseRingLease(ringLease_);
     ringLease_ = -1;
 }

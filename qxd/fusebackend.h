@@ -106,6 +106,7 @@ private:
     bool ring_ = false;        // requests come through io_uring
     int ringLease_ = -1;       // held while this engine may need the module's io_uring
     std::shared_ptr<Gatekeeper> gate_;
+    std::shared_ptr<FuseSession> session_; // serves every view
     std::map<std::string, std::shared_ptr<FuseView>> views_;
     uint32_t statMasks_ = 0;
     std::unique_ptr<LinkGuard> links_;
