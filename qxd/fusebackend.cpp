@@ -118,6 +118,7 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
     MountPlan plan;
     std::vector<std::string> candidates;
     std::map<std::string, std::map<int, bool>> named; // candidate -> entries naming it (true: the object itself)
+    std::map<std::string, std::set<int>> hosts;       // a folder served for the names in it -> entries
     const Guard &guard = policy.guard();
     std::size_t split = 0;
     for (const Policy::Rule &rule : policy.rules()) {
@@ -170,6 +171,15 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
                 notes.push_back(text);
                 continue;
             }
+            // An object named itself is decided on where its name lives: its folder is served, so
+            // that listing, renaming and removing it are decided per process like the rest, and
+            // an object made at its path later is covered at once.
+            const std::string folder = Parent(p);
+            if (!item.subtree && folder != p && folder != "/" && !guard.Holds(folder) && !guard.Above(folder) && tree.IsFolder(folder)) {
+                candidates.push_back(folder);
+                hosts[folder].insert(rule.index);
+                continue;
+            }
             if (!tree.Exists(p)) {
                 notes.push_back(Describe(p, "does not exist; enforced once it does"));
                 continue;
@@ -189,8 +199,17 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
         if (!nested)
             plan.roots.push_back(c);
     }
-    // An object served in its own place cannot leave it while it is served: nobody can rename
-    // or remove it, and it stays in its folder's listing.
+    // The folder itself, served in its place, cannot leave it.
+    for (const auto &[folder, entries] : hosts) {
+        if (!std::binary_search(plan.roots.begin(), plan.roots.end(), folder))
+            continue;
+        for (int index : entries)
+            plan.notes[index].push_back(
+                Describe(folder, "served to decide on the names in it; it cannot itself be renamed or removed while the entry is in force"));
+    }
+    // Where an object's folder is a system or engine folder, the object is served in its own
+    // place and cannot leave it while it is served: nobody can rename or remove it, and it stays
+    // in its folder's listing.
     for (const auto &[path, entries] : named) {
         if (!std::binary_search(plan.roots.begin(), plan.roots.end(), path))
             continue;
