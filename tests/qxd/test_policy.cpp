@@ -68,6 +68,34 @@ TEST_F(PolicyTest, PathItemsCoverThemselvesOrWhatLiesBelow)
     EXPECT_FALSE(items[1].Covers("/Data"));
 }
 
+// Decisions look only at the rules whose items lie at the path or above it, and still give the
+// first entry in order that denies, among thousands.
+TEST_F(PolicyTest, DecisionsAmongManyEntriesKeepTheEntriesOrder)
+{
+    std::vector<Entry> entries;
+    for (int i = 0; i < 2000; ++i)
+        entries.push_back(MakeEntry("C:\\many\\" + std::to_string(i) + "\\*;", "*", FP_READ));
+    entries.push_back(MakeEntry("C:\\a\\b\\c;", "*", FP_READ | FP_WRITE)); // 2000
+    entries.push_back(MakeEntry("C:\\a\\*;", "*", FP_WRITE));              // 2001
+    entries.push_back(MakeEntry("C:\\a\\b;", "*", FP_LIST));               // 2002
+    entries.push_back(MakeEntry("C:\\*;", "x", FP_DELETE));                // 2003
+    Policy p(entries, true, Guard{});
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/many/1999/f", op::kRead).entry, 1999);
+    EXPECT_FALSE(p.Decide(Proc("/bin/y"), "/many/1999", op::kRead).deny) << "the folder itself is not below itself";
+    EXPECT_FALSE(p.Decide(Proc("/bin/y"), "/many/20000/f", op::kRead).deny);
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/a/b/c", op::kWrite).entry, 2000) << "the first entry in order";
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/a/b/d", op::kWrite).entry, 2001);
+    EXPECT_EQ(p.Decide(Proc("/bin/x"), "/a/b/d", op::kDelete).entry, 2003);
+    EXPECT_EQ(p.Deniable("/a/b/c"), uint32_t(op::kRead | op::kWrite | op::kDelete));
+    EXPECT_TRUE(p.MayDeny("/a/b", op::kList));
+    EXPECT_FALSE(p.MayDeny("/a", op::kList));
+    // A listing of /a hides "b" (named itself there); one of / hides nothing.
+    EXPECT_TRUE(p.ForChildren(Proc("/bin/y"), "/a", op::kList).Decide("b").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/y"), "/a", op::kList).Decide("c").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/y"), "/", op::kList).Decide("a").deny);
+    EXPECT_EQ(p.ForChildren(Proc("/bin/y"), "/many/7", op::kRead).Decide("f").entry, 7);
+}
+
 TEST_F(PolicyTest, ProcessPatternsMatchTheExecutable)
 {
     const auto patterns = ParseProcessList("note*;b?sh;C:\\opt\\tools\\*;");
