@@ -486,13 +486,22 @@ int EntryFromOptions(const Options &o, const TFPRec &base, bool adding, TFPRec &
 
 // ---- Commands: one function each ----
 
-int Status(const Options &o)
+// What a command without arguments does first: its options checked, the engine reached and, when
+// it changes something, the password given. kOk, or the status to end with.
+int Begin(const Options &o, std::initializer_list<const char *> allowed, Engine &engine, bool changes)
 {
-    if (int s = OnlyOptions(o, {}); s || (s = Positionals(o, 0, "")))
+    if (int s = OnlyOptions(o, allowed); s || (s = Positionals(o, 0, "")))
         return s;
-    Engine engine;
     if (!engine.Open())
         return kError;
+    return changes ? RequirePassword(o) : kOk;
+}
+
+int Status(const Options &o)
+{
+    Engine engine;
+    if (int s = Begin(o, {}, engine, false))
+        return s;
     uint32_t count = 0;
     if (!engine.p().GetEntryCount(count))
         return Fail("the engine at " + EngineSocket() + " does not answer: " + engine.LastError());
@@ -504,11 +513,11 @@ int Status(const Options &o)
 
 int List(const Options &o)
 {
-    if (int s = OnlyOptions(o, {"--json", "--posix"}); s || (s = Positionals(o, 0, "")))
-        return s;
     Engine engine;
+    if (int s = Begin(o, {"--json", "--posix"}, engine, false))
+        return s;
     std::vector<TFPRec> entries;
-    if (!engine.Open() || !engine.Entries(entries))
+    if (!engine.Entries(entries))
         return kError;
     if (o.json) {
         std::cout << vx::ctl::EntriesJson(entries, o.posix);
@@ -608,12 +617,8 @@ int Delete(const Options &o)
 
 int Clear(const Options &o)
 {
-    if (int s = OnlyOptions(o, {}); s || (s = Positionals(o, 0, "")))
-        return s;
     Engine engine;
-    if (!engine.Open())
-        return kError;
-    if (int s = RequirePassword(o))
+    if (int s = Begin(o, {}, engine, true))
         return s;
     std::string why;
     if (!engine.Clear(why))
@@ -624,12 +629,8 @@ int Clear(const Options &o)
 
 int Switch(const Options &o, bool on)
 {
-    if (int s = OnlyOptions(o, {}); s || (s = Positionals(o, 0, "")))
-        return s;
     Engine engine;
-    if (!engine.Open())
-        return kError;
-    if (int s = RequirePassword(o))
+    if (int s = Begin(o, {}, engine, true))
         return s;
     // The client starts "off" and sends only a change: switching off first switches on, as the
     // console does at its start, so that the stop request goes out.
@@ -650,12 +651,8 @@ int Off(const Options &o) { return Switch(o, false); }
 
 int Save(const Options &o)
 {
-    if (int s = OnlyOptions(o, {}); s || (s = Positionals(o, 0, "")))
-        return s;
     Engine engine;
-    if (!engine.Open())
-        return kError;
-    if (int s = RequirePassword(o))
+    if (int s = Begin(o, {}, engine, true))
         return s;
     if (int s = SaveStore(engine, ""))
         return s;
