@@ -26,12 +26,13 @@ std::string TerminalLine()
     std::string line;
     termios saved{};
     const bool quietable = ::tcgetattr(STDIN_FILENO, &saved) == 0;
-    std::cerr << "Vellamorix password: " << std::flush;
+    // Echo goes off before the prompt shows, so nothing typed after it is shown.
     if (quietable) {
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
+    std::cerr << "Vellamorix password: " << std::flush;
     std::getline(std::cin, line);
     if (quietable)
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);

@@ -301,6 +301,28 @@ TEST_F(Vxctl, ApplyFromJsonAddsChangesRemovesSavesAndIsIdempotent)
     EXPECT_TRUE(Stored().empty());
 }
 
+TEST_F(Vxctl, ApplyTakesPosixPathsThroughTheDriveMap)
+{
+    const std::vector<std::string> drives = {"VELLAMORIX_DRIVES=C:=/,D:=/srv"};
+    const std::string file = File("posix.json", R"({"paths": "posix", "entries": [
+        {"path": ["/srv/a", "/tmp/b"], "folder": "/srv/공유", "preset": "invisible"},
+        {"path": "/srv/x;/opt/y;", "exclude_folder": "/opt/y/tmp", "deny": ["execute"]}]})");
+    Result r = Run({"apply", file}, "", drives);
+    ASSERT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(Show(Engine()), Show({Rec(Cp949("D:\\a;C:\\tmp\\b;D:\\공유;D:\\공유\\*;"), "*", FP_PRESET_INVISIBLE),
+                                    Rec("D:\\x;C:\\opt\\y;", "*", FP_EXECUTE, "C:\\opt\\y\\tmp;C:\\opt\\y\\tmp\\*;")}));
+    // What list shows with --posix applies back to the same entries.
+    r = Run({"list", "--json", "--posix"}, "", drives);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Run({"apply", File("back.json", r.out)}, "", drives);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // A relative POSIX path is a bad row.
+    r = Run({"apply", File("rel.json", R"({"paths": "posix", "entries": [{"path": "rel/x", "preset": "invisible"}]})")},
+            "", drives);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("no drive of the drive map holds rel/x"), std::string::npos) << r.err;
+}
+
 TEST_F(Vxctl, ApplyFromRegedit4AsVxregExportsIt)
 {
     // The file vxreg export writes, from another store.
