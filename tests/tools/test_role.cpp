@@ -140,6 +140,8 @@ TEST_F(Role, FirstRunChangesSecondRunDoesNotCheckModeChangesNothing)
     ASSERT_TRUE(StorePassword("another one"));
     r = Play(changed);
     EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("wrong password; apply needs the console password"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(kPassword), std::string::npos) << "the password was logged";
     EXPECT_EQ(Engine(), want);
 }
 

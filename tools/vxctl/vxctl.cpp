@@ -256,7 +256,8 @@ public:
         const int32_t index = p_->AddEntry(r.Mask, r.FileFolder, r.ExcludeFileFolder, r.Process, r.ExcludeProcess, nullptr,
                                            0, nullptr, 0, nullptr, 0);
         if (index < 0) {
-            why = "adding entry " + std::to_string(expectIndex) + " failed: " + LastError();
+            why = (expectIndex >= 0 ? "adding entry " + std::to_string(expectIndex) : std::string("adding the entry")) +
+                  " failed: " + LastError();
             return false;
         }
         if (expectIndex >= 0 && index != expectIndex) {
