@@ -1,7 +1,6 @@
 #include "qxd/enforcer.h"
 #include "qxd/paths.h"
 
-#include "qxd/fusebackend.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -135,17 +134,13 @@ Enforcer::Enforcer(std::shared_ptr<Engine> engine, Options options, std::ostream
     guard_.objects.insert(backend_->Canonical(log_->path()));
 }
 
-std::shared_ptr<Enforcer> Enforcer::Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err, std::string &reason)
+std::shared_ptr<Enforcer> Enforcer::Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err,
+                                           std::unique_ptr<Backend> backend)
 {
-    char real[PATH_MAX];
-    const std::string dir = ::realpath(options.deviceDir.c_str(), real) ? real : options.deviceDir;
-    auto backend = FuseBackend::Create("qxd:" + dir, dir, reason, options.storePath);
-    if (!backend)
-        return nullptr;
-    FuseBackend *fuse = backend.get();
+    Backend *b = backend.get();
     auto e = std::shared_ptr<Enforcer>(new Enforcer(std::move(engine), std::move(options), err, std::move(backend)));
-    // The views reach the enforcer through their gate; Stop cuts that tie.
-    fuse->SetGate(e);
+    // The back end reaches the enforcer through its gate; Stop cuts that tie.
+    b->SetGate(e);
     return e;
 }
 

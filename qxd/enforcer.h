@@ -6,7 +6,7 @@
 
 #include "qxd/core.h"
 #include "qxd/exes.h"
-#include "qxd/fuseview.h"
+#include "qxd/backend.h"
 #include "qxd/policy.h"
 
 #include <condition_variable>
@@ -21,24 +21,6 @@
 #include <vector>
 
 namespace vx::qxd {
-
-// Per entry index, what a back end cannot enforce of it and why.
-using EnforcementNotes = std::map<int, std::vector<std::string>>;
-
-class Backend {
-public:
-    virtual ~Backend() = default;
-    virtual std::string Name() const = 0;
-    // The operations this back end cannot enforce on the running kernel, and why.
-    virtual std::vector<std::string> Limits() const = 0;
-    // The path events will report for `path` (symbolic links in its folders resolved), found
-    // without entering what the back end itself serves.
-    virtual std::string Canonical(const std::string &path) = 0;
-    // Brings enforcement in step with `policy`; `notes` gets what it leaves out.
-    virtual void Apply(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes) = 0;
-    // Ends enforcement; nothing of this back end stays mounted or marked.
-    virtual void Shutdown() = 0;
-};
 
 // Denials, one line each, on standard error and in a log file; at most kBurst lines at once and
 // kPerSecond after that, the rest counted. The file is started again past kMaxBytes, keeping
@@ -74,10 +56,10 @@ public:
         std::string storePath; // the registry store, kept from all but the project's programs
         bool permissive = false;
     };
-    // Null with the reason when this machine cannot enforce (no rights, no FUSE). Removes what
-    // a dead engine of the same device folder left mounted.
+    // Enforces the engine's entries with `backend` (which the caller has built: the daemon a
+    // FUSE back end, tests a fake one).
     static std::shared_ptr<Enforcer> Create(std::shared_ptr<Engine> engine, Options options, std::ostream &err,
-                                            std::string &reason);
+                                            std::unique_ptr<Backend> backend);
     ~Enforcer() override;
 
     // What is not enforced on this kernel at all, one line each.

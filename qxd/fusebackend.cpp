@@ -194,8 +194,13 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    const std::set<std::string> all(candidates.begin(), candidates.end());
     for (const std::string &c : candidates) {
-        const bool nested = std::any_of(candidates.begin(), candidates.end(), [&](const std::string &o) { return IsBelow(c, o); });
+        bool nested = false;
+        for (std::string p = c; !nested && p != "/";) {
+            p = Parent(p);
+            nested = all.count(p) > 0;
+        }
         if (!nested)
             plan.roots.push_back(c);
     }
@@ -215,6 +220,8 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
             continue;
         for (const auto &[index, itself] : entries) {
             const auto rule = std::find_if(policy.rules().begin(), policy.rules().end(), [&](const auto &r) { return r.index == index; });
+            if (rule == policy.rules().end())
+                continue;
             std::string text = Describe(path, "nobody can rename or remove it while the entry is in force (it is served in place)");
             if (itself && (rule->mask & op::kList))
                 text += ", and it stays listed in its folder";

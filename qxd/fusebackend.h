@@ -2,7 +2,7 @@
 // over it, so every operation on it reaches the policy with the caller's thread id.
 #pragma once
 
-#include "qxd/enforcer.h"
+#include "qxd/backend.h"
 #include "qxd/fuseview.h"
 #include "qxd/linkguard.h"
 #include "qxd/mounts.h"
@@ -47,7 +47,7 @@ public:
     ~FuseBackend() override;
 
     // Where decisions come from and denials go; also starts the watch on hard links.
-    void SetGate(std::shared_ptr<Gatekeeper> gate);
+    void SetGate(std::shared_ptr<Gatekeeper> gate) override;
 
     std::string Name() const override { return "FUSE"; }
     std::vector<std::string> Limits() const override;

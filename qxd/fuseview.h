@@ -3,26 +3,13 @@
 // of opened files go to the real file without the engine.
 #pragma once
 
-#include "qxd/identity.h"
-#include "qxd/policy.h"
+#include "qxd/backend.h"
 
 #include <memory>
 #include <string>
 #include <sys/types.h>
 
 namespace vx::qxd {
-
-// What a view asks of the engine: the policy in force, and where denials go.
-class Gatekeeper {
-public:
-    virtual ~Gatekeeper() = default;
-    virtual std::shared_ptr<const Policy> Current() const = 0;
-    // Called for every denial, also in permissive mode (where nothing is denied).
-    virtual void Denied(const Subject &subject, const std::string &path, const Decision &decision) = 0;
-    virtual bool Permissive() const = 0;
-    // Who a thread is (its executable, and whether it is one of the project's programs).
-    virtual Subject Who(int tid);
-};
 
 // One FUSE file system for the whole engine, mounted nowhere: its workers serve every view.
 // Each view is a sub-tree of it bound over one covered object, so a view costs a mount and a

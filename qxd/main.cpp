@@ -5,11 +5,13 @@
 #include "platform/registry/registry.h"
 #include "qxd/core.h"
 #include "qxd/enforcer.h"
+#include "qxd/fusebackend.h"
 #include "qxd/loader.h"
 #include "qxd/server.h"
 
 #include <QString>
 
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -181,7 +183,12 @@ int main(int argc, char **argv)
         std::cerr << "qxd-engine: not enforcing (--no-enforce): entries are kept and served, no operation is denied" << std::endl;
     } else {
         std::string reason;
-        enforcer = vx::qxd::Enforcer::Create(engine, {dir, vx::registry::StorePath(), permissive}, std::cerr, reason);
+        // The views of a dead engine of the same device folder are found by this name.
+        char real[PATH_MAX];
+        const std::string place = ::realpath(dir.c_str(), real) ? real : dir;
+        const std::string store = vx::registry::StorePath();
+        if (auto backend = vx::qxd::FuseBackend::Create("qxd:" + place, place, reason, store))
+            enforcer = vx::qxd::Enforcer::Create(engine, {dir, store, permissive}, std::cerr, std::move(backend));
         if (!enforcer)
             std::cerr << "qxd-engine: not enforcing any operation: " << reason
                       << "; entries are kept and served, nothing is denied" << std::endl;
