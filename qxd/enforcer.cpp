@@ -82,7 +82,7 @@ std::shared_ptr<const Policy> Enforcer::Current() const
 
 void Enforcer::Denied(const Subject &subject, const std::string &path, const Decision &decision)
 {
-    log_->Record(subject, path, decision, options_.permissive);
+    log_->Record(subject, path, decision, options_.permissive, [this](int index) { return engine_->At(size_t(index)); });
 }
 
 void Enforcer::Reconcile()
