@@ -378,6 +378,7 @@ void RecordReader::Reset()
     offset_ = 0;
     line_ = 0;
     partial_.clear();
+    head_.clear();
     trouble_.clear();
 }
 
@@ -416,6 +417,16 @@ void RecordReader::Lines(Batch &batch, bool final)
     partial_.erase(0, start);
 }
 
+// An inode number can come back for the next file: the first bytes (a time stamp to the
+// microsecond) tell the files apart.
+bool RecordReader::SameHead(int fd) const
+{
+    if (head_.empty())
+        return true;
+    std::string now(head_.size(), '\0');
+    return ::pread(fd, now.data(), now.size(), 0) == ssize_t(now.size()) && now == head_;
+}
+
 RecordReader::Read RecordReader::ReadFrom(const std::string &path, Batch &batch, size_t &budget, dev_t *dev, ino_t *ino)
 {
     // Never waits on the file: a FIFO or a device put in its place is refused, not read.
@@ -441,7 +452,8 @@ RecordReader::Read RecordReader::ReadFrom(const std::string &path, Batch &batch,
             *dev = st.st_dev;
             *ino = st.st_ino;
             offset_ = 0;
-        } else if (st.st_dev != *dev || st.st_ino != *ino) {
+            head_.clear();
+        } else if (st.st_dev != *dev || st.st_ino != *ino || !SameHead(fd)) {
             ::close(fd);
             return Read::kOther;
         }
@@ -451,6 +463,7 @@ RecordReader::Read RecordReader::ReadFrom(const std::string &path, Batch &batch,
         offset_ = 0;
         line_ = 0;
         partial_.clear();
+        head_.clear();
     }
     if (path == path_)
         trouble_.clear(); // the record reads again: a later trouble is said again
@@ -465,6 +478,8 @@ RecordReader::Read RecordReader::ReadFrom(const std::string &path, Batch &batch,
         }
         if (n == 0)
             break;
+        if (offset_ < off_t(kHead) && head_.size() == size_t(offset_))
+            head_.append(buffer, std::min(size_t(n), kHead - head_.size()));
         partial_.append(buffer, size_t(n));
         offset_ += n;
         budget -= size_t(n);
@@ -488,19 +503,21 @@ RecordReader::Batch RecordReader::Poll(size_t maxBytes)
             dev_ = st.st_dev;
             ino_ = st.st_ino;
             offset_ = 0;
+            head_.clear();
         }
     }
     for (int step = 0; step < 4; ++step) {
         if (inOlder_) {
             // The file this reader was in has moved to ".1": its rest, then the new file.
             struct stat st{};
-            if (::stat(older.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_) {
+            const bool same = ::stat(older.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+            const Read read = same ? ReadFrom(older, batch, budget, &dev_, &ino_) : Read::kOther;
+            if (read == Read::kOther) {
                 batch.notes.push_back("차단 기록이 읽는 사이에 여러 번 바뀌어 일부를 건너뛰었습니다");
+            } else if (read == Read::kDone && offset_ < st.st_size && budget == 0) {
+                batch.more = true;
+                return batch;
             } else {
-                if (ReadFrom(older, batch, budget, &dev_, &ino_) == Read::kDone && offset_ < st.st_size && budget == 0) {
-                    batch.more = true;
-                    return batch;
-                }
                 Lines(batch, true);
             }
             inOlder_ = false;

@@ -65,6 +65,7 @@ private:
     // when *ino is 0, which then names it).
     enum class Read { kDone, kFailed, kOther };
     Read ReadFrom(const std::string &path, Batch &batch, size_t &budget, dev_t *dev, ino_t *ino);
+    bool SameHead(int fd) const;
     void Lines(Batch &batch, bool final);
     void Note(Batch &batch, const std::string &text);
 
@@ -76,6 +77,8 @@ private:
     off_t offset_ = 0;
     uint64_t line_ = 0; // lines read of the current file
     std::string partial_;
+    static constexpr size_t kHead = 64;
+    std::string head_; // the first bytes of the file being read
     std::string trouble_; // the last note about the file itself, not repeated
 };
 
