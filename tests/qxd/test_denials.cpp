@@ -5,9 +5,12 @@
 #include "qxd/enforce_fixture.h"
 
 #include <grp.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/fsuid.h>
 
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -239,17 +242,74 @@ TEST_F(DenialRecordTest, RotationKeepsOneOlderFileAndTheReaderFollows)
     EXPECT_LT(fs::file_size(RecordFile()), 4096u);
 }
 
-// The journal gets each record with QXD_* fields, where a journal runs.
+// A systemd journal of the test's own where none runs: journald started in this test's mount
+// namespace over empty folders (its socket, its files), so the machine's journal and /run stay
+// untouched. Stopped and unmounted at the end.
+class PrivateJournal {
+public:
+    // Empty when it runs, else why not.
+    std::string Start()
+    {
+        const char *journald = "/lib/systemd/systemd-journald";
+        if (::access(journald, X_OK) != 0)
+            return "no systemd journal runs here and systemd-journald is not installed";
+        for (const char *dir : {"/run/systemd", "/run/log", "/var/log/journal"}) {
+            if (::access(dir, F_OK) != 0)
+                continue;
+            if (::mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+                return std::string("cannot cover ") + dir + ": " + std::strerror(errno);
+            mounted_.push_back(dir);
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            Exec({journald});
+        }
+        for (int i = 0; i < 500 && ::access(kSocket, F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ::access(kSocket, F_OK) == 0 ? "" : "systemd-journald did not open its socket in 5 s";
+    }
+    ~PrivateJournal()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int st = 0;
+            if (!WaitChild(pid_, st, 10)) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &st, 0);
+            }
+        }
+        for (auto it = mounted_.rbegin(); it != mounted_.rend(); ++it)
+            ::umount2(it->c_str(), MNT_DETACH);
+    }
+    static constexpr char kSocket[] = "/run/systemd/journal/socket";
+
+private:
+    pid_t pid_ = -1;
+    std::vector<std::string> mounted_;
+};
+
+// The journal gets each record with QXD_* fields: the machine's journal where one runs, else a
+// journal of the test's own.
 TEST_F(DenialRecordTest, JournalHasTheFields)
 {
-    if (::access("/run/systemd/journal/socket", F_OK) != 0)
-        GTEST_SKIP() << "no systemd journal runs here (/run/systemd/journal/socket is missing)";
+    PrivateJournal own;
+    if (::access(PrivateJournal::kSocket, F_OK) != 0) {
+        const std::string why = own.Start();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
     const std::string folder = data + "/저널";
     fs::create_directories(folder);
     Write(folder + "/f", "x\n");
     ASSERT_NO_FATAL_FAILURE(Start({"--no-load", "--permissive"}));
-    ASSERT_EQ(Add(FP_WRITE, vx::codepage::Utf8ToAnsi(Win(folder)) + "\\*;"), 0);
+    ASSERT_EQ(Add(FP_WRITE | FP_READ, vx::codepage::Utf8ToAnsi(Win(folder)) + "\\*;"), 0);
     EXPECT_EQ(Op("victim", "write", folder + "/f"), 0);
+    EXPECT_EQ(Op("victim", "read", folder + "/f"), 0);
     Outcome out;
     for (int i = 0; i < 100; ++i) {
         out = Capture({"/usr/bin/journalctl", "--no-pager", "-o", "export", "QXD_OPERATION=write",
@@ -258,11 +318,20 @@ TEST_F(DenialRecordTest, JournalHasTheFields)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_NE(out.out.find("QXD_EXE=" + Bin("victim")), std::string::npos) << out.out;
+    EXPECT_EQ(out.status, 0) << out.out;
+    // Only the write: the query by operation leaves the read out.
+    EXPECT_EQ(out.out.find("QXD_OPERATION=read"), std::string::npos) << out.out;
+    EXPECT_NE(out.out.find("QXD_EXE=" + Bin("victim") + "\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("QXD_ENTRY=0\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("QXD_PATH=" + Win(folder + "/f") + "\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("QXD_ENTRY_FILEFOLDER=" + Win(folder) + "\\*;\n"), std::string::npos) << out.out;
+    EXPECT_NE(out.out.find("QXD_ENTRY_PROCESS=victim\n"), std::string::npos) << out.out;
     EXPECT_NE(out.out.find("QXD_PERMISSIVE=1\n"), std::string::npos) << out.out;
+    EXPECT_NE(out.out.find("SYSLOG_IDENTIFIER=qxd-engine\n"), std::string::npos) << out.out;
+    // And the read by its own name.
+    out = Capture({"/usr/bin/journalctl", "--no-pager", "-o", "export", "QXD_OPERATION=read", "QXD_POSIX_PATH=" + folder + "/f"});
+    EXPECT_NE(out.out.find("QXD_MASK=64\n"), std::string::npos) << out.out;
+    EXPECT_NE(DenialLog().find("would deny"), std::string::npos) << "the log keeps its lines";
 }
 
 } // namespace
