@@ -334,5 +334,37 @@ TEST_F(DenialRecordTest, JournalHasTheFields)
     EXPECT_NE(DenialLog().find("would deny"), std::string::npos) << "the log keeps its lines";
 }
 
+// As the service, the engine's standard error is the journal's stream: a denial then reaches the
+// journal once, as the entry with fields, not a second time as a plain line.
+TEST_F(DenialRecordTest, ServiceSendsEachDenialOnce)
+{
+    PrivateJournal own;
+    if (::access(PrivateJournal::kSocket, F_OK) != 0) {
+        const std::string why = own.Start();
+        if (!why.empty())
+            GTEST_SKIP() << why;
+    }
+    // The daemon's standard error goes to this file; the journal's stream is named the same way.
+    const std::string err = home->dir + "/daemon1.log";
+    Write(err, "");
+    struct stat st{};
+    ASSERT_EQ(::stat(err.c_str(), &st), 0);
+    setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+    Start({"--no-load", "--permissive"});
+    unsetenv("JOURNAL_STREAM");
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_EQ(Op("victim", "read", data + "/prot/f"), 0);
+    Outcome out;
+    for (int i = 0; i < 100 && out.out.find("QXD_ENTRY=0") == std::string::npos; ++i) {
+        if (i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        out = Capture({"/usr/bin/journalctl", "--no-pager", "-o", "export", "QXD_POSIX_PATH=" + data + "/prot/f"});
+    }
+    EXPECT_NE(out.out.find("QXD_ENTRY=0"), std::string::npos) << out.out;
+    EXPECT_EQ(daemon->Log().find("would deny"), std::string::npos) << daemon->Log();
+    EXPECT_NE(DenialLog().find("would deny"), std::string::npos) << "the log file keeps every line";
+}
+
 } // namespace
 } // namespace qxdtest
