@@ -203,8 +203,14 @@ void TFormDenials::ReadRecord()
 {
     readPending_ = false;
     vx::denials::RecordReader::Batch batch = reader_.Poll(kReadPiece);
-    for (const vx::denials::Denial &d : batch.records)
-        AddRow(d);
+    // Newest first: the piece goes in at the top at once, its last record uppermost.
+    QList<QTreeWidgetItem *> rows;
+    rows.reserve(qsizetype(batch.records.size()));
+    for (auto d = batch.records.rbegin(); d != batch.records.rend(); ++d)
+        rows << Row(*d);
+    ListView_Denials->insertTopLevelItems(0, rows);
+    for (QTreeWidgetItem *row : rows)
+        row->setHidden(!Matches(row));
     while (ListView_Denials->topLevelItemCount() > kMaxRows)
         delete ListView_Denials->takeTopLevelItem(ListView_Denials->topLevelItemCount() - 1);
     if (!batch.notes.empty()) {
@@ -224,7 +230,7 @@ void TFormDenials::ReadRecord()
     }
 }
 
-void TFormDenials::AddRow(const vx::denials::Denial &d)
+QTreeWidgetItem *TFormDenials::Row(const vx::denials::Denial &d) const
 {
     auto *item = new QTreeWidgetItem;
     item->setText(0, LocalTime(d));
@@ -251,8 +257,7 @@ void TFormDenials::AddRow(const vx::denials::Denial &d)
         item->setData(0, RoleFileFolder, QByteArray::fromStdString(d.entryFileFolder));
         item->setData(0, RoleFilter, (Program(d) + QLatin1Char('\n') + ObjectPath(d) + QLatin1Char('\n') + Bytes(d.posixPath)));
     }
-    ListView_Denials->insertTopLevelItem(0, item);
-    item->setHidden(!Matches(item));
+    return item;
 }
 
 bool TFormDenials::Matches(const QTreeWidgetItem *item) const

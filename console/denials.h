@@ -60,7 +60,7 @@ public:
     static constexpr size_t kReadPiece = 256 * 1024;
 
 private:
-    void AddRow(const vx::denials::Denial &d);
+    QTreeWidgetItem *Row(const vx::denials::Denial &d) const;
     bool Matches(const QTreeWidgetItem *item) const;
     void RowSelected();
 
