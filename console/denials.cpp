@@ -324,6 +324,8 @@ void DenialNotifier::ReadRecord()
             continue;
         }
         ++pending_;
+        if (d.permissive)
+            ++permissive_;
         lastProgram_ = Program(d);
         lastPath_ = ObjectPath(d);
     }
@@ -347,10 +349,13 @@ void DenialNotifier::Flush()
 {
     if (pending_ == 0)
         return;
-    const QString title = QStringLiteral("Vellamorix: 차단 %1건").arg(pending_);
+    // In permissive mode nothing was stopped: the title says so.
+    const QString title = permissive_ == pending_ ? QStringLiteral("Vellamorix: 허용 모드라 막지 않은 차단 %1건").arg(pending_)
+                                                  : QStringLiteral("Vellamorix: 차단 %1건").arg(pending_);
     const QString text = lastProgram_.isEmpty() ? QStringLiteral("차단 기록을 보려면 누르십시오.")
                                                 : QStringLiteral("%1 → %2").arg(QFileInfo(lastProgram_).fileName(), lastPath_);
     pending_ = 0;
+    permissive_ = 0;
     since_.start();
     ++raised_;
     Show(title, text);

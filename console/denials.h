@@ -101,6 +101,7 @@ private:
     QTimer *quiet_ = nullptr;
     QElapsedTimer since_;
     int pending_ = 0;
+    int permissive_ = 0; // of pending_, those permissive mode let through
     QString lastProgram_, lastPath_;
     int raised_ = 0;
     QSystemTrayIcon *tray_ = nullptr;

@@ -246,6 +246,7 @@ TEST_F(HistoryFromEngine, ShowsFollowsFiltersSelectsAndNotifiesOncePerBurst)
     ASSERT_TRUE(WaitFor([&] { return !notifications.isEmpty(); }));
     ASSERT_EQ(notifications.size(), 1);
     EXPECT_TRUE(notifications[0].contains("5건")) << notifications[0].toStdString();
+    EXPECT_TRUE(notifications[0].contains("허용 모드")) << notifications[0].toStdString();
     EXPECT_TRUE(notifications[0].contains("victim")) << notifications[0].toStdString();
     EXPECT_TRUE(notifications[0].contains("burst4")) << notifications[0].toStdString();
 
