@@ -12,12 +12,18 @@
 #include "support/enforcing.h"
 
 #include <QAction>
+#include <QSystemTrayIcon>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
+#ifdef VX_HAVE_QTDBUS
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
+#endif
 
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -165,6 +171,76 @@ TEST_F(HistoryFromFiles, LargeRecordIsReadInPieces)
                std::min<int>(vx::console::TFormDenials::kMaxRows, int(text.size() / one.size()));
     }));
 }
+
+#ifdef VX_HAVE_QTDBUS
+// The freedesktop notification service, played by this test on a session bus of its own.
+class FakeNotifications : public QDBusVirtualObject {
+public:
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.member() != "Notify")
+            return false;
+        calls << message.arguments();
+        connection.send(message.createReply(QVariant::fromValue(uint(7))));
+        return true;
+    }
+    QList<QList<QVariant>> calls;
+};
+
+// Without a tray, a burst of denials is one Notify call to the desktop's notification service,
+// and the service's "default" action (a click) opens the history.
+TEST_F(HistoryFromFiles, NotificationServiceWithoutATray)
+{
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "offscreen has no tray";
+    const QString address = "unix:path=" + g_env.Path() + "/bus";
+    QProcess bus;
+    bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1", "--address=" + address});
+    if (!bus.waitForStarted(10000))
+        GTEST_SKIP() << "dbus-daemon is not installed, so no session bus can be made here";
+    ASSERT_TRUE(bus.waitForReadyRead(10000)) << "dbus-daemon gave no address";
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8().constData(), 1);
+    {
+        QDBusConnection connection = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "vx-fake-service");
+        ASSERT_TRUE(connection.isConnected());
+        FakeNotifications fake;
+        ASSERT_TRUE(connection.registerVirtualObject("/org/freedesktop/Notifications", &fake));
+        ASSERT_TRUE(connection.registerService("org.freedesktop.Notifications"));
+
+        QWidget window;
+        int opened = 0;
+        vx::console::DenialNotifier notifier(&window, RecordFile(), [&] { ++opened; });
+        Append(Line(31, "/usr/bin/one", "/srv/1", "C:\\\\srv\\\\1", 0, "C:\\\\srv\\\\*;"));
+        Append(Line(32, "/usr/bin/two", "/srv/2", "C:\\\\srv\\\\2", 0, "C:\\\\srv\\\\*;"));
+        Append(Line(33, "/usr/bin/three", "/srv/3", "C:\\\\srv\\\\3", 0, "C:\\\\srv\\\\*;"));
+        ASSERT_TRUE(WaitFor([&] { return !fake.calls.isEmpty(); }));
+        QTest::qWait(vx::console::DenialNotifier::kSettleMs + 500);
+        ASSERT_EQ(fake.calls.size(), 1);
+        const QList<QVariant> &call = fake.calls[0];
+        ASSERT_EQ(call.size(), 8);
+        EXPECT_TRUE(call[3].toString().contains("3건")) << call[3].toString().toStdString();
+        EXPECT_TRUE(call[4].toString().contains("three")) << call[4].toString().toStdString();
+        EXPECT_TRUE(call[4].toString().contains("C:\\srv\\3")) << call[4].toString().toStdString();
+        EXPECT_TRUE(call[5].toStringList().contains("default"));
+
+        // The service says its notification was clicked.
+        QDBusMessage clicked = QDBusMessage::createSignal("/org/freedesktop/Notifications",
+                                                          "org.freedesktop.Notifications", "ActionInvoked");
+        clicked << uint(7) << QString("default");
+        ASSERT_TRUE(connection.send(clicked));
+        EXPECT_TRUE(WaitFor([&] { return opened == 1; }));
+        connection.unregisterService("org.freedesktop.Notifications");
+        connection.unregisterObject("/org/freedesktop/Notifications");
+    }
+    QDBusConnection::disconnectFromBus("vx-fake-service");
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    bus.terminate();
+    if (!bus.waitForFinished(10000)) {
+        bus.kill();
+        bus.waitForFinished(10000);
+    }
+}
+#endif
 
 // The real engine, enforcing in permissive mode, and real processes (a copy of the shell named
 // "victim" writing into a covered folder).
