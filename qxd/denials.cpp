@@ -105,6 +105,24 @@ std::string Json(std::string_view s)
     return out + '"';
 }
 
+// A path or program for a log line: control characters as \xNN, so that a name cannot start a
+// line of its own.
+std::string Printable(std::string_view s)
+{
+    std::string out;
+    for (const char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F || c == '\\') {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", u);
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 gid_t EngineGroup()
 {
     std::vector<char> buffer(16384);
@@ -259,8 +277,8 @@ void DenialLog::Record(const Subject &subject, const std::string &path, const De
     line << (permissive ? "would deny" : "denied") << " pid " << pid;
     if (subject.pid != pid)
         line << " (thread " << subject.pid << ")";
-    line << " exe " << (subject.exe.empty() ? "?" : subject.exe) << " op " << OpNames(decision.denied) << " path " << path
-         << " by " << EntryName(decision.entry);
+    line << " exe " << (subject.exe.empty() ? "?" : Printable(subject.exe)) << " op " << OpNames(decision.denied)
+         << " path " << Printable(path) << " by " << EntryName(decision.entry);
 
     // The path as the console writes it (through the drive map) and the entry as it is now.
     const std::optional<std::string> drivePath = vx::shell::PosixToWindows(path);

@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/fsuid.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -88,6 +89,29 @@ TEST_F(DenialRecordTest, PermissiveRecordHoldsEveryField)
     EXPECT_EQ(d.time.size(), std::string("2026-12-08T19:20:01.123456Z").size()) << d.time;
     // The same denial is still a line of the log.
     EXPECT_NE(DenialLog().find("would deny pid " + std::to_string(victim.pid())), std::string::npos);
+}
+
+// A file name cannot forge a record: a name holding a line break, quotes, a whole fake record and
+// bytes that are no UTF-8 is one record whose path is that name, byte for byte.
+TEST_F(DenialRecordTest, NamesCannotForgeRecords)
+{
+    const std::string fake = R"({"time":"2026-01-01T00:00:00Z","pid":1,"mask":64,"posixPath":"shadow","entry":0})"; // no "/": it is one name
+    const std::string name = std::string("x\"\n") + fake + "\n\\\xff\xc0\x01end";
+    Write(data + "/prot/" + name, "bait\n");
+    ASSERT_NO_FATAL_FAILURE(Start({"--no-load", "--permissive"}));
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    EXPECT_EQ(Op("victim", "read", data + "/prot/" + name), 0);
+    std::vector<std::string> notes;
+    const std::vector<Denial> records = Records(1, &notes);
+    ASSERT_EQ(records.size(), 1u) << Read(RecordFile());
+    EXPECT_EQ(records[0].posixPath, data + "/prot/" + name);
+    EXPECT_TRUE(notes.empty()) << notes.front();
+    const std::string text = Read(RecordFile());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    // Nor a line of the log.
+    const std::string log = DenialLog();
+    EXPECT_EQ(log.find("\n{"), std::string::npos) << log;
+    EXPECT_NE(log.find("/prot/x\"\\x0a{"), std::string::npos) << log;
 }
 
 // The entry is recorded as it was when it denied: after a change, the next record says the new
