@@ -3,6 +3,7 @@
 #include "console/about.h"
 #include "console/datafiles.h"
 #include "console/denials.h"
+#include "console/enginesave.h"
 #include "console/images.h"
 #include "editor/setting.h"
 #include "engine/protector.h"
@@ -87,23 +88,6 @@ QLabel *HeaderStrip(QWidget *parent, const char *name, const QString &caption)
     l->setFrameShadow(QFrame::Raised);
     l->setIndent(4);
     return l;
-}
-
-// The row the entry list shows for an entry, as the entry store takes it.
-TEntryRow EntryRowOf(const TFPRec &rec)
-{
-    return {rec.FileFolder,
-            {rec.Process, rec.ExcludeFileFolder, rec.ExcludeProcess, MaskPresetName(rec.Mask), MaskToDecimal(rec.Mask),
-             MaskToText(rec.Mask)}};
-}
-
-// Reads one entry with no descriptor and no lists.
-bool ReadEntry(TVeskFileProtector &p, int32_t index, TFPRec &rec, uint8_t &flag)
-{
-    uint32_t sdSize = 0, list1 = 0, list2 = 0;
-    flag = 0;
-    return p.GetEntry(index, rec.Mask, rec.FileFolder, rec.ExcludeFileFolder, rec.Process, rec.ExcludeProcess,
-                      nullptr, sdSize, list1, nullptr, list2, nullptr, flag);
 }
 
 } // namespace
@@ -433,7 +417,7 @@ int TFormVellamorix::ResolveEngineIndex(const TFPRec &rec, int boundIndex, bool 
     moved = false;
     TFPRec found;
     uint8_t flag = 0;
-    if (boundIndex >= 0 && ReadEntry(*Protector, boundIndex, found, flag) && found == rec)
+    if (boundIndex >= 0 && ReadEngineEntry(*Protector, boundIndex, found, flag) && found == rec)
         return boundIndex;
     // The row is not where it was bound (an entry before it was not read, or the engine's list
     // changed): look for it.
@@ -443,7 +427,7 @@ int TFormVellamorix::ResolveEngineIndex(const TFPRec &rec, int boundIndex, bool 
     for (uint32_t i = 0; i < count && i <= static_cast<uint32_t>(INT32_MAX); ++i) {
         if (static_cast<int>(i) == boundIndex)
             continue;
-        if (ReadEntry(*Protector, static_cast<int32_t>(i), found, flag) && found == rec) {
+        if (ReadEngineEntry(*Protector, static_cast<int32_t>(i), found, flag) && found == rec) {
             moved = true;
             return static_cast<int>(i);
         }
@@ -482,7 +466,7 @@ void TFormVellamorix::FillEntryList(uint32_t Count)
     for (uint32_t i = 0; i < Count && i <= static_cast<uint32_t>(INT32_MAX); ++i) {
         TFPRec rec;
         uint8_t flag = 0;
-        if (ReadEntry(*Protector, static_cast<int32_t>(i), rec, flag))
+        if (ReadEngineEntry(*Protector, static_cast<int32_t>(i), rec, flag))
             AppendRow(rec, static_cast<int>(i));
         else
             complete = false; // the entry gets no row; later rows keep their own index
@@ -817,18 +801,7 @@ bool TFormVellamorix::DeleteEntryKey()
 
 bool TFormVellamorix::ReadEngineEntries(std::vector<TFPRec> &entries)
 {
-    entries.clear();
-    uint32_t count = 0;
-    if (!Protector->GetEntryCount(count))
-        return false;
-    for (uint32_t i = 0; i < count; ++i) {
-        TFPRec rec;
-        uint8_t flag = 0;
-        if (i > static_cast<uint32_t>(INT32_MAX) || !ReadEntry(*Protector, static_cast<int32_t>(i), rec, flag))
-            return false;
-        entries.push_back(std::move(rec));
-    }
-    return true;
+    return ::ReadEngineEntries(*Protector, entries);
 }
 
 bool TFormVellamorix::FormCloseQuery()
@@ -837,22 +810,13 @@ bool TFormVellamorix::FormCloseQuery()
     // What the engine holds now is what its next start must load: the list is read again, so
     // rows that missed an entry (or an entry added elsewhere) do not decide it. Without the
     // whole list the stored rows stay; the user is told, and the close goes on.
-    std::vector<TFPRec> entries;
     QString failure;
-    if (!ReadEngineEntries(entries)) {
-        failure = kNotSaved;
-    } else {
-        std::vector<TEntryRow> rows;
-        rows.reserve(entries.size());
-        for (const TFPRec &rec : entries)
-            rows.push_back(EntryRowOf(rec));
-        try {
-            if (!SaveEntryStore(rows, kCloseSaveWait))
-                failure = kNotSaved; // no right to write the store
-        } catch (const std::exception &error) {
-            // Store errors are ASCII apart from quoted names in CP949.
-            failure = kNotSaved + QStringLiteral("\n") + vx::codepage::FromAnsi(error.what());
-        }
+    try {
+        if (SaveEngineEntries(*Protector, kCloseSaveWait) != EngineSave::Saved)
+            failure = kNotSaved; // the list could not be read whole, or no right to write the store
+    } catch (const std::exception &error) {
+        // Store errors are ASCII apart from quoted names in CP949.
+        failure = kNotSaved + QStringLiteral("\n") + vx::codepage::FromAnsi(error.what());
     }
     if (!failure.isEmpty())
         vx::gui::ShowMessage(failure);

@@ -1,6 +1,7 @@
 #include "editor/folder.h"
 
 #include "editor/setting.h"
+#include "editor/entrycheck.h"
 #include "platform/codepage/codepage.h"
 #include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
@@ -135,8 +136,7 @@ void Tfindfolder::AddSelectedFolder()
         vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
         return;
     }
-    const QString p = vx::codepage::FromAnsi(path);
-    target->setText(target->text() + p + QStringLiteral(";") + p + QStringLiteral("\\*;"));
+    target->setText(target->text() + vx::codepage::FromAnsi(FolderItems(path)));
 }
 
 void Tfindfolder::Button1Click() { AddSelectedFolder(); }

@@ -1,5 +1,7 @@
 #include "editor/setting.h"
 
+#include "editor/entrycheck.h"
+
 #include "platform/codepage/codepage.h"
 #include "platform/gui/application.h"
 #include "platform/gui/ime.h"
@@ -344,11 +346,6 @@ void TForm_SetEntry::Combo_ExcludeChange()
 
 void TForm_SetEntry::B_OKClick()
 {
-    if (Edit_FileFolder->text().isEmpty()) {
-        vx::gui::ShowMessage(QStringLiteral("필수 항목이 비었습니다."));
-        done(2);
-        return;
-    }
     uint32_t mask = 0;
     const std::pair<QCheckBox *, uint32_t> order[] = {
         {Read, FP_READ},     {Write, FP_WRITE},      {Open, FP_OPEN},           {Rename, FP_RENAME},
@@ -361,25 +358,27 @@ void TForm_SetEntry::B_OKClick()
             mask |= bit;
     }
     // The texts go on exactly: nothing replaced, and no field that would split the stored text.
-    std::array<AnsiString, 4> bytes;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (!FieldBytes(i, bytes[i])) {
-            vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
-            return;
-        }
+    std::array<std::optional<AnsiString>, 4> texts;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        AnsiString bytes;
+        if (FieldBytes(i, bytes))
+            texts[i] = std::move(bytes);
     }
-    for (const AnsiString &b : bytes) {
-        if (b.find(',') != AnsiString::npos) {
-            vx::gui::ShowMessage(CommaRefusedMessage());
-            return;
-        }
+    switch (CheckEntryTexts(texts, mask, Record_)) {
+    case EntryRefusal::None:
+        done(1);
+        return;
+    case EntryRefusal::EmptyPath:
+        vx::gui::ShowMessage(QStringLiteral("필수 항목이 비었습니다."));
+        done(2);
+        return;
+    case EntryRefusal::NotRepresentable:
+        vx::gui::ShowMessage(vx::codepage::NotRepresentableMessage());
+        return;
+    case EntryRefusal::Comma:
+        vx::gui::ShowMessage(CommaRefusedMessage());
+        return;
     }
-    Record_.FileFolder = bytes[0];
-    Record_.Process = bytes[1];
-    Record_.ExcludeFileFolder = bytes[2];
-    Record_.ExcludeProcess = bytes[3];
-    Record_.Mask = mask;
-    done(1);
 }
 
 std::array<QLineEdit *, 4> TForm_SetEntry::TextFields() const

@@ -52,7 +52,18 @@ Enforcer::~Enforcer()
 std::shared_ptr<const Policy> Enforcer::Compile()
 {
     auto [entries, active] = engine_->Snapshot();
-    auto policy = std::make_shared<Policy>(entries, active, guard_, [this](const std::string &p) { return backend_->Canonical(p); });
+    // Paths already resolved for the last policy are taken from it, so a change costs the
+    // lookups of what it changed only; all are resolved again when protection is switched on.
+    if (active && !canonicalActive_)
+        canonical_.clear();
+    canonicalActive_ = active;
+    std::unordered_map<std::string, std::string> resolved;
+    const auto canonical = [&](const std::string &p) {
+        auto it = canonical_.find(p);
+        return resolved[p] = it != canonical_.end() ? it->second : backend_->Canonical(p);
+    };
+    auto policy = std::make_shared<Policy>(entries, active, guard_, canonical);
+    canonical_ = std::move(resolved);
     policy->selfPid = int(::getpid());
     if (!options_.storePath.empty()) {
         const std::string store = backend_->Canonical(options_.storePath);

@@ -18,6 +18,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace vx::qxd {
@@ -88,6 +89,8 @@ private:
     std::mutex reconcileMutex_;
     bool stopped_ = false;
     std::map<int, std::string> reported_; // per entry index, the notes last written
+    std::unordered_map<std::string, std::string> canonical_; // path as written -> as resolved, for the last policy
+    bool canonicalActive_ = false;
 
     std::mutex wakeMutex_;
     std::condition_variable wake_;

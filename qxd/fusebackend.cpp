@@ -118,6 +118,7 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
     MountPlan plan;
     std::vector<std::string> candidates;
     std::map<std::string, std::map<int, bool>> named; // candidate -> entries naming it (true: the object itself)
+    std::map<std::string, std::set<int>> hosts;       // a folder served for the names in it -> entries
     const Guard &guard = policy.guard();
     std::size_t split = 0;
     for (const Policy::Rule &rule : policy.rules()) {
@@ -170,6 +171,15 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
                 notes.push_back(text);
                 continue;
             }
+            // An object named itself is decided on where its name lives: its folder is served, so
+            // that listing, renaming and removing it are decided per process like the rest, and
+            // an object made at its path later is covered at once.
+            const std::string folder = Parent(p);
+            if (!item.subtree && folder != p && folder != "/" && !guard.Holds(folder) && !guard.Above(folder) && tree.IsFolder(folder)) {
+                candidates.push_back(folder);
+                hosts[folder].insert(rule.index);
+                continue;
+            }
             if (!tree.Exists(p)) {
                 notes.push_back(Describe(p, "does not exist; enforced once it does"));
                 continue;
@@ -189,8 +199,17 @@ MountPlan PlanMounts(const Policy &policy, TreeView &tree)
         if (!nested)
             plan.roots.push_back(c);
     }
-    // An object served in its own place cannot leave it while it is served: nobody can rename
-    // or remove it, and it stays in its folder's listing.
+    // The folder itself, served in its place, cannot leave it.
+    for (const auto &[folder, entries] : hosts) {
+        if (!std::binary_search(plan.roots.begin(), plan.roots.end(), folder))
+            continue;
+        for (int index : entries)
+            plan.notes[index].push_back(
+                Describe(folder, "served to decide on the names in it; it cannot itself be renamed or removed while the entry is in force"));
+    }
+    // Where an object's folder is a system or engine folder, the object is served in its own
+    // place and cannot leave it while it is served: nobody can rename or remove it, and it stays
+    // in its folder's listing.
     for (const auto &[path, entries] : named) {
         if (!std::binary_search(plan.roots.begin(), plan.roots.end(), path))
             continue;
@@ -284,7 +303,12 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     ::mkdir(probe.c_str(), 0700);
     std::string error;
     const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    auto view = FuseView::Mount({probe, fd, fsname, 1, true}, std::make_shared<ClosedGate>(), error);
+    auto session = FuseSession::Start({fsname, 0, true}, std::make_shared<ClosedGate>(), error);
+    std::shared_ptr<FuseView> view;
+    if (session)
+        view = session->Mount({probe, fd}, error);
+    else if (fd >= 0)
+        ::close(fd);
     const auto fail = [&](std::string why) {
         for (Stale &s : stale)
             for (int held : {s.top, s.beneath, s.copy})
@@ -300,8 +324,8 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     }
     struct stat s;
     const bool answered = ::stat(probe.c_str(), &s) == 0;
-    const bool passthrough = view->passthrough();
-    const bool ring = view->ringed();
+    const bool passthrough = session->passthrough();
+    const bool ring = session->ringed();
     view->Unmount();
     view.reset();
     ::rmdir(probe.c_str());
@@ -311,6 +335,7 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     backend->stale_ = std::move(stale);
     backend->ring_ = ring;
     backend->ringLease_ = lease;
+    backend->session_ = std::move(session);
     return backend;
 }
 
@@ -383,6 +408,8 @@ void FuseBackend::RemoveStale()
 void FuseBackend::SetGate(std::shared_ptr<Gatekeeper> gate)
 {
     gate_ = std::move(gate);
+    if (session_ && gate_)
+        session_->SetGate(gate_);
     if (!links_ && gate_)
         links_ = LinkGuard::Create(gate_, linksMissing_);
 }
@@ -402,6 +429,20 @@ std::vector<std::string> FuseBackend::Limits() const
     return out;
 }
 
+std::map<std::string, std::shared_ptr<FuseView>>::const_iterator FuseBackend::ViewAtOrAbove(std::string_view path) const
+{
+    if (views_.empty())
+        return views_.end();
+    for (std::string_view p = path;;) {
+        if (auto it = views_.find(std::string(p)); it != views_.end())
+            return it;
+        if (p.size() <= 1)
+            return views_.end();
+        const size_t slash = p.rfind('/');
+        p = slash == 0 || slash == std::string_view::npos ? std::string_view("/") : p.substr(0, slash);
+    }
+}
+
 int FuseBackend::OpenUnderlying(const std::string &path) const
 {
     if (path.empty() || path.front() != '/') {
@@ -412,12 +453,10 @@ int FuseBackend::OpenUnderlying(const std::string &path) const
     // lies beneath the mount.
     std::string start = "/";
     int fd = -1;
-    for (const auto &[root, view] : views_)
-        if (path == root || IsBelow(path, root)) {
-            start = root;
-            fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
-            break;
-        }
+    if (auto view = ViewAtOrAbove(path); view != views_.end()) {
+        start = view->first;
+        fd = ::fcntl(view->second->rootFd(), F_DUPFD_CLOEXEC, 0);
+    }
     // Beneath a dead engine's view, what lies there is reached through a copy of its mount.
     for (const Stale &s : stale_)
         if ((path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
@@ -450,6 +489,15 @@ std::string FuseBackend::Canonical(const std::string &path)
     std::vector<std::string> todo = Components(path);
     std::reverse(todo.begin(), todo.end());
     std::string cur = "/";
+    int curFd = -1; // `cur`, reached without entering the views; -1: open it again by its path
+    struct CloseAtEnd {
+        int &fd;
+        ~CloseAtEnd()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closeAtEnd{curFd};
     int links = 0;
     while (!todo.empty()) {
         const std::string c = todo.back();
@@ -458,12 +506,27 @@ std::string FuseBackend::Canonical(const std::string &path)
             continue;
         if (c == "..") {
             cur = Parent(cur);
+            if (curFd >= 0)
+                ::close(curFd);
+            curFd = OpenUnderlying(cur);
             continue;
         }
         const std::string next = Child(cur, c);
-        const int fd = OpenUnderlying(next);
+        // Step by step from the folder reached so far; where a view or a dead engine's view
+        // stands, from beneath it.
+        int fd = -1;
+        if (curFd >= 0 && !views_.count(next) && std::none_of(stale_.begin(), stale_.end(), [&](const Stale &st) { return st.place == next; }))
+            fd = ::openat(curFd, c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        else
+            fd = OpenUnderlying(next);
+        const auto stepInto = [&](int into) {
+            if (curFd >= 0)
+                ::close(curFd);
+            curFd = into >= 0 ? ::fcntl(into, F_DUPFD_CLOEXEC, 0) : -1;
+        };
         struct stat s{};
         if (fd < 0 || ::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(s.st_mode) || links >= 40) {
+            stepInto(fd);
             if (fd >= 0)
                 ::close(fd);
             if (fd < 0) {
@@ -480,15 +543,19 @@ std::string FuseBackend::Canonical(const std::string &path)
         }
         char buf[PATH_MAX];
         const ssize_t n = ::readlinkat(fd, "", buf, sizeof buf);
-        ::close(fd);
         ++links;
         if (n <= 0) {
+            stepInto(fd);
+            ::close(fd);
             cur = next;
             continue;
         }
+        ::close(fd);
         const std::string target(buf, size_t(n));
         if (target.front() == '/')
             cur = "/";
+        stepInto(-1);
+        curFd = OpenUnderlying(cur);
         std::vector<std::string> more = Components(target);
         for (auto it = more.rbegin(); it != more.rend(); ++it)
             todo.push_back(*it);
@@ -510,6 +577,11 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
 {
     std::vector<std::pair<std::string, std::string>> out;
     const auto ours = [&](const MountRecord &m) { return m.fstype == "fuse.qxd"; };
+    std::vector<const MountRecord *> others; // the engines' own views are many, and never aliases
+    for (const MountRecord &m : table)
+        if (!ours(m))
+            others.push_back(&m);
+    const std::set<std::string> rootSet(roots.begin(), roots.end());
     const auto identity = [&](const std::string &path, struct stat &s) {
         const int fd = OpenUnderlying(path);
         const bool ok = fd >= 0 && ::fstat(fd, &s) == 0;
@@ -520,15 +592,16 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
     for (const std::string &root : roots) {
         // The mount the root lies in, and the root's folder within that file system.
         const MountRecord *home = nullptr;
-        for (const MountRecord &m : table)
-            if (!ours(m) && (root == m.point || IsBelow(root, m.point)) && (!home || m.point.size() >= home->point.size()))
-                home = &m;
+        for (const MountRecord *m : others)
+            if ((root == m->point || IsBelow(root, m->point)) && (!home || m->point.size() >= home->point.size()))
+                home = m;
         struct stat object{};
         if (!home || !identity(root, object))
             continue;
         const std::string within = root == home->point ? home->root : Child(home->root, root.substr(home->point == "/" ? 1 : home->point.size() + 1));
-        for (const MountRecord &m : table) {
-            if (&m == home || ours(m) || m.major != home->major || m.minor != home->minor)
+        for (const MountRecord *other : others) {
+            const MountRecord &m = *other;
+            if (&m == home || m.major != home->major || m.minor != home->minor)
                 continue;
             std::string place, decided = root;
             if (within == m.root || IsBelow(within, m.root)) {
@@ -539,7 +612,12 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
             } else {
                 continue;
             }
-            const bool served = std::any_of(roots.begin(), roots.end(), [&](const std::string &r) { return place == r || IsBelow(place, r); });
+            bool served = false;
+            for (std::string p = place; !served; p = Parent(p)) {
+                served = rootSet.count(p) > 0;
+                if (p == "/")
+                    break;
+            }
             struct stat there{}, wantedObject{};
             if (served || !identity(place, there) || !identity(decided, wantedObject) || there.st_dev != wantedObject.st_dev ||
                 there.st_ino != wantedObject.st_ino)
@@ -631,8 +709,14 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     // Views inside a new place go first, so the new view serves what lies beneath them; views
     // around a new place go after it is up, so nothing is left unserved in between.
     retire([&](const std::string &place, const FuseView &) {
-        return !wanted.count(place) &&
-               std::any_of(wanted.begin(), wanted.end(), [&](const auto &w) { return IsBelow(place, w.first); });
+        if (wanted.count(place))
+            return false;
+        for (std::string p = Parent(place);; p = Parent(p)) {
+            if (wanted.count(p))
+                return true;
+            if (p == "/")
+                return false;
+        }
     });
     for (const auto &[place, root] : wanted) {
         if (views_.count(place))
@@ -644,7 +728,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         std::string error;
         std::shared_ptr<FuseView> view;
         if (fd >= 0 && stale != stale_.end()) {
-            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_, stale->top}, gate_, error);
+            view = session_->Mount({root, fd, stale->top}, error);
             if (!view) {
                 // The kernel would not mount beneath it: that one goes first after all.
                 ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
@@ -657,7 +741,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         if (!view && fd < 0)
             error = Describe(place, std::strerror(errno));
         else if (!view)
-            view = FuseView::Mount({root, fd, fsname_, ring_ ? 2 : 4, ring_}, gate_, error);
+            view = session_->Mount({root, fd}, error);
         if (!view) {
             NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
             continue;
@@ -667,10 +751,18 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     retire([&](const std::string &place, const FuseView &) { return !wanted.count(place); });
     // The dead engine's views go once this one's stand beneath them.
     RemoveStale();
-    // Each view keeps the flags of the mount beneath it, also when they change.
-    for (auto &[place, view] : views_)
-        if (!view->FollowMountFlags() && policy)
-            NoteEntriesAt(*policy, view->root(), Describe(view->root(), "the view could not take the mount flags of the file system beneath it"), notes);
+    // Each view keeps the flags of the mount beneath it, also when they change (looked at again
+    // when a mount other than the views has changed; a new view takes them as it is mounted).
+    std::string others;
+    for (const MountRecord &m : table)
+        if (m.fstype != "fuse.qxd")
+            others += m.point + ' ' + m.options + '\n';
+    if (others != mountsSeen_) {
+        mountsSeen_ = std::move(others);
+        for (auto &[place, view] : views_)
+            if (!view->FollowMountFlags() && policy)
+                NoteEntriesAt(*policy, view->root(), Describe(view->root(), "the view could not take the mount flags of the file system beneath it"), notes);
+    }
 
     WatchWorkingFolders(policy, notes);
     ScanViews(policy, notes);
@@ -679,8 +771,7 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
     // decisions appear.
     const uint32_t stat = policy && policy->active() ? policy->masks() & op::kStat : 0;
     if (stat & ~statMasks_)
-        for (auto &[root, view] : views_)
-            view->ForgetAttributes();
+        session_->ForgetAttributes();
     statMasks_ = stat;
 }
 
@@ -1019,6 +1110,9 @@ void FuseBackend::Shutdown()
         ::close(t.fd);
     heldFiles_.clear();
     gate_.reset();
+    if (session_)
+        session_->SetGate(std::make_shared<ClosedGate>());
+    session_.reset();
     ReleaseRingLease(ringLease_);
     ringLease_ = -1;
 }

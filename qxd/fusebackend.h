@@ -61,6 +61,8 @@ public:
     // An O_PATH descriptor of `path` (canonical) reached without entering this back end's views;
     // -1 with errno when there is none.
     int OpenUnderlying(const std::string &path) const;
+    // The view standing at `path` or at a folder above it, if any.
+    std::map<std::string, std::shared_ptr<FuseView>>::const_iterator ViewAtOrAbove(std::string_view path) const;
 
     // Hard-linked covered files watched by their inodes.
     std::size_t LinksWatched() const { return links_ ? links_->Watched() : 0; }
@@ -106,6 +108,7 @@ private:
     bool ring_ = false;        // requests come through io_uring
     int ringLease_ = -1;       // held while this engine may need the module's io_uring
     std::shared_ptr<Gatekeeper> gate_;
+    std::shared_ptr<FuseSession> session_; // serves every view
     std::map<std::string, std::shared_ptr<FuseView>> views_;
     uint32_t statMasks_ = 0;
     std::unique_ptr<LinkGuard> links_;
@@ -114,6 +117,7 @@ private:
     // Per view place, the sockets and pipes passed through (and the view they were bound in).
     std::map<std::string, std::pair<std::weak_ptr<FuseView>, std::set<std::string>>> endpoints_;
     bool scanTruncated_ = false;
+    std::string mountsSeen_; // the mounts other than the views, when the views last took their flags
     LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
     std::vector<LinkGuard::Target> heldFiles_; // covered files processes held open from before their views (owned)
 };

@@ -13,7 +13,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <condition_variable>
 #include <mutex>
+#include <set>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -40,6 +42,8 @@ constexpr size_t kBufferSize = kMaxWrite + 4096;
 constexpr int kRingThreadsPerCpu = 2;
 constexpr int kRingEntriesPerThread = 1;
 constexpr uint64_t kCacheSeconds = 1;
+// A view's name in the file system's root is never used again: the kernel may keep it.
+constexpr uint64_t kHubSeconds = 86400;
 
 void FillAttr(fuse_attr &a, const struct stat &s)
 {
@@ -71,6 +75,7 @@ struct Node {
     uint32_t refs = 0; // one while the kernel knows it, one per name of a child in it
     std::vector<std::pair<Node *, std::string>> names;
     int32_t backing = 0;
+    std::string root; // on a view's root: the path decisions name it by
 };
 
 struct DirHandle {
@@ -88,36 +93,48 @@ struct DirHandle {
 
 } // namespace
 
-struct FuseView::State {
-    std::string root;
+struct FuseSession::State {
     std::string fsname;
-    std::shared_ptr<Gatekeeper> gate;
     int session = -1;
-    // The mount's own root, for unmounting exactly it. Held until then only: while any
-    // descriptor of the mount is open, the kernel keeps its connection and the readers wait on.
-    std::atomic<int> mountFd{-1};
-    Node rootNode;
-    std::mutex mutex; // nodes and their names
+    std::shared_ptr<Gatekeeper> gate; // under the lock
+    // The file system's root holds only the views' roots, by name; nobody but the engine reaches it.
+    Node hub;
+    mutable std::mutex mutex; // nodes, their names and the views
     std::map<std::pair<dev_t, ino_t>, Node *> nodes;
+    std::map<std::string, Node *> views; // name in the hub -> the view's root
+    uint64_t lastView = 0;
+    // Roots of views taken down whose objects the kernel still keeps (held open, or only cached).
+    std::set<Node *> retired;
+    std::condition_variable sweep;
+    bool sweepWanted = false, ending = false;
     std::atomic<bool> passthrough{false};
     std::atomic<bool> ringed{false}; // requests come through io_uring
     bool ringAllowed = false;
     std::weak_ptr<State> self;
-    std::atomic<bool> unmounted{false};
-    unsigned attrs = 0; // the mount flags taken from the mount beneath (MOUNT_ATTR_*)
 
     ~State()
     {
-        for (auto &[key, n] : nodes) {
+        for (auto &[name, n] : views)
+            retired.insert(n);
+        for (auto &[key, n] : nodes)
+            retired.insert(n);
+        for (Node *n : retired) {
             ::close(n->fd);
             delete n;
         }
-        if (rootNode.fd >= 0)
-            ::close(rootNode.fd);
-        if (mountFd >= 0)
-            ::close(mountFd);
         if (session >= 0)
             ::close(session);
+    }
+
+    std::shared_ptr<Gatekeeper> Gate() const
+    {
+        std::lock_guard lock(mutex);
+        return gate;
+    }
+    void SetGate(std::shared_ptr<Gatekeeper> g)
+    {
+        std::lock_guard lock(mutex);
+        gate = std::move(g);
     }
 
     // The node of an id the kernel had from a lookup. The lock orders this thread after the one
@@ -125,9 +142,9 @@ struct FuseView::State {
     Node *NodeOf(uint64_t id)
     {
         std::lock_guard lock(mutex);
-        return id == FUSE_ROOT_ID ? &rootNode : reinterpret_cast<Node *>(id);
+        return id == FUSE_ROOT_ID ? &hub : reinterpret_cast<Node *>(id);
     }
-    uint64_t IdOf(Node *n) { return n == &rootNode ? FUSE_ROOT_ID : reinterpret_cast<uint64_t>(n); }
+    uint64_t IdOf(Node *n) { return n == &hub ? FUSE_ROOT_ID : reinterpret_cast<uint64_t>(n); }
 
     // Every path the node is known by (the lock held); false when some of them could not be
     // made (names deeper than kMaxDepth, more than kMaxPaths of them, a node without a name).
@@ -143,7 +160,7 @@ struct FuseView::State {
         while (!todo.empty()) {
             Walk w = std::move(todo.back());
             todo.pop_back();
-            while (w.node != &rootNode) {
+            while (w.node->root.empty()) {
                 if (w.node->names.empty() || w.names.size() >= kMaxDepth) {
                     whole = false;
                     break;
@@ -160,9 +177,9 @@ struct FuseView::State {
                 w.names.push_back(&w.node->names.front().second);
                 w.node = w.node->names.front().first;
             }
-            if (w.node != &rootNode)
+            if (w.node->root.empty())
                 continue;
-            std::string path = root;
+            std::string path = w.node->root;
             for (auto it = w.names.rbegin(); it != w.names.rend(); ++it) {
                 if (path.back() != '/')
                     path += '/';
@@ -186,6 +203,55 @@ struct FuseView::State {
         std::vector<std::string> all = Paths(n);
         return all.empty() ? std::string() : all.front();
     }
+    // The root path of the view `n` was first found in; "" when it cannot be told.
+    std::string RootOf(const Node *n)
+    {
+        std::lock_guard lock(mutex);
+        for (size_t depth = 0; n && n->root.empty() && depth < kMaxDepth; ++depth)
+            n = n->names.empty() ? nullptr : n->names.front().first;
+        return n ? n->root : std::string();
+    }
+
+    // Asks the kernel to let go of every name in the views taken down; what is no longer open
+    // is then forgotten, and the engine gives back its descriptors.
+    void SweepRetired()
+    {
+        std::vector<std::pair<uint64_t, std::string>> names;
+        {
+            std::lock_guard lock(mutex);
+            if (retired.empty())
+                return;
+            for (const auto &[key, n] : nodes) {
+                const Node *top = n;
+                for (size_t depth = 0; top && top->root.empty() && depth < kMaxDepth; ++depth)
+                    top = top->names.empty() ? nullptr : top->names.front().first;
+                if (top && retired.count(const_cast<Node *>(top)))
+                    for (const auto &[parent, name] : n->names)
+                        names.emplace_back(IdOf(parent), name);
+            }
+        }
+        for (const auto &[parent, name] : names)
+            InvalidateEntry(parent, name);
+    }
+    void InvalidateEntry(uint64_t parent, const std::string &name)
+    {
+        fuse_out_header out{};
+        fuse_notify_inval_entry_out inval{};
+        inval.parent = parent;
+        inval.namelen = uint32_t(name.size());
+        out.error = FUSE_NOTIFY_INVAL_ENTRY;
+        out.len = uint32_t(sizeof out + sizeof inval + name.size() + 1);
+        iovec iov[3] = {{&out, sizeof out}, {&inval, sizeof inval}, {const_cast<char *>(name.c_str()), name.size() + 1}};
+        [[maybe_unused]] ssize_t r = ::writev(session, iov, 3);
+    }
+    void WantSweep()
+    {
+        std::lock_guard lock(mutex);
+        if (retired.empty())
+            return;
+        sweepWanted = true;
+        sweep.notify_one();
+    }
 
     // Names deeper than this, or more paths of one object than this, are not made.
     static constexpr size_t kMaxDepth = 1u << 16;
@@ -193,11 +259,14 @@ struct FuseView::State {
 
     void ReleaseLocked(Node *n)
     {
-        if (n == &rootNode || --n->refs > 0)
+        if (n == &hub || --n->refs > 0)
             return;
         for (auto &[parent, name] : n->names)
             ReleaseLocked(parent);
-        nodes.erase({n->dev, n->ino});
+        if (n->root.empty())
+            nodes.erase({n->dev, n->ino});
+        else
+            retired.erase(n);
         if (n->backing > 0)
             ::ioctl(session, fusek::kIocBackingClose, &n->backing);
         ::close(n->fd);
@@ -209,7 +278,7 @@ struct FuseView::State {
         for (const auto &[p, nm] : n->names)
             if (p == parent && nm == name)
                 return;
-        if (parent != &rootNode)
+        if (parent != &hub)
             ++parent->refs;
         n->names.emplace_back(parent, std::string(name));
     }
@@ -229,7 +298,7 @@ struct FuseView::State {
 
 namespace {
 
-using State = FuseView::State;
+using State = FuseSession::State;
 
 bool OwnThread(int tid)
 {
@@ -310,8 +379,8 @@ public:
         const Decision d = p->Decide([this]() -> const Subject & { return Subject_(); }, path, ops);
         if (!d.deny || Own())
             return 0;
-        st.gate->Denied(Subject_(), path, d);
-        return st.gate->Permissive() ? 0 : EACCES;
+        Gate_()->Denied(Subject_(), path, d);
+        return Gate_()->Permissive() ? 0 : EACCES;
     }
     // The same for every name of a node: an object is covered when any of its names is.
     int CheckNode(Node *n, uint32_t ops)
@@ -323,7 +392,7 @@ public:
         for (const std::string &path : st.Paths(n, &whole))
             if (int e = Check(path, ops))
                 return e;
-        return whole ? 0 : CheckUnnamed(ops);
+        return whole ? 0 : CheckUnnamed(n, ops);
     }
     // The same for `name` in `folder`, by every name of the folder.
     int CheckChild(Node *folder, std::string_view name, uint32_t ops)
@@ -335,7 +404,7 @@ public:
         for (const std::string &path : st.Paths(folder, &whole))
             if (int e = Check(Child(path, name), ops))
                 return e;
-        return whole ? 0 : CheckUnnamed(ops);
+        return whole ? 0 : CheckUnnamed(folder, ops);
     }
     // Making `name` in `folder`: denied when the new object is covered, or the folder is.
     int CheckCreate(Node *folder, std::string_view name, uint32_t bit)
@@ -350,20 +419,23 @@ public:
             if (int e = Check(path, bit))
                 return e;
         }
-        return whole ? 0 : CheckUnnamed(bit);
+        return whole ? 0 : CheckUnnamed(folder, bit);
     }
     // An object in this view whose path cannot be told (too deep, too many names): never let
     // through to a process that a rule on anything in the view could deny `ops`.
-    int CheckUnnamed(uint32_t ops)
+    int CheckUnnamed(const Node *n, uint32_t ops)
     {
         const Policy *p = Policy_();
         if (!p || Own())
             return 0;
-        const Decision d = p->DecideBelow(Subject_(), st.root, ops);
+        std::string root = st.RootOf(n);
+        if (root.empty())
+            root = "/";
+        const Decision d = p->DecideBelow(Subject_(), root, ops);
         if (!d.deny)
             return 0;
-        st.gate->Denied(Subject_(), Child(st.root, "(a path too deep to name)"), d);
-        return st.gate->Permissive() ? 0 : EACCES;
+        Gate_()->Denied(Subject_(), Child(root, "(a path too deep to name)"), d);
+        return Gate_()->Permissive() ? 0 : EACCES;
     }
     // Which names of `folder` are hidden from this caller's listings; `hiding` is worked out
     // again only when the policy has changed since `hidingPolicy`.
@@ -382,9 +454,9 @@ public:
     {
         if (!recorded) {
             recorded = true;
-            st.gate->Denied(Subject_(), path, d);
+            Gate_()->Denied(Subject_(), path, d);
         }
-        return !st.gate->Permissive();
+        return !Gate_()->Permissive();
     }
     // How long the kernel may keep what it learns of `n`: not at all where stat is decided.
     uint64_t CacheSeconds(Node *n)
@@ -403,10 +475,16 @@ public:
     bool replied = false;
 
 private:
+    Gatekeeper *Gate_()
+    {
+        if (!gate_)
+            gate_ = st.Gate();
+        return gate_.get();
+    }
     const Policy *Policy_()
     {
         if (!policyRead_) {
-            policy_ = st.gate->Current();
+            policy_ = Gate_()->Current();
             policyRead_ = true;
         }
         return policy_ && policy_->active() ? policy_.get() : nullptr;
@@ -421,7 +499,7 @@ private:
     const Subject &Subject_()
     {
         if (!subjectRead_) {
-            subject_ = st.gate->Who(int(h.pid));
+            subject_ = Gate_()->Who(int(h.pid));
             subjectRead_ = true;
         }
         return subject_;
@@ -435,6 +513,7 @@ public:
     size_t argLen;
 
 private:
+    std::shared_ptr<Gatekeeper> gate_;
     std::shared_ptr<const Policy> policy_;
     bool policyRead_ = false;
     Subject subject_;
@@ -492,7 +571,7 @@ void ReplyEntry(Request &r, Node *parent, const char *name)
 void Forget(State &st, uint64_t id, uint64_t count)
 {
     Node *n = st.NodeOf(id);
-    if (n == &st.rootNode)
+    if (n == &st.hub)
         return;
     std::lock_guard lock(st.mutex);
     n->nlookup -= std::min(count, n->nlookup);
@@ -771,8 +850,7 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
                                    [&](const auto &pn) { return pn.first == oldParent && pn.second == oldName; });
             if (it == n->names.end())
                 return;
-            if (newParent != &st.rootNode)
-                ++newParent->refs;
+            ++newParent->refs;
             Node *released = it->first;
             *it = {newParent, newName};
             st.ReleaseLocked(released);
@@ -913,6 +991,7 @@ void OnRelease(Request &r)
     if (in && in->fh) // files passed through have none
         ::close(int(in->fh));
     r.Reply(0);
+    r.st.WantSweep();
 }
 
 // An fd of the object for calls that need one (sync, allocate).
@@ -1054,6 +1133,7 @@ void OnReleasedir(Request &r)
         delete h;
     }
     r.Reply(0);
+    r.st.WantSweep();
 }
 
 void OnStatfs(Request &r, Node *n)
@@ -1129,6 +1209,43 @@ void OnGetxattr(Request &r, Node *n, bool list)
     r.Reply(0, buf.data(), size_t(len));
 }
 
+// The file system's own root: only the engine reaches it, to bind the views' roots.
+void OnHub(Request &r)
+{
+    State &st = r.st;
+    if (r.h.opcode == FUSE_GETATTR) {
+        fuse_attr_out out{};
+        out.attr.ino = FUSE_ROOT_ID;
+        out.attr.mode = S_IFDIR | 0500;
+        out.attr.nlink = 2;
+        out.attr_valid = kHubSeconds;
+        return r.Reply(0, &out, sizeof out);
+    }
+    if (r.h.opcode != FUSE_LOOKUP || !OwnThread(int(r.h.pid)))
+        return r.Reply(EACCES);
+    const char *name = r.Name();
+    Node *root = nullptr;
+    {
+        std::lock_guard lock(st.mutex);
+        auto it = name ? st.views.find(name) : st.views.end();
+        if (it != st.views.end()) {
+            root = it->second;
+            if (root->nlookup++ == 0)
+                ++root->refs;
+        }
+    }
+    if (!root)
+        return r.Reply(ENOENT);
+    struct stat s{};
+    ::fstatat(root->fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+    fuse_entry_out e{};
+    e.nodeid = st.IdOf(root);
+    e.entry_valid = kHubSeconds;
+    e.attr_valid = r.CacheSeconds(root);
+    FillAttr(e.attr, s);
+    r.Reply(0, &e, sizeof e);
+}
+
 void Handle(Request &r)
 {
     State &st = r.st;
@@ -1153,6 +1270,8 @@ void Handle(Request &r)
     if (h.opcode == FUSE_INTERRUPT || h.opcode == FUSE_NOTIFY_REPLY)
         return;
     Node *n = st.NodeOf(h.nodeid);
+    if (n == &st.hub)
+        return OnHub(r);
     switch (h.opcode) {
     case FUSE_LOOKUP:
         if (const char *name = r.Name())
@@ -1276,6 +1395,25 @@ bool Dispatch(State &st, Sink &sink, const char *buf, size_t len)
     Request r(st, sink, h, buf + sizeof h, len - sizeof h);
     Handle(r);
     return r.replied;
+}
+
+// Sweeps the views taken down when a file is closed, and now and then while any is left (a
+// process may leave a folder it worked in without closing anything).
+void Sweeper(std::shared_ptr<State> st)
+{
+    std::unique_lock lock(st->mutex);
+    while (!st->ending) {
+        if (st->retired.empty())
+            st->sweep.wait(lock, [&] { return st->ending || st->sweepWanted; });
+        else
+            st->sweep.wait_for(lock, std::chrono::seconds(5), [&] { return st->ending || st->sweepWanted; });
+        st->sweepWanted = false;
+        if (st->ending)
+            break;
+        lock.unlock();
+        st->SweepRetired();
+        lock.lock();
+    }
 }
 
 void Worker(std::shared_ptr<State> st, int fd)
@@ -1533,74 +1671,24 @@ unsigned BeneathAttrs(int fd)
 
 } // namespace
 
-// Mounts the session over the root's descriptor and keeps a descriptor of the mount itself.
-static bool MountSession(State &st, unsigned rootMode, int beneathFd, std::string &error)
-{
-    const std::string fd = std::to_string(st.session);
-    char mode[16];
-    std::snprintf(mode, sizeof mode, "%o", rootMode);
-    const int fs = ::fsopen("fuse", FSOPEN_CLOEXEC);
-    if (fs >= 0) {
-        bool ok = true;
-        for (const auto &[key, value] : {std::pair<const char *, std::string>{"source", st.fsname},
-                                         {"subtype", "qxd"},
-                                         {"fd", fd},
-                                         {"rootmode", mode},
-                                         {"user_id", "0"},
-                                         {"group_id", "0"}})
-            ok = ok && ::fsconfig(fs, FSCONFIG_SET_STRING, key, value.c_str(), 0) == 0;
-        for (const char *flag : {"default_permissions", "allow_other"})
-            ok = ok && ::fsconfig(fs, FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
-        ok = ok && ::fsconfig(fs, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
-        const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, st.attrs) : -1;
-        const int err = errno;
-        ::close(fs);
-        if (mnt < 0) {
-            error = std::strerror(err);
-            return false;
-        }
-        // Onto exactly the object the root descriptor names, never onto a view above it; or
-        // beneath the dead engine's view standing there.
-        constexpr unsigned kBeneath = 0x200; // MOVE_MOUNT_BENEATH
-        const int target = beneathFd >= 0 ? beneathFd : st.rootNode.fd;
-        if (::move_mount(mnt, "", target, "",
-                         MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH | (beneathFd >= 0 ? kBeneath : 0)) != 0) {
-            error = std::strerror(errno);
-            ::close(mnt);
-            return false;
-        }
-        st.mountFd = mnt;
-        return true;
-    }
-    if (beneathFd >= 0) {
-        error = "no mount descriptor calls";
-        return false;
-    }
-    // Kernels without the mount descriptor calls.
-    const std::string opts =
-        "fd=" + fd + ",rootmode=" + mode + ",user_id=0,group_id=0,default_permissions,allow_other";
-    unsigned long flags = 0;
-    for (const auto &[attr, flag] : {std::pair<unsigned, unsigned long>{MOUNT_ATTR_RDONLY, MS_RDONLY},
-                                     {MOUNT_ATTR_NOSUID, MS_NOSUID},
-                                     {MOUNT_ATTR_NODEV, MS_NODEV},
-                                     {MOUNT_ATTR_NOEXEC, MS_NOEXEC},
-                                     {MOUNT_ATTR_NOSYMFOLLOW, MS_NOSYMFOLLOW}})
-        if (st.attrs & attr)
-            flags |= flag;
-    if (::mount(st.fsname.c_str(), ProcFd(st.rootNode.fd).c_str(), "fuse.qxd", flags, opts.c_str()) != 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    st.mountFd = ::open(st.root.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    return true;
-}
-
 Subject Gatekeeper::Who(int tid)
 {
     return Identify(tid, nullptr);
 }
 
-FuseView::FuseView(std::shared_ptr<State> state) : state_(std::move(state)) {}
+struct FuseView::Handle {
+    std::shared_ptr<State> session;
+    Node *root = nullptr; // one reference held while mounted
+    std::string name;     // in the hub
+    // The mount's own root, for unmounting exactly it. Held until then only.
+    std::atomic<int> mountFd{-1};
+    std::atomic<bool> unmounted{false};
+    unsigned attrs = 0; // the mount flags taken from the mount beneath (MOUNT_ATTR_*)
+    std::string rootPath;
+    int rootFd = -1; // the root node's descriptor (the node keeps it while it lives)
+};
+
+FuseView::FuseView(std::unique_ptr<Handle> handle) : h_(std::move(handle)) {}
 
 FuseView::~FuseView()
 {
@@ -1609,129 +1697,229 @@ FuseView::~FuseView()
 
 const std::string &FuseView::root() const
 {
-    return state_->root;
+    return h_->rootPath;
 }
 
 std::string FuseView::Place() const
 {
     char buf[PATH_MAX];
-    const ssize_t n = state_->mountFd >= 0 && !state_->unmounted ? ::readlink(ProcFd(state_->mountFd).c_str(), buf, sizeof buf) : -1;
+    const int mnt = h_->mountFd;
+    const ssize_t n = mnt >= 0 && !h_->unmounted ? ::readlink(ProcFd(mnt).c_str(), buf, sizeof buf) : -1;
     return n > 0 ? std::string(buf, size_t(n)) : std::string();
 }
 
 int FuseView::rootFd() const
 {
-    return state_->rootNode.fd;
-}
-
-bool FuseView::passthrough() const
-{
-    return state_->passthrough;
-}
-
-bool FuseView::ringed() const
-{
-    return state_->ringed;
+    return h_->rootFd;
 }
 
 dev_t FuseView::device() const
 {
     // From what the kernel keeps: the engine never asks its own view.
     struct statx x{};
-    const int mnt = state_->mountFd;
+    const int mnt = h_->mountFd;
     if (mnt < 0 || ::statx(mnt, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &x) != 0)
         return 0;
     return makedev(x.stx_dev_major, x.stx_dev_minor);
 }
 
-std::shared_ptr<FuseView> FuseView::Mount(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)
+void FuseView::Unmount()
+{
+    if (h_->unmounted.exchange(true))
+        return;
+    State &st = *h_->session;
+    // Through the descriptor of the mount's own root: exactly this mount goes, wherever it is
+    // now and whatever was mounted over it since. Files still open through it are served until
+    // they are closed.
+    const int mnt = h_->mountFd.exchange(-1);
+    if (mnt >= 0) {
+        ::umount2(ProcFd(mnt).c_str(), MNT_DETACH);
+        ::close(mnt);
+    }
+    {
+        std::lock_guard lock(st.mutex);
+        st.views.erase(h_->name);
+        if (h_->root->refs > 1)
+            st.retired.insert(h_->root);
+        st.ReleaseLocked(h_->root);
+    }
+    // The kernel lets go of the root's name, and of everything beneath that is not open.
+    st.InvalidateEntry(FUSE_ROOT_ID, h_->name);
+    st.WantSweep();
+}
+
+bool FuseView::FollowMountFlags()
+{
+    const unsigned want = BeneathAttrs(h_->rootFd);
+    if (want == h_->attrs || h_->mountFd < 0 || h_->unmounted)
+        return true;
+    mount_attr attr{};
+    attr.attr_set = want;
+    attr.attr_clr = kCarriedAttrs & ~want;
+    if (::mount_setattr(h_->mountFd, "", AT_EMPTY_PATH, &attr, sizeof attr) != 0)
+        return false;
+    h_->attrs = want;
+    return true;
+}
+
+FuseSession::FuseSession(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+FuseSession::~FuseSession()
+{
+    // With its last view gone the file system goes; the kernel ends the connection and the
+    // readers and rings see it and end, and the last of them frees the state.
+    if (master_ >= 0)
+        ::close(master_);
+    std::lock_guard lock(state_->mutex);
+    state_->ending = true;
+    state_->sweep.notify_one();
+}
+
+std::shared_ptr<FuseSession> FuseSession::Start(Options options, std::shared_ptr<Gatekeeper> gate, std::string &error)
 {
     auto st = std::make_shared<State>();
-    st->root = options.root;
     st->fsname = options.fsname;
     st->gate = std::move(gate);
-    st->rootNode.fd = options.rootFd;
     st->ringAllowed = options.ring;
     st->self = st;
-    struct stat s;
-    if (st->rootNode.fd < 0 || ::fstatat(st->rootNode.fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-        error = options.root + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (!S_ISDIR(s.st_mode) && !S_ISREG(s.st_mode)) {
-        error = options.root + ": neither a folder nor a file";
-        return nullptr;
-    }
-    st->rootNode.dev = s.st_dev;
-    st->rootNode.ino = s.st_ino;
-    st->rootNode.type = s.st_mode & S_IFMT;
-    st->rootNode.refs = 1;
-
-    st->attrs = BeneathAttrs(st->rootNode.fd);
+    st->hub.type = S_IFDIR;
+    st->hub.refs = 1;
     st->session = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (st->session < 0) {
         error = std::string("/dev/fuse: ") + std::strerror(errno);
         return nullptr;
     }
-    if (!MountSession(*st, unsigned(s.st_mode & S_IFMT), options.beneathFd, error)) {
-        error = options.root + ": FUSE mount refused (" + error + ")";
+    const std::string fd = std::to_string(st->session);
+    const int fs = ::fsopen("fuse", FSOPEN_CLOEXEC);
+    bool ok = fs >= 0;
+    for (const auto &[key, value] : {std::pair<const char *, std::string>{"source", st->fsname},
+                                     {"subtype", "qxd"},
+                                     {"fd", fd},
+                                     {"rootmode", "40000"},
+                                     {"user_id", "0"},
+                                     {"group_id", "0"}})
+        ok = ok && ::fsconfig(fs, FSCONFIG_SET_STRING, key, value.c_str(), 0) == 0;
+    for (const char *flag : {"default_permissions", "allow_other"})
+        ok = ok && ::fsconfig(fs, FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
+    ok = ok && ::fsconfig(fs, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
+    const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC) : -1;
+    const int err = errno;
+    if (fs >= 0)
+        ::close(fs);
+    if (mnt < 0) {
+        error = std::string("FUSE mount refused (") + std::strerror(err) + ")";
         return nullptr;
     }
-    // One reader per worker; the kernel hands each request to one of them.
-    const int threads = std::max(1, options.threads);
+    // One reader per worker, a fixed number for every view; the kernel hands each request to
+    // one of them.
+    const long cpus = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+    const int threads = options.threads > 0 ? options.threads : int(std::clamp(2 * cpus, 2L, 16L));
     for (int i = 0; i < threads; ++i) {
-        int fd = st->session;
+        int dev = st->session;
         if (i > 0) {
-            fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+            dev = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
             uint32_t master = uint32_t(st->session);
-            if (fd < 0 || ::ioctl(fd, FUSE_DEV_IOC_CLONE, &master) != 0) {
-                if (fd >= 0)
-                    ::close(fd);
+            if (dev < 0 || ::ioctl(dev, FUSE_DEV_IOC_CLONE, &master) != 0) {
+                if (dev >= 0)
+                    ::close(dev);
                 continue;
             }
         }
-        std::thread(Worker, st, fd).detach();
+        std::thread(Worker, st, dev).detach();
     }
-    return std::shared_ptr<FuseView>(new FuseView(st));
+    std::thread(Sweeper, st).detach();
+    auto session = std::shared_ptr<FuseSession>(new FuseSession(st));
+    session->master_ = mnt;
+    return session;
 }
 
-void FuseView::Unmount()
+std::shared_ptr<FuseView> FuseSession::Mount(FuseView::Options options, std::string &error)
 {
-    if (state_->unmounted.exchange(true))
-        return;
-    // Through the descriptor of the mount's own root: exactly this mount goes, wherever it is
-    // now and whatever was mounted over it since. Once the files still open through it are
-    // closed, the kernel ends the connection: the readers and rings see it and end, and the
-    // last of them frees the state.
-    const int mnt = state_->mountFd.exchange(-1);
-    if (mnt >= 0) {
-        ::umount2(ProcFd(mnt).c_str(), MNT_DETACH);
-        ::close(mnt);
-    } else {
-        ::umount2(state_->root.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+    State &st = *state_;
+    struct stat s;
+    if (options.rootFd < 0 || ::fstatat(options.rootFd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        error = options.root + ": " + std::strerror(errno);
+        if (options.rootFd >= 0)
+            ::close(options.rootFd);
+        return nullptr;
     }
-}
-
-bool FuseView::FollowMountFlags()
-{
-    const unsigned want = BeneathAttrs(state_->rootNode.fd);
-    if (want == state_->attrs || state_->mountFd < 0 || state_->unmounted)
-        return true;
+    if (!S_ISDIR(s.st_mode) && !S_ISREG(s.st_mode)) {
+        error = options.root + ": neither a folder nor a file";
+        ::close(options.rootFd);
+        return nullptr;
+    }
+    auto h = std::make_unique<FuseView::Handle>();
+    h->session = state_;
+    h->rootPath = options.root;
+    h->rootFd = options.rootFd;
+    auto *root = new Node;
+    root->fd = options.rootFd;
+    root->dev = s.st_dev;
+    root->ino = s.st_ino;
+    root->type = s.st_mode & S_IFMT;
+    root->refs = 1;
+    root->root = options.root;
+    h->root = root;
+    {
+        std::lock_guard lock(st.mutex);
+        h->name = std::to_string(++st.lastView);
+        st.views.emplace(h->name, root);
+    }
+    auto view = std::shared_ptr<FuseView>(new FuseView(std::move(h)));
+    FuseView::Handle &vh = *view->h_;
+    // A copy of the view's root in the session's mount, given the flags of the mount beneath.
+    const int clone = ::open_tree(master_, vh.name.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+    if (clone < 0) {
+        error = options.root + ": FUSE mount refused (" + std::strerror(errno) + ")";
+        return nullptr; // the view's destructor lets its root go
+    }
+    vh.mountFd = clone;
+    vh.attrs = BeneathAttrs(options.rootFd);
     mount_attr attr{};
-    attr.attr_set = want;
-    attr.attr_clr = kCarriedAttrs & ~want;
-    if (::mount_setattr(state_->mountFd, "", AT_EMPTY_PATH, &attr, sizeof attr) != 0)
-        return false;
-    state_->attrs = want;
-    return true;
+    attr.attr_set = vh.attrs;
+    attr.attr_clr = kCarriedAttrs & ~vh.attrs;
+    // Onto exactly the object the root descriptor names, never onto a view above it; or
+    // beneath the dead engine's view standing there.
+    constexpr unsigned kBeneath = 0x200; // MOVE_MOUNT_BENEATH
+    const int target = options.beneathFd >= 0 ? options.beneathFd : options.rootFd;
+    if (::mount_setattr(clone, "", AT_EMPTY_PATH, &attr, sizeof attr) != 0 ||
+        ::move_mount(clone, "", target, "",
+                     MOVE_MOUNT_F_EMPTY_PATH | MOVE_MOUNT_T_EMPTY_PATH | (options.beneathFd >= 0 ? kBeneath : 0)) != 0) {
+        error = options.root + ": FUSE mount refused (" + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    return view;
 }
 
-void FuseView::ForgetAttributes()
+void FuseSession::SetGate(std::shared_ptr<Gatekeeper> gate)
 {
-    std::vector<uint64_t> ids = {FUSE_ROOT_ID};
+    state_->SetGate(std::move(gate));
+}
+
+bool FuseSession::passthrough() const
+{
+    return state_->passthrough;
+}
+
+bool FuseSession::ringed() const
+{
+    return state_->ringed;
+}
+
+std::size_t FuseSession::Nodes() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->nodes.size() + state_->views.size();
+}
+
+void FuseSession::ForgetAttributes()
+{
+    std::vector<uint64_t> ids;
     {
         std::lock_guard lock(state_->mutex);
         for (auto &[key, n] : state_->nodes)
+            ids.push_back(reinterpret_cast<uint64_t>(n));
+        for (auto &[name, n] : state_->views)
             ids.push_back(reinterpret_cast<uint64_t>(n));
     }
     for (uint64_t id : ids) {

@@ -47,6 +47,7 @@ std::vector<MountRecord> ReadMountTable()
             continue;
         m.root = UnescapeMountField(f[3]);
         m.point = UnescapeMountField(f[4]);
+        m.options = f[5];
         m.fstype = *(dash + 1);
         m.source = UnescapeMountField(*(dash + 2));
         table.push_back(std::move(m));

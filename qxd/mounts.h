@@ -12,6 +12,7 @@ struct MountRecord {
     unsigned major = 0, minor = 0;
     std::string root;  // the folder of its file system that is mounted
     std::string point; // where it is mounted
+    std::string options; // the mount's own flags ("rw,nosuid,...")
     std::string fstype;
     std::string source;
 };

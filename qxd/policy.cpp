@@ -269,10 +269,48 @@ bool Policy::InStore(std::string_view path) const
 void Policy::AddRule(Rule rule)
 {
     rule.Compile();
+    const auto place = uint32_t(rules_.size());
     if (rule.index == kStoreRule)
-        storeRule_ = int(rules_.size());
+        storeRule_ = int(place);
     masks_ |= rule.mask;
+    for (const PathItem &i : rule.items) {
+        auto &at = byItem_[i.path];
+        if (at.empty() || at.back() != place)
+            at.push_back(place);
+        if (!i.subtree) {
+            auto &in = byFolder_[Parent(i.path)];
+            if (in.empty() || in.back() != place)
+                in.push_back(place);
+        }
+    }
     rules_.push_back(std::move(rule));
+}
+
+void Policy::RulesAbove(std::string_view path, std::vector<uint32_t> &out) const
+{
+    out.clear();
+    if (byItem_.empty())
+        return;
+    for (std::string_view p = path;;) {
+        if (auto it = byItem_.find(p); it != byItem_.end())
+            out.insert(out.end(), it->second.begin(), it->second.end());
+        if (p.size() <= 1)
+            break;
+        const size_t slash = p.rfind('/');
+        p = slash == 0 || slash == std::string_view::npos ? std::string_view("/") : p.substr(0, slash);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+}
+
+void Policy::RulesAround(std::string_view folder, std::vector<uint32_t> &out) const
+{
+    RulesAbove(folder, out);
+    if (auto it = byFolder_.find(folder); it != byFolder_.end()) {
+        out.insert(out.end(), it->second.begin(), it->second.end());
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+    }
 }
 
 Decision Policy::Decide(const Subject &subject, std::string_view path, uint32_t ops) const
@@ -286,7 +324,10 @@ Decision Policy::Decide(const std::function<const Subject &()> &subject, std::st
     if (!active_ || !(masks_ & ops) || guard_.Holds(path))
         return d;
     const Subject *who = nullptr;
-    for (const Rule &r : rules_) {
+    thread_local std::vector<uint32_t> places;
+    RulesAbove(path, places);
+    for (uint32_t place : places) {
+        const Rule &r = rules_[place];
         const uint32_t denied = r.mask & ops;
         if (!denied || !r.Covers(path))
             continue;
@@ -374,7 +415,10 @@ Policy::Children Policy::ForChildren(const Subject &subject, std::string_view fo
             c.guarded_.emplace(name);
     }
     const bool exempt = subject.trusted && InStore(folder);
-    for (const Rule &r : rules_) {
+    std::vector<uint32_t> places;
+    RulesAround(folder, places);
+    for (uint32_t place : places) {
+        const Rule &r = rules_[place];
         const uint32_t denied = r.mask & ops;
         if (!denied || (exempt && r.index != kStoreRule) || (r.index == kStoreRule && subject.trusted) ||
             !r.Matches(subject))
@@ -413,9 +457,11 @@ uint32_t Policy::Deniable(std::string_view path) const
     if (!active_ || guard_.Holds(path))
         return 0;
     uint32_t bits = 0;
-    for (const Rule &r : rules_)
-        if ((r.mask & ~bits) && r.Covers(path))
-            bits |= r.mask;
+    std::vector<uint32_t> places;
+    RulesAbove(path, places);
+    for (uint32_t place : places)
+        if ((rules_[place].mask & ~bits) && rules_[place].Covers(path))
+            bits |= rules_[place].mask;
     return bits;
 }
 
@@ -423,7 +469,9 @@ bool Policy::MayDeny(std::string_view path, uint32_t ops) const
 {
     if (!active_ || !(masks_ & ops) || guard_.Holds(path))
         return false;
-    return std::any_of(rules_.begin(), rules_.end(), [&](const Rule &r) { return (r.mask & ops) && r.Covers(path); });
+    std::vector<uint32_t> places;
+    RulesAbove(path, places);
+    return std::any_of(places.begin(), places.end(), [&](uint32_t p) { return (rules_[p].mask & ops) && rules_[p].Covers(path); });
 }
 
 } // namespace vx::qxd

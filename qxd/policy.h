@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace vx::qxd {
@@ -203,7 +204,19 @@ private:
     // True when the registry store's guard covers `path`: there the project's programs are
     // exempt from every entry.
     bool InStore(std::string_view path) const;
+    // The places in rules_ of the rules with an item at `path` or at one of its folders (the
+    // only ones that can cover it), in order.
+    void RulesAbove(std::string_view path, std::vector<uint32_t> &out) const;
+    // The same for rules with an item directly in `folder`, or at it or above it.
+    void RulesAround(std::string_view folder, std::vector<uint32_t> &out) const;
 
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    using Index = std::unordered_map<std::string, std::vector<uint32_t>, Hash, std::equal_to<>>;
+    Index byItem_;   // item path -> rules with an item there
+    Index byFolder_; // folder of an item naming one object -> rules with such an item there
     std::vector<Rule> rules_;
     int storeRule_ = -1; // its place in rules_
     bool active_ = false;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the Vellamorix console: installs what is missing, builds the console, the engine and the
-# tools vxreg and vx-shellbrowser (build-release), then starts the console against the system
+# tools vxctl, vxreg and vx-shellbrowser (build-release), then starts the console against the system
 # engine when it serves /run/vellamorix to this user, else against an engine of this user's own,
 # started in the background when none serves the device folder yet. Such an engine keeps running
 # after the console closes, so the entries stay in force.
@@ -23,7 +23,7 @@ fi
 
 build=${VX_RUN_BUILD_DIR:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target Vellamorix qxd-engine vxreg vx-shellbrowser
+cmake --build "$build" --target Vellamorix qxd-engine vxctl vxreg vx-shellbrowser
 
 engine=$build/qxd/qxd-engine
 # The device folder, as the console chooses it.

@@ -9,6 +9,7 @@ packages=(
   liburing-dev libsystemd-dev
   fonts-nanum xvfb xauth
   dpkg-dev lintian desktop-file-utils
+  ansible-core ansible-lint
 )
 
 missing=()

@@ -48,6 +48,7 @@ expected="drwxr-xr-x root/root ./usr/
 drwxr-xr-x root/root ./usr/bin/
 -rwxr-xr-x root/root ./usr/bin/Vellamorix
 -rwxr-xr-x root/root ./usr/bin/vx-shellbrowser
+-rwxr-xr-x root/root ./usr/bin/vxctl
 -rwxr-xr-x root/root ./usr/bin/vxreg
 drwxr-xr-x root/root ./usr/lib/
 drwxr-xr-x root/root ./usr/lib/systemd/
@@ -58,6 +59,9 @@ drwxr-xr-x root/root ./usr/sbin/
 drwxr-xr-x root/root ./usr/share/
 drwxr-xr-x root/root ./usr/share/applications/
 -rw-r--r-- root/root ./usr/share/applications/vellamorix.desktop
+drwxr-xr-x root/root ./usr/share/bash-completion/
+drwxr-xr-x root/root ./usr/share/bash-completion/completions/
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/vxctl
 drwxr-xr-x root/root ./usr/share/doc/
 drwxr-xr-x root/root ./usr/share/doc/vellamorix/
 -rw-r--r-- root/root ./usr/share/doc/vellamorix/changelog.gz
@@ -74,6 +78,7 @@ drwxr-xr-x root/root ./usr/share/man/
 drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/Vellamorix.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/vx-shellbrowser.1.gz
+-rw-r--r-- root/root ./usr/share/man/man1/vxctl.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/vxreg.1.gz
 drwxr-xr-x root/root ./usr/share/man/man8/
 -rw-r--r-- root/root ./usr/share/man/man8/qxd-engine.8.gz
@@ -128,7 +133,7 @@ Exec=Vellamorix
 Categories=System;Security;" "$(grep -E '^(Name(\[ko\])?|Exec|Categories)=' "$root/usr/share/applications/vellamorix.desktop")"
 check "desktop entry: a comment in Korean" "1" \
   "$(grep -cP '^Comment=.*[\x{AC00}-\x{D7A3}]' "$root/usr/share/applications/vellamorix.desktop" || true)"
-for page in man1/Vellamorix.1 man1/vxreg.1 man1/vx-shellbrowser.1 man8/qxd-engine.8; do
+for page in man1/Vellamorix.1 man1/vxctl.1 man1/vxreg.1 man1/vx-shellbrowser.1 man8/qxd-engine.8; do
   check "manual page $page" "" "$(zcat "$root/usr/share/man/$page.gz" | LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l - 2>&1 >/dev/null || true)"
 done
 

@@ -237,8 +237,8 @@ TEST_F(LongRunTest, StopStartCyclesGiveBackThreadsAndDescriptors)
 }
 
 // A file held open through a view keeps that view served after its entry is deleted (its
-// holder can still read it), and once the holder lets go the view's threads and descriptors go
-// too: holding a file delays the release, it cannot keep them for good.
+// holder can still read it), and once the holder lets go the view's descriptors go too: holding
+// a file delays the release, it cannot keep them for good.
 TEST_F(LongRunTest, AFileHeldOpenDelaysTheReleaseOnly)
 {
     ASSERT_EQ(Add("/prot"), 0);
@@ -250,7 +250,7 @@ TEST_F(LongRunTest, AFileHeldOpenDelaysTheReleaseOnly)
     const Usage holding = Settled();
     char buf[16] = {};
     EXPECT_EQ(::pread(held, buf, sizeof buf, 0), 7) << "a file opened through a view is served until it is closed";
-    EXPECT_GT(holding.threads, base.threads) << "its view is still served";
+    EXPECT_GT(holding.fds, base.fds) << "its view's objects are still held";
     ::close(held);
     const Usage after = BackTo(base);
     EXPECT_LE(after.threads, base.threads) << "before: " << base << "; after the holder closed: " << after;
@@ -352,17 +352,24 @@ TEST(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
     for (const bool ring : {false, true}) {
         const Usage base = UsageOf(::getpid());
         bool ringed = false;
+        std::string error;
+        auto session = vx::qxd::FuseSession::Start({fsname, 2, ring}, gate, error);
+        ASSERT_TRUE(session) << error;
         for (int i = 0; i < 20; ++i) {
-            std::string error;
             const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
             ASSERT_GE(fd, 0);
-            auto view = vx::qxd::FuseView::Mount({folder, fd, fsname, 2, ring}, gate, error);
+            auto view = session->Mount({folder, fd}, error);
             ASSERT_TRUE(view) << error;
             EXPECT_EQ(Slurp(folder + "/f"), "content\n") << "served through the view";
-            ringed = view->ringed();
+            ringed = session->ringed();
             EXPECT_TRUE(ring || !ringed);
             view->Unmount();
         }
+        // Views taken down give back their nodes while the session lives.
+        for (int i = 0; i < 100 && session->Nodes() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(session->Nodes(), 0u) << "nodes of views taken down are still held";
+        session.reset();
         Usage now = UsageOf(::getpid());
         for (int i = 0; i < 300 && (now.threads > base.threads || now.fds > base.fds); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

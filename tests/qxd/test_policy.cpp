@@ -68,6 +68,34 @@ TEST_F(PolicyTest, PathItemsCoverThemselvesOrWhatLiesBelow)
     EXPECT_FALSE(items[1].Covers("/Data"));
 }
 
+// Decisions look only at the rules whose items lie at the path or above it, and still give the
+// first entry in order that denies, among thousands.
+TEST_F(PolicyTest, DecisionsAmongManyEntriesKeepTheEntriesOrder)
+{
+    std::vector<Entry> entries;
+    for (int i = 0; i < 2000; ++i)
+        entries.push_back(MakeEntry("C:\\many\\" + std::to_string(i) + "\\*;", "*", FP_READ));
+    entries.push_back(MakeEntry("C:\\a\\b\\c;", "*", FP_READ | FP_WRITE)); // 2000
+    entries.push_back(MakeEntry("C:\\a\\*;", "*", FP_WRITE));              // 2001
+    entries.push_back(MakeEntry("C:\\a\\b;", "*", FP_LIST));               // 2002
+    entries.push_back(MakeEntry("C:\\*;", "x", FP_DELETE));                // 2003
+    Policy p(entries, true, Guard{});
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/many/1999/f", op::kRead).entry, 1999);
+    EXPECT_FALSE(p.Decide(Proc("/bin/y"), "/many/1999", op::kRead).deny) << "the folder itself is not below itself";
+    EXPECT_FALSE(p.Decide(Proc("/bin/y"), "/many/20000/f", op::kRead).deny);
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/a/b/c", op::kWrite).entry, 2000) << "the first entry in order";
+    EXPECT_EQ(p.Decide(Proc("/bin/y"), "/a/b/d", op::kWrite).entry, 2001);
+    EXPECT_EQ(p.Decide(Proc("/bin/x"), "/a/b/d", op::kDelete).entry, 2003);
+    EXPECT_EQ(p.Deniable("/a/b/c"), uint32_t(op::kRead | op::kWrite | op::kDelete));
+    EXPECT_TRUE(p.MayDeny("/a/b", op::kList));
+    EXPECT_FALSE(p.MayDeny("/a", op::kList));
+    // A listing of /a hides "b" (named itself there); one of / hides nothing.
+    EXPECT_TRUE(p.ForChildren(Proc("/bin/y"), "/a", op::kList).Decide("b").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/y"), "/a", op::kList).Decide("c").deny);
+    EXPECT_FALSE(p.ForChildren(Proc("/bin/y"), "/", op::kList).Decide("a").deny);
+    EXPECT_EQ(p.ForChildren(Proc("/bin/y"), "/many/7", op::kRead).Decide("f").entry, 7);
+}
+
 TEST_F(PolicyTest, ProcessPatternsMatchTheExecutable)
 {
     const auto patterns = ParseProcessList("note*;b?sh;C:\\opt\\tools\\*;");
@@ -302,14 +330,15 @@ TEST_F(PolicyTest, PlanMountsTheOutermostExistingObjects)
               MakeEntry("C:\\lone\\file\\*;C:\\nothing;", "*", FP_READ), MakeEntry("C:\\data\\b;", "*", 0)},
              true, Guard{});
     const MountPlan plan = PlanMounts(p, tree);
-    EXPECT_EQ(plan.roots, (std::vector<std::string>{"/data", "/srv/d/x/file"}));
+    // An object named itself is served from its folder, unless that folder is "/".
+    EXPECT_EQ(plan.roots, (std::vector<std::string>{"/data", "/srv/d/x"}));
     // What cannot be enforced is named per entry.
     // A view's own root cannot be renamed or removed, and an object served in place stays listed.
     ASSERT_EQ(plan.notes.count(0), 1u);
     EXPECT_EQ(plan.notes.at(0)[0], "/data: nobody can rename or remove it while the entry is in force (it is served in place)");
     EXPECT_EQ(plan.notes.count(1), 0u) << "served inside another entry's view";
     ASSERT_EQ(plan.notes.count(2), 1u);
-    EXPECT_NE(plan.notes.at(2)[0].find(", and it stays listed in its folder"), std::string::npos);
+    EXPECT_EQ(plan.notes.at(2)[0], "/srv/d/x: served to decide on the names in it; it cannot itself be renamed or removed while the entry is in force");
     ASSERT_EQ(plan.notes.count(3), 1u);
     EXPECT_NE(plan.notes.at(3)[0].find("does not exist; enforced once it does"), std::string::npos);
     ASSERT_EQ(plan.notes.count(4), 1u);
@@ -331,6 +360,25 @@ TEST_F(PolicyTest, PlanServesAroundGuardedObjects)
     ASSERT_EQ(plan.notes.count(1), 1u);
     EXPECT_NE(plan.notes.at(1)[0].find("/usr: a system or engine object"), std::string::npos);
     EXPECT_NE(plan.notes.at(1)[1].find("/var: holds system or engine objects"), std::string::npos);
+}
+
+TEST_F(PolicyTest, PlanServesAnObjectInPlaceWhereItsFolderIsGuarded)
+{
+    FakeTree tree({"/etc/passwd", "/home/u/doc", "/home/u/other/x", "/var/lib/eng/QXDAnsi", "/var/lib/mine/f"});
+    Guard g;
+    g.trees = {"/etc", "/var/lib/eng"};
+    Policy p({MakeEntry("C:\\etc\\passwd;", "*", FP_PRESET_INVISIBLE), MakeEntry("C:\\var\\lib\\mine;", "*", FP_PRESET_INVISIBLE),
+              MakeEntry("C:\\home\\u\\doc;C:\\home\\u\\other\\*;", "x", FP_PRESET_READONLY)},
+             true, g);
+    const MountPlan plan = PlanMounts(p, tree);
+    // /var/lib holds the engine's folder: /var/lib/mine is served in its own place; /home/u is
+    // served for the name "doc", and covers "other" below it too.
+    EXPECT_EQ(plan.roots, (std::vector<std::string>{"/home/u", "/var/lib/mine"}));
+    ASSERT_EQ(plan.notes.count(1), 1u);
+    EXPECT_NE(plan.notes.at(1)[0].find("/var/lib/mine: nobody can rename or remove it"), std::string::npos) << plan.notes.at(1)[0];
+    EXPECT_NE(plan.notes.at(1)[0].find("stays listed in its folder"), std::string::npos);
+    ASSERT_EQ(plan.notes.count(2), 1u);
+    EXPECT_NE(plan.notes.at(2)[0].find("/home/u: served to decide on the names in it"), std::string::npos);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // vxreg: read, back up and move the registry store's keys (REGEDIT4 text files).
+#include "password/askpass.h"
 #include "password/scrambler.h"
 #include "platform/codepage/codepage.h"
 #include "platform/process/harden.h"
@@ -14,7 +15,6 @@
 #include <sstream>
 #include <strings.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -140,47 +140,13 @@ int WritePrivateFile(const char *file, const std::string &text)
     return 0;
 }
 
-// The console password, read from the terminal without echo, else the first line of standard input.
-std::string AskPassword()
-{
-    std::string line;
-    const bool terminal = ::isatty(STDIN_FILENO);
-    termios saved{};
-    if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
-        std::cerr << "Vellamorix password: " << std::flush;
-        termios quiet = saved;
-        quiet.c_lflag &= ~tcflag_t(ECHO);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
-        std::getline(std::cin, line);
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
-        std::cerr << "\n";
-    } else {
-        std::getline(std::cin, line);
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return line;
-}
-
-// Nothing more to ask when no password is stored; else the password must be given. `what` names
-// what it guards, for the message. Returns 0 or the exit status.
+// Nothing more to ask when no password is stored; else the password must be given, on the
+// terminal or as the first line of standard input. `what` names what it guards, for the message.
+// Returns 0 or the exit status.
 int RequirePassword(const std::string &what)
 {
-    AnsiString stored;
-    try {
-        stored = ReadStoredPassword();
-    } catch (const EPasswordReadError &) {
-        return Fail("the console password cannot be read from the registry store; " + what + " needs it");
-    }
-    if (stored.empty())
-        return 0;
-    bool right = false;
-    try {
-        right = CheckPassword(vx::codepage::Utf8ToAnsi(AskPassword()));
-    } catch (const EConvertError &) {
-        right = false;
-    }
-    return right ? 0 : Fail("wrong password; " + what + " needs the console password");
+    const std::string why = vx::password::RequireConsolePassword({}, what);
+    return why.empty() ? 0 : Fail(why);
 }
 
 // True when `path` (below HKEY_LOCAL_MACHINE) is the password's key or, with `below`, holds it.
