@@ -2,6 +2,7 @@
 
 #include "platform/device/device.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -380,6 +381,34 @@ void RecordReader::Reset()
     partial_.clear();
     head_.clear();
     trouble_.clear();
+}
+
+void RecordReader::SkipToEnd()
+{
+    Reset();
+    started_ = true;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st{};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        // After the last whole line: a line being written is read once it is whole.
+        offset_ = st.st_size;
+        char tail[4096];
+        const off_t from = std::max<off_t>(0, st.st_size - off_t(sizeof tail));
+        const ssize_t n = ::pread(fd, tail, size_t(st.st_size - from), from);
+        if (n > 0 && tail[n - 1] != '\n') {
+            ssize_t k = n;
+            while (k > 0 && tail[k - 1] != '\n')
+                --k;
+            offset_ = from + k;
+        }
+        head_.assign(size_t(std::min<off_t>(st.st_size, off_t(kHead))), '\0');
+        if (::pread(fd, head_.data(), head_.size(), 0) != ssize_t(head_.size()))
+            head_.clear();
+    }
+    if (fd >= 0)
+        ::close(fd);
 }
 
 void RecordReader::Note(Batch &batch, const std::string &text)

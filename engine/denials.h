@@ -58,6 +58,8 @@ public:
     Batch Poll(size_t maxBytes = size_t(1) << 20);
     // Forgets the position: the next Poll reads everything again.
     void Reset();
+    // Goes past what is written now: the next Poll reads only what comes after.
+    void SkipToEnd();
     const std::string &path() const { return path_; }
 
 private:
