@@ -114,6 +114,74 @@ TEST_F(DenialRecordTest, NamesCannotForgeRecords)
     EXPECT_NE(log.find("/prot/x\"\\x0a{"), std::string::npos) << log;
 }
 
+// vxctl denials: the same records; --json gives the record's lines, which read back to the same
+// Korean path; --since leaves out what came before; --follow prints new ones until interrupted.
+TEST_F(DenialRecordTest, VxctlShowsAndFollowsTheRecord)
+{
+    const std::string folder = data + "/한글폴더";
+    fs::create_directories(folder);
+    Write(folder + "/보고서.txt", "x\n");
+    Write(folder + "/나중.txt", "y\n");
+    ASSERT_NO_FATAL_FAILURE(Start({"--no-load", "--permissive"}));
+    ASSERT_EQ(Add(FP_READ, vx::codepage::Utf8ToAnsi(Win(folder)) + "\\*;"), 0);
+    EXPECT_EQ(Op("victim", "read", folder + "/보고서.txt"), 0);
+    ASSERT_EQ(Records(1).size(), 1u);
+    const std::string vxctl = Built("tools/vxctl/vxctl");
+
+    Outcome json = Capture({vxctl, "denials", "--json"});
+    ASSERT_EQ(json.status, 0) << json.out;
+    Denial d;
+    std::string why;
+    ASSERT_TRUE(vx::denials::ParseRecord(json.out.substr(0, json.out.find('\n')), d, why)) << why << ": " << json.out;
+    EXPECT_EQ(d.posixPath, folder + "/보고서.txt");
+    EXPECT_EQ(d.path, Win(folder + "/보고서.txt"));
+    EXPECT_EQ(d.entryFileFolder, Win(folder) + "\\*;");
+    EXPECT_EQ(d.exe, Bin("victim"));
+    EXPECT_EQ(json.out, Read(RecordFile())) << "the record's own lines";
+
+    Outcome table = Capture({vxctl, "denials"});
+    ASSERT_EQ(table.status, 0) << table.out;
+    EXPECT_EQ(table.out.compare(0, 5, "TIME\t"), 0) << table.out;
+    EXPECT_NE(table.out.find("\t" + Bin("victim") + "\tread\t" + Win(folder + "/보고서.txt") + "\t0 " + Win(folder) +
+                             "\\*;\tyes\n"),
+              std::string::npos)
+        << table.out;
+    Outcome later = Capture({vxctl, "denials", "--json", "--since", "2999-01-01T00:00:00Z"});
+    EXPECT_EQ(later.status, 0);
+    EXPECT_EQ(later.out, "");
+    Outcome recent = Capture({vxctl, "denials", "--json", "--since", "10m"});
+    EXPECT_EQ(recent.out, json.out);
+    EXPECT_EQ(Capture({vxctl, "denials", "--since", "yesterday"}).status, 2);
+
+    // --follow: a denial after it started is printed; an interrupt ends it with 0.
+    const std::string out = home->dir + "/follow.out";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(o, 1);
+        ::dup2(o, 2);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        Exec({vxctl, "denials", "--follow", "--json"});
+    }
+    for (int i = 0; i < 1000 && Read(out).empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Op("victim", "read", folder + "/나중.txt"), 0);
+    for (int i = 0; i < 1000 && Read(out).find("나중.txt") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, SIGINT);
+    int st = 0;
+    if (!WaitChild(pid, st, 10)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &st, 0);
+        ADD_FAILURE() << "vxctl denials --follow did not end on an interrupt";
+    }
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+    const std::string followed = Read(out);
+    EXPECT_NE(followed.find("보고서.txt"), std::string::npos) << followed;
+    EXPECT_NE(followed.find("나중.txt"), std::string::npos) << followed;
+    EXPECT_EQ(std::count(followed.begin(), followed.end(), '\n'), 2) << followed;
+}
+
 // The entry is recorded as it was when it denied: after a change, the next record says the new
 // process list, the earlier one keeps the old.
 TEST_F(DenialRecordTest, EntryAsItWasAtTheDenial)
