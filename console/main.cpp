@@ -2,6 +2,7 @@
 
 #include "console/about.h"
 #include "console/datafiles.h"
+#include "console/denials.h"
 #include "console/enginesave.h"
 #include "console/images.h"
 #include "editor/setting.h"
@@ -123,6 +124,9 @@ TFormVellamorix::TFormVellamorix(QWidget *parent) : QMainWindow(parent)
     Protector->SetActiveUnicode(false);
 
     FormCreate();
+
+    // Denials recorded while the console runs raise a notification that opens the history.
+    Notifier = new vx::console::DenialNotifier(this, vx::denials::RecordPath(), [this] { Menu_DenialsClick(); });
 }
 
 TFormVellamorix::~TFormVellamorix()
@@ -180,6 +184,7 @@ void TFormVellamorix::BuildMenus()
     separator(Menu_View, "N8");
     ProtectedInformation1 = item(Menu_View, "ProtectedInformation1", QStringLiteral("보호 정보(&I)"),
                                  QKeySequence(Qt::CTRL | Qt::Key_I));
+    Menu_Denials = item(Menu_View, "Menu_Denials", QStringLiteral("차단 기록(&L)"), QKeySequence(Qt::CTRL | Qt::Key_L));
     N2221->setCheckable(true);
     N2221->setChecked(true);
     ProtectedInformation1->setCheckable(true);
@@ -211,6 +216,7 @@ void TFormVellamorix::BuildMenus()
     connect(Menu_Refresh, &QAction::triggered, this, [this] { Menu_RefreshClick(); });
     connect(N2221, &QAction::triggered, this, [this] { N2221Click(); });
     connect(ProtectedInformation1, &QAction::triggered, this, [this] { ProtectedInformation1Click(); });
+    connect(Menu_Denials, &QAction::triggered, this, [this] { Menu_DenialsClick(); });
     connect(Menu_Password, &QAction::triggered, this, [this] { Menu_PasswordClick(); });
     connect(Menu_HelpACT, &QAction::triggered, this, [this] { Menu_HelpACTClick(); });
     connect(Menu_About, &QAction::triggered, this, [this] { Menu_AboutClick(); });
@@ -725,6 +731,38 @@ void TFormVellamorix::N2221Click()
 void TFormVellamorix::ProtectedInformation1Click()
 {
     Panel4->setVisible(ProtectedInformation1->isChecked());
+}
+
+void TFormVellamorix::Menu_DenialsClick()
+{
+    if (!FormDenials)
+        FormDenials = new vx::console::TFormDenials(this, vx::denials::RecordPath(), [this](int index, const std::string &f) {
+            return SelectEntryRow(index, f);
+        });
+    FormDenials->show();
+    FormDenials->raise();
+    FormDenials->activateWindow();
+}
+
+bool TFormVellamorix::SelectEntryRow(int index, const std::string &fileFolder)
+{
+    const AnsiString ansi = vx::codepage::Utf8ToAnsi(fileFolder);
+    QTreeWidgetItem *found = nullptr;
+    for (int i = 0; i < ListView_Proceted->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *row = ListView_Proceted->topLevelItem(i);
+        const bool same = fileFolder.empty() || RowRecord(row).FileFolder == ansi;
+        if (same && RowEngineIndex(row) == index) {
+            found = row;
+            break;
+        }
+        if (same && !fileFolder.empty() && !found)
+            found = row; // the entry moved to another index since
+    }
+    if (!found)
+        return false;
+    ListView_Proceted->setCurrentItem(found);
+    ListView_Proceted->scrollToItem(found);
+    return true;
 }
 
 void TFormVellamorix::Menu_PasswordClick()

@@ -8,6 +8,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QAction;
@@ -21,6 +22,10 @@ class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TVeskFileProtector;
+namespace vx::console {
+class TFormDenials;
+class DenialNotifier;
+} // namespace vx::console
 
 class TFormVellamorix : public QMainWindow {
 public:
@@ -47,6 +52,8 @@ public:
     void ListView_ProcetedSelectItem(QTreeWidgetItem *Item, bool Selected);
     void N2221Click();
     void ProtectedInformation1Click();
+    // Opens the denial history, or brings it to the front.
+    void Menu_DenialsClick();
     void Menu_PasswordClick();
     void Menu_HelpACTClick();
     void Menu_AboutClick();
@@ -67,6 +74,10 @@ public:
     // False while the rows may miss engine entries: the engine was never reached, or an entry
     // could not be read when the list was filled.
     bool ListComplete() const { return listComplete_; }
+    // Selects the row of the entry a denial names: the one at `index` when it still holds
+    // `fileFolder` (UTF-8; any FileFolder when empty), else another row holding it. False when
+    // no row does.
+    bool SelectEntryRow(int index, const std::string &fileFolder);
     // Text of a status panel (0 or 1).
     QString StatusText(int panel) const;
 
@@ -100,6 +111,9 @@ public:
     QMenu *Menu_View = nullptr;
     QAction *N2221 = nullptr;
     QAction *ProtectedInformation1 = nullptr;
+    QAction *Menu_Denials = nullptr;
+    vx::console::TFormDenials *FormDenials = nullptr; // made at the first opening
+    vx::console::DenialNotifier *Notifier = nullptr;
     QMenu *Menu_Option = nullptr;
     QAction *Menu_Password = nullptr;
     QMenu *Menu_Help = nullptr;

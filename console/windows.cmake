@@ -3,6 +3,7 @@ add_library(vx_console_windows STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/about.cpp
   ${CMAKE_CURRENT_LIST_DIR}/datafiles.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/denials.cpp
   ${CMAKE_CURRENT_LIST_DIR}/images.cpp)
 target_include_directories(vx_console_windows PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vx_console_windows PUBLIC
@@ -12,6 +13,13 @@ if(TARGET vx_platform_device)
   target_link_libraries(vx_console_windows PUBLIC vx_platform_device)
 endif()
 vx_warnings(vx_console_windows)
+# Notifications go through the desktop's notification service where there is no tray.
+find_package(Qt6 QUIET COMPONENTS DBus)
+if(TARGET Qt6::DBus)
+  target_link_libraries(vx_console_windows PUBLIC Qt6::DBus)
+  target_compile_definitions(vx_console_windows PRIVATE VX_HAVE_QTDBUS=1)
+  set_target_properties(vx_console_windows PROPERTIES AUTOMOC ON)
+endif()
 
 add_executable(Vellamorix ${CMAKE_CURRENT_LIST_DIR}/vellamorix.cpp)
 target_link_libraries(Vellamorix PRIVATE vx_console_windows vx_platform_process)

@@ -6,7 +6,7 @@ packages=(
   g++ make cmake ninja-build pkg-config
   qt6-base-dev qt6-base-private-dev libgl-dev libsqlite3-dev libgtest-dev
   clang libclang-rt-14-dev
-  liburing-dev
+  liburing-dev libsystemd-dev
   fonts-nanum xvfb xauth
   dpkg-dev lintian desktop-file-utils
   ansible-core ansible-lint

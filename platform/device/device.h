@@ -66,6 +66,8 @@ int SetEngineTimeoutMs(int ms);
 // Where a system engine serves, for root and the members of its group.
 inline constexpr char kSystemDeviceDir[] = "/run/vellamorix";
 inline constexpr char kEngineGroup[] = "vellamorix";
+// The engine's record of denials (JSON lines) in its device folder; the older one has ".1" added.
+inline constexpr char kDenialRecordName[] = "qxd-denials.jsonl";
 // True when a system engine serves `dir` to this process: a folder of root's and of the engine's
 // group (`group`) that holds the engine's socket where this process can see it.
 bool SystemEngineServes(const std::string &dir = kSystemDeviceDir, const std::string &group = kEngineGroup);

@@ -570,7 +570,8 @@ TEST_F(MainWindow, ViewTogglesMenusAndShortcuts)
         {w->Menu_Close, QKeySequence("Ctrl+C")},    {w->Menu_AddEntry, QKeySequence("F2")},
         {w->Menu_DeleteEntry, QKeySequence("F3")},  {w->Menu_ModifyEntry, QKeySequence("F4")},
         {w->Menu_Refresh, QKeySequence("F5")},      {w->N2221, QKeySequence("Ctrl+T")},
-        {w->ProtectedInformation1, QKeySequence("Ctrl+I")}, {w->Menu_Password, QKeySequence("Ctrl+P")},
+        {w->ProtectedInformation1, QKeySequence("Ctrl+I")}, {w->Menu_Denials, QKeySequence("Ctrl+L")},
+        {w->Menu_Password, QKeySequence("Ctrl+P")},
         {w->Menu_HelpACT, QKeySequence("F1")}};
     for (const auto &[action, key] : keys)
         EXPECT_EQ(action->shortcut(), key) << action->objectName().toStdString();
@@ -868,7 +869,7 @@ TEST_F(MainWindow, PanelsMenusAndToolButtonsAsLaidOut)
           {"새로고침(&R)", false, false, false, true}}},
         {"보기(&V)",
          {{"툴바(&T)", false, true, true, true}, {"", true, false, false, true},
-          {"보호 정보(&I)", false, true, true, true}}},
+          {"보호 정보(&I)", false, true, true, true}, {"차단 기록(&L)", false, false, false, true}}},
         {"설정(&O)", {{"암호 변경(&P)", false, false, false, true}}},
         {"도움말(&H)",
          {{"도움말(&H)", false, false, false, true}, {"", true, false, false, true},

@@ -91,7 +91,7 @@ check "files, owners and modes" "$expected" \
 # --- Control fields and maintainer scripts.
 check "package" "vellamorix $version amd64" "$(dpkg-deb -f "$deb" Package Version Architecture | cut -d' ' -f2 | paste -sd' ')"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libqt6core6 libqt6widgets6 libsqlite3-0 passwd; do
+for lib in libc6 libqt6core6 libqt6widgets6 libsqlite3-0 libsystemd0 passwd; do
   case ", $depends," in
   *", $lib "* | *", $lib,"*) echo "ok: depends on $lib" ;;
   *) check "depends on $lib" "$lib" "$depends" ;;

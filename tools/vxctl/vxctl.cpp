@@ -3,6 +3,7 @@
 #include "console/enginesave.h"
 #include "console/entrystore.h"
 #include "editor/entrycheck.h"
+#include "engine/denials.h"
 #include "engine/protector.h"
 #include "password/askpass.h"
 #include "platform/codepage/codepage.h"
@@ -14,6 +15,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <ctime>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -24,6 +27,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <signal.h>
+#include <unistd.h>
 
 namespace {
 
@@ -44,7 +50,10 @@ const char kUsageText[] =
     "  save                        write the engine's entries to the registry entry store\n"
     "  load                        replace the engine's entries with the stored ones\n"
     "  apply FILE [--check]        make the entries equal FILE (JSON as list --json writes it,\n"
-    "                              or REGEDIT4 of the entry key as vxreg export writes it)\n"
+    "                              or REGEDIT4 of the entry key as vxreg export writes it)\n"    "  denials [--since TIME] [--follow] [--json]\n"
+    "                              what the engine denied, oldest first (JSON: its record's lines);\n"
+    "                              TIME is UTC (2026-12-08T10:00:00Z) or an age (30s, 10m, 2h, 1d);\n"
+    "                              --follow waits for new ones until interrupted\n"
     "ENTRY-OPTIONS: --path P (repeatable) --folder F (repeatable) --process X\n"
     "  --exclude-path E --exclude-folder F --exclude-process Y\n"
     "  --preset read-only|no-access|fully-hidden|invisible | --deny OP,OP,...\n"
@@ -88,8 +97,8 @@ struct Options {
 };
 
 const char *const kValued[] = {"--path", "--folder", "--process", "--exclude-path", "--exclude-folder",
-                               "--exclude-process", "--preset", "--deny", "--password-file"};
-const char *const kFlags[] = {"--json", "--posix", "--check", "--password-stdin", "--help"};
+                               "--exclude-process", "--preset", "--deny", "--password-file", "--since"};
+const char *const kFlags[] = {"--json", "--posix", "--check", "--password-stdin", "--help", "--follow"};
 const char *const kEntryOptions[] = {"--path", "--folder", "--process", "--exclude-path", "--exclude-folder",
                                      "--exclude-process", "--preset", "--deny", "--posix"};
 
@@ -756,6 +765,70 @@ int Apply(const Options &o)
     return kChanged;
 }
 
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// The engine's record of denials, as a table or its JSON lines; with --follow, new ones as they come.
+int Denials(const Options &o)
+{
+    if (int s = OnlyOptions(o, {"--since", "--follow", "--json"}); s || (s = Positionals(o, 0, "")))
+        return s;
+    int64_t since = INT64_MIN;
+    if (const std::optional<std::string> text = o.Last("--since")) {
+        const std::string &t = *text;
+        const size_t digits = t.find_first_not_of("0123456789");
+        static const std::map<char, int64_t> units = {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
+        if (!t.empty() && digits == t.size() - 1 && digits > 0 && digits <= 9 && units.count(t.back())) {
+            const int64_t age = std::stoll(t.substr(0, digits)) * units.at(t.back()) * 1000000;
+            since = int64_t(std::time(nullptr)) * 1000000 - age;
+        } else if (!vx::denials::ParseTime(t, since)) {
+            return Usage("--since takes a UTC time such as 2026-12-08T10:00:00Z or an age such as 10m");
+        }
+    }
+    const std::string path = vx::denials::RecordPath();
+    vx::denials::RecordReader reader(path);
+    if (o.Has("--follow")) {
+        struct sigaction sa{};
+        sa.sa_handler = [](int) { g_interrupted = 1; };
+        ::sigaction(SIGINT, &sa, nullptr);
+        ::sigaction(SIGTERM, &sa, nullptr);
+    }
+    if (!o.json)
+        std::cout << "TIME\tPID\tPROGRAM\tOPERATION\tPATH\tENTRY\tPERMISSIVE\n";
+    bool unreadable = false;
+    for (;;) {
+        const vx::denials::RecordReader::Batch batch = reader.Poll();
+        for (const std::string &note : batch.notes)
+            std::cerr << "vxctl: " << note << "\n";
+        for (const vx::denials::Denial &d : batch.records) {
+            if (d.timeUs < since)
+                continue;
+            if (o.json) {
+                std::cout << d.raw << "\n";
+            } else if (d.dropped) {
+                std::cout << d.time << "\t-\t-\t-\t" << d.dropped << " denials not recorded (rate limit)\t-\t-\n";
+            } else {
+                std::cout << d.time << "\t" << d.pid << "\t" << d.exe << "\t" << d.operation << "\t"
+                          << (d.path.empty() ? d.posixPath : d.path) << "\t"
+                          << (d.entry < 0 ? std::string("the registry store's guard")
+                                          : std::to_string(d.entry) + " " + d.entryFileFolder)
+                          << "\t" << (d.permissive ? "yes" : "no") << "\n";
+            }
+        }
+        std::cout.flush();
+        if (batch.more)
+            continue;
+        if (!o.Has("--follow")) {
+            unreadable = ::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), R_OK) != 0;
+            break;
+        }
+        for (int i = 0; i < 5 && !g_interrupted; ++i)
+            ::usleep(100000);
+        if (g_interrupted)
+            break;
+    }
+    return unreadable ? kError : kOk;
+}
+
 int Help(const Options &)
 {
     std::cout << kUsageText;
@@ -765,7 +838,7 @@ int Help(const Options &)
 const std::map<std::string, std::function<int(const Options &)>> kCommands = {
     {"status", Status}, {"list", List},   {"add", Add},   {"modify", Modify}, {"delete", Delete},
     {"clear", Clear},   {"on", On},       {"off", Off},   {"save", Save},     {"load", Load},
-    {"apply", Apply},   {"help", Help},
+    {"apply", Apply},   {"help", Help},   {"denials", Denials},
 };
 
 } // namespace
