@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <set>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -107,6 +109,11 @@ struct FuseSession::State {
     std::set<Node *> retired;
     std::condition_variable sweep;
     bool sweepWanted = false, ending = false;
+    // Each node holds a descriptor: past this many, the kernel is asked to let go of what is
+    // not in use.
+    size_t nodeHigh = 65536;
+    bool shrinkWanted = false;
+    std::chrono::steady_clock::time_point nextShrink; // at most one every few seconds
     std::atomic<bool> passthrough{false};
     std::atomic<bool> ringed{false}; // requests come through io_uring
     bool ringAllowed = false;
@@ -214,14 +221,19 @@ struct FuseSession::State {
 
     // Asks the kernel to let go of every name in the views taken down; what is no longer open
     // is then forgotten, and the engine gives back its descriptors.
-    void SweepRetired()
+    void SweepRetired(bool everything = false)
     {
         std::vector<std::pair<uint64_t, std::string>> names;
         {
             std::lock_guard lock(mutex);
-            if (retired.empty())
+            if (retired.empty() && !everything)
                 return;
             for (const auto &[key, n] : nodes) {
+                if (everything) {
+                    for (const auto &[parent, name] : n->names)
+                        names.emplace_back(IdOf(parent), name);
+                    continue;
+                }
                 const Node *top = n;
                 for (size_t depth = 0; top && top->root.empty() && depth < kMaxDepth; ++depth)
                     top = top->names.empty() ? nullptr : top->names.front().first;
@@ -553,6 +565,10 @@ int Lookup(Request &r, Node *parent, const char *name, fuse_entry_out &e)
         st.AddNameLocked(n, parent, name);
         if (n->nlookup++ == 0)
             ++n->refs;
+        if (st.nodes.size() > st.nodeHigh && !st.shrinkWanted && std::chrono::steady_clock::now() >= st.nextShrink) {
+            st.shrinkWanted = true;
+            st.sweep.notify_one();
+        }
     }
     e.nodeid = st.IdOf(n);
     e.entry_valid = e.attr_valid = r.CacheSeconds(n);
@@ -1398,20 +1414,25 @@ bool Dispatch(State &st, Sink &sink, const char *buf, size_t len)
 }
 
 // Sweeps the views taken down when a file is closed, and now and then while any is left (a
-// process may leave a folder it worked in without closing anything).
+// process may leave a folder it worked in without closing anything); and when the objects the
+// kernel knows grow too many, asks it to let go of those not in use.
 void Sweeper(std::shared_ptr<State> st)
 {
     std::unique_lock lock(st->mutex);
     while (!st->ending) {
-        if (st->retired.empty())
-            st->sweep.wait(lock, [&] { return st->ending || st->sweepWanted; });
-        else
-            st->sweep.wait_for(lock, std::chrono::seconds(5), [&] { return st->ending || st->sweepWanted; });
-        st->sweepWanted = false;
+        st->sweep.wait_for(lock, std::chrono::seconds(5), [&] { return st->ending || st->sweepWanted || st->shrinkWanted; });
         if (st->ending)
             break;
+        const bool shrink = st->nodes.size() > st->nodeHigh && std::chrono::steady_clock::now() >= st->nextShrink;
+        const bool sweep = st->sweepWanted || !st->retired.empty();
+        st->sweepWanted = false;
+        st->shrinkWanted = false;
+        if (!shrink && !sweep)
+            continue;
+        if (shrink)
+            st->nextShrink = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         lock.unlock();
-        st->SweepRetired();
+        st->SweepRetired(shrink);
         lock.lock();
     }
 }
@@ -1827,6 +1848,9 @@ std::shared_ptr<FuseSession> FuseSession::Start(Options options, std::shared_ptr
         }
         std::thread(Worker, st, dev).detach();
     }
+    struct rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        st->nodeHigh = std::clamp<size_t>(files.rlim_cur / 4, 256, 65536);
     std::thread(Sweeper, st).detach();
     auto session = std::shared_ptr<FuseSession>(new FuseSession(st));
     session->master_ = mnt;

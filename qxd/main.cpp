@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <iostream>
 #include <unistd.h>
 #include <vector>
@@ -160,6 +161,13 @@ int main(int argc, char **argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Every view and every object the kernel knows through the views holds a descriptor: take
+    // all the system allows (a service's soft limit is often 1,024).
+    struct rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     vx::qxd::Server server(engine, dir, std::cerr, verbose, road);
     if (group != gid_t(-1))

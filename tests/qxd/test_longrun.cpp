@@ -122,11 +122,12 @@ protected:
         std::replace(out.begin(), out.end(), '/', '\\');
         return out;
     }
+    // What lies below `folder` only: each folder is then a view of its own (an entry naming the
+    // folder itself would serve its parent, which both folders share).
     int32_t Add(const std::string &folder)
     {
         const std::string item = Win(data + folder);
-        return protector->AddEntry(FP_PRESET_NOACCESS, item + "\\*;" + item + ";", "", "victim", "", nullptr, 0, nullptr, 0,
-                                   nullptr, 1);
+        return protector->AddEntry(FP_PRESET_NOACCESS, item + "\\*;", "", "victim", "", nullptr, 0, nullptr, 0, nullptr, 1);
     }
     // The errno of the named process reading `path` (0: it read it).
     int VictimReads(const std::string &path)
@@ -185,6 +186,8 @@ TEST_F(LongRunTest, ViewsTakenDownGiveBackThreadsAndDescriptors)
     ASSERT_EQ(Add("/prot"), 0);
     ASSERT_EQ(Add("/second"), 1);
     ASSERT_TRUE(protector->DeleteEntry(1));
+    // A first denial opens what denials are written to (the journal's socket is opened once).
+    EXPECT_TRUE(Denied(VictimReads(data + "/prot/f")));
     const Usage base = Settled();
     ASSERT_GT(base.threads, 0);
     const int mounts = ViewsBelow(data);
@@ -216,6 +219,7 @@ TEST_F(LongRunTest, StopStartCyclesGiveBackThreadsAndDescriptors)
     protector->SetActive(false);
     protector->SetActive(true);
     ASSERT_TRUE(protector->Success());
+    EXPECT_TRUE(Denied(VictimReads(data + "/prot/f"))); // what denials are written to is open
     const Usage base = Settled();
     for (int i = 0; i < 50; ++i) {
         protector->SetActive(false);
@@ -383,6 +387,57 @@ TEST(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
     }
     backend.reset();
     EXPECT_EQ(ViewsBelow(home.dir), 0);
+}
+
+// Every object the kernel knows through a view holds a descriptor of the engine's; when they
+// grow past a quarter of what the process may open, the kernel is asked to let go of those not
+// in use, so browsing a large folder cannot run the engine out of descriptors.
+TEST(ViewTeardownTest, ObjectsNotInUseAreLetGoPastAQuarterOfTheDescriptors)
+{
+    const std::string why = vxtest::EnforcementUnavailable();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
+    class NoPolicy : public vx::qxd::Gatekeeper {
+    public:
+        std::shared_ptr<const vx::qxd::Policy> Current() const override { return nullptr; }
+        void Denied(const vx::qxd::Subject &, const std::string &, const vx::qxd::Decision &) override {}
+        bool Permissive() const override { return false; }
+    };
+    TempHome home;
+    const std::string folder = home.dir + "/big";
+    fs::create_directories(folder);
+    constexpr int kFiles = 1500;
+    for (int i = 0; i < kFiles; ++i)
+        std::ofstream(folder + "/" + std::to_string(i)) << "x";
+    struct rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit low = old;
+    low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 2400); // a quarter: 600 objects
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::string error;
+    auto session = vx::qxd::FuseSession::Start({"vx-shrink-" + std::to_string(::getpid()), 2, false}, std::make_shared<NoPolicy>(), error);
+    ::setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_TRUE(session) << error;
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto view = session->Mount({folder, fd}, error);
+    ASSERT_TRUE(view) << error;
+    int seen = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        struct stat st{};
+        seen += ::stat((folder + "/" + std::to_string(i)).c_str(), &st) == 0;
+    }
+    EXPECT_EQ(seen, kFiles) << "every object could be looked up";
+    size_t nodes = session->Nodes();
+    for (int i = 0; i < 100 && nodes > 700; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        nodes = session->Nodes();
+    }
+    EXPECT_LE(nodes, 700u) << "objects looked up once are all still held";
+    view->Unmount();
+    view.reset();
+    session.reset();
 }
 
 } // namespace
