@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from the build tree into a temporary folder (cpack, no rebuild) and
 # checks it: its files and their modes, its control fields and maintainer scripts, the unit
 # (systemd-analyze verify where it exists), the desktop entry, lintian without errors, and what
@@ -128,6 +129,10 @@ Exec=Vellamorix
 Categories=System;Security;" "$(grep -E '^(Name(\[ko\])?|Exec|Categories)=' "$root/usr/share/applications/vellamorix.desktop")"
 check "desktop entry: a comment in Korean" "1" \
   "$(grep -cP '^Comment=.*[\x{AC00}-\x{D7A3}]' "$root/usr/share/applications/vellamorix.desktop" || true)"
+check "copyright: the project's, machine-readable, GPL-3+" "$(cat "$src/packaging/copyright")" \
+  "$(cat "$root/usr/share/doc/vellamorix/copyright")"
+check "copyright: format and licence" "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/|License: GPL-3+|License: GPL-3+" \
+  "$(grep -E '^(Format|License):' "$root/usr/share/doc/vellamorix/copyright" | paste -sd'|')"
 for page in man1/Vellamorix.1 man1/vxreg.1 man1/vx-shellbrowser.1 man8/qxd-engine.8; do
   check "manual page $page" "" "$(zcat "$root/usr/share/man/$page.gz" | LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l - 2>&1 >/dev/null || true)"
 done
