@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Enforcement benchmark; every figure is a ratio to the same work with no engine, measured in
 // the same run (median of the rounds, with their minimum and maximum):
 //   1. open+close and reading a 1 MiB file on an object no entry covers (goal <= 1.05);
@@ -8,10 +9,10 @@
 // The measuring process runs on one CPU; the engine is left to the scheduler. Needs root: the
 // engine mounts its views, in a mount namespace of this benchmark's own.
 // How to run: bash bench/enforce_bench.sh   (or: enforce_bench PATH/TO/qxd-engine [rounds])
-#include "engine/fprec.h"
-#include "engine/protector.h"
 #include "bench/engine_process.h"
 #include "bench/spread.h"
+#include "engine/fprec.h"
+#include "engine/protector.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,13 +42,6 @@ namespace fs = std::filesystem;
 using namespace vx::bench;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since)
-{
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 // Microseconds per call of `work`, the best of three tries of `n` calls.
 double PerCall(int n, const std::function<void()> &work)
@@ -184,8 +178,8 @@ int main(int argc, char **argv)
         {
             TVeskFileProtector p;
             // Covered for another program: this one is let through, after its executable is asked.
-            const bool ok = p.AddEntry(FP_PRESET_NOACCESS, Win(data + "/covered") + "\\*;", "", "victim", "", nullptr, 0,
-                                       nullptr, 0, nullptr, 1) == 0 &&
+            const bool ok = p.AddEntry(FP_PRESET_NOACCESS, Win(data + "/covered") + "\\*;", "", "victim", "", nullptr,
+                                       0, nullptr, 0, nullptr, 1) == 0 &&
                             // Every tenth name of the folder hidden from this program.
                             p.AddEntry(FP_PRESET_INVISIBLE, Win(data + "/list") + "\\*;", shown, "enforce_bench", "",
                                        nullptr, 0, nullptr, 0, nullptr, 1) == 1 &&
@@ -193,7 +187,8 @@ int main(int argc, char **argv)
                             p.AddEntry(FP_PRESET_NOACCESS, Win(home + "/elsewhere") + ";", "", "*", "", nullptr, 0,
                                        nullptr, 0, nullptr, 1) == 2;
             if (!ok) {
-                std::fprintf(stderr, "enforce_bench: the engine did not take the entries:\n%s", Slurp(engine.log).c_str());
+                std::fprintf(stderr, "enforce_bench: the engine did not take the entries:\n%s",
+                             Slurp(engine.log).c_str());
                 StopEngine(engine);
                 return 1;
             }
@@ -209,12 +204,13 @@ int main(int argc, char **argv)
         hiddenListed = with.listed;
         std::printf("round %d: bare open %.2f us, read %.1f us, list %.0f us; covered open %.2f us, read %.1f us, "
                     "list %.0f us\n",
-                    r + 1, bare.coveredOpen, bare.coveredRead, bare.list, with.coveredOpen, with.coveredRead, with.list);
+                    r + 1, bare.coveredOpen, bare.coveredRead, bare.list, with.coveredOpen, with.coveredRead,
+                    with.list);
     }
     std::printf("\nenforcing / no engine, over %d rounds (goal):\n", rounds);
     const std::pair<const char *, const char *> order[] = {
         {"open+close, object not covered", "<= 1.05"}, {"read 1 MiB, object not covered", "<= 1.05"},
-        {"open+close, covered, let through", "<= 5"},   {"read 1 MiB, covered, let through", "<= 1.2"},
+        {"open+close, covered, let through", "<= 5"},  {"read 1 MiB, covered, let through", "<= 1.2"},
         {"list 10,000 names, 1,000 hidden", "<= 3"},
     };
     for (const auto &[name, goal] : order)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Engine benchmarks; every figure is a ratio to a baseline measured in the same run, printed as
 // the median of several runs next to their minimum and maximum.
 //   1. one request's round trip through qxd-engine vs a bare Unix-socket ping-pong of the same
@@ -9,6 +10,7 @@
 //   3. the daemon's resident memory with 100,000 entries of 100-byte paths (goal: <= 64 MiB).
 // How to run: bash bench/engine_bench.sh   (or: engine_bench [PATH/TO/qxd-engine [runs]] [--unpinned])
 // The measuring process and its peers share one CPU (see PinTo).
+#include "bench/engine_process.h"
 #include "bench/spread.h"
 #include "engine/protector.h"
 #include "platform/device/arena.h"
@@ -29,7 +31,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -37,21 +38,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vx::bench::Clock;
+using vx::bench::Seconds;
+using vx::bench::Slurp;
 using vx::bench::Spread;
-
-double Seconds(Clock::time_point since)
-{
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool SendAll(int fd, const char *p, std::size_t n)
 {
@@ -121,7 +111,8 @@ void PinTo(int which)
 // it reads `in` bytes and answers with `out` bytes.
 class BarePingPong {
 public:
-    BarePingPong(const std::string &dir, const std::string &name, std::vector<std::pair<std::size_t, std::size_t>> pattern)
+    BarePingPong(const std::string &dir, const std::string &name,
+                 std::vector<std::pair<std::size_t, std::size_t>> pattern)
         : pattern_(std::move(pattern)), buf_(65536, 'y')
     {
         const std::string path = dir + "/" + name;
@@ -195,8 +186,8 @@ struct Daemon {
             PinTo(0);
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 2);
-            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--any-client", "--no-load", "--device-dir", devices.c_str(), "--memory",
-                  road.c_str(), static_cast<char *>(nullptr));
+            execl(exe.c_str(), exe.c_str(), "--no-enforce", "--any-client", "--no-load", "--device-dir",
+                  devices.c_str(), "--memory", road.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 3000; ++i) {
@@ -256,7 +247,10 @@ public:
         DWORD bytes = 0;
         return DeviceIoControl(h_, IOCTL_QXD_CLEAR_ENTRIES, pass_.data(), 19, nullptr, 0, &bytes, nullptr);
     }
-    bool Count(DWORD &count) { return DeviceIoControl(h_, IOCTL_QXD_GET_ENTRY_COUNT, pass_.data(), 19, nullptr, 0, &count, nullptr); }
+    bool Count(DWORD &count)
+    {
+        return DeviceIoControl(h_, IOCTL_QXD_GET_ENTRY_COUNT, pass_.data(), 19, nullptr, 0, &count, nullptr);
+    }
 
 private:
     HANDLE h_;
@@ -355,7 +349,8 @@ int main(int argc, char **argv)
     if (!args.empty())
         exe = args[0];
     else
-        exe = (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "qxd" / "qxd-engine").string();
+        exe =
+            (std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "qxd" / "qxd-engine").string();
     const int runs = args.size() > 1 ? std::max(5, std::atoi(args[1].c_str())) : 7;
     char templ[] = "/tmp/vxbench-XXXXXX";
     const std::string dir = mkdtemp(templ);
@@ -374,8 +369,8 @@ int main(int argc, char **argv)
             HANDLE handle = INVALID_HANDLE_VALUE;
             Spread request, reading;
         };
-        Road roads[] = {{"auto", "default road"}, {"shared", "shared memory"}, {"kernel", "kernel calls"},
-                        {"stub", "device stub"}};
+        Road roads[] = {
+            {"auto", "default road"}, {"shared", "shared memory"}, {"kernel", "kernel calls"}, {"stub", "device stub"}};
         const int kEntries = 10000;
         for (Road &road : roads) {
             const std::string sub = dir + "/" + road.option;

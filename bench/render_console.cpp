@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders the console's windows to PNG files under the offscreen platform, so their layout
 // and Korean texts can be looked at: the main window with a few entries, the entry editor,
 // the three password dialogs and the about box.
@@ -11,7 +12,7 @@
 #include "password/changepwd.h"
 #include "password/okpass.h"
 #include "password/setpass.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "qxd/inprocess.h"
 

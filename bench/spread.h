@@ -1,13 +1,23 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A benchmark's figure over several runs: the median next to the minimum and the maximum, so that
 // a single noisy run does not decide.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace vx::bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds from `since` until now.
+inline double Seconds(Clock::time_point since)
+{
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 class Spread {
 public:

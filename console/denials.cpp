@@ -1,7 +1,7 @@
 #include "console/denials.h"
 
 #include "engine/fprec.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 
 #include <QApplication>
 #include <QDateTime>

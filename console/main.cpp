@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/main.h"
 
 #include "console/about.h"
@@ -11,7 +12,7 @@
 #include "password/okpass.h"
 #include "password/scrambler.h"
 #include "password/setpass.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/device/arena.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"

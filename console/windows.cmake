@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The console's windows and the program Vellamorix.
 add_library(vx_console_windows STATIC
   ${CMAKE_CURRENT_LIST_DIR}/main.cpp
@@ -8,7 +9,7 @@ add_library(vx_console_windows STATIC
 target_include_directories(vx_console_windows PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vx_console_windows PUBLIC
   vx_engine vx_console_store vx_console_save vx_password_dialogs vx_password_store vx_editor
-  vx_platform_gui vx_platform_exec vx_platform_codepage Qt6::Widgets)
+  vx_platform_gui vx_platform_exec vx_platform_codepage_qt Qt6::Widgets)
 if(TARGET vx_platform_device)
   target_link_libraries(vx_console_windows PUBLIC vx_platform_device)
 endif()

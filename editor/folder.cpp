@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "editor/folder.h"
 
 #include "editor/setting.h"
 #include "editor/entrycheck.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 #include "platform/shell/shell.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellTree.h"

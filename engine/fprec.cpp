@@ -1,6 +1,5 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/fprec.h"
-
-#include <cstring>
 
 namespace {
 
@@ -71,18 +70,4 @@ AnsiString MaskPresetName(uint32_t mask)
 AnsiString MaskToDecimal(uint32_t mask)
 {
     return std::to_string(mask);
-}
-
-TFPEntryBlock::Bytes TFPEntryBlock::ToBytes() const
-{
-    Bytes bytes;
-    std::memcpy(bytes.data(), this, Size);
-    return bytes;
-}
-
-TFPEntryBlock TFPEntryBlock::FromBytes(const uint8_t *bytes)
-{
-    TFPEntryBlock block;
-    std::memcpy(&block, bytes, Size);
-    return block;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/protector.h"
 
 #include "platform/device/arena.h"
@@ -359,14 +360,14 @@ int32_t TVeskFileProtector::SendEntry(bool Modify, int32_t Index, uint32_t Mask,
     }
     b.EntryFlag = EntryFlag;
     const uint32_t secDescLen = SecurityDescriptor ? g_secDescLength(SecurityDescriptor) : 0;
-    total += secDescLen + 6ull * (uint64_t(List1Count) + List2Count);
+    total += secDescLen + TFPEntryBlock::ListItemSize * (uint64_t(List1Count) + List2Count);
     if (total > 0xFFFFFFFFull) {
         release();
         return -1;
     }
     EngineBuffer secDesc(SecurityDescriptor, secDescLen, true);
-    EngineBuffer list1(List1, 6ull * List1Count, true);
-    EngineBuffer list2(List2, 6ull * List2Count, true);
+    EngineBuffer list1(List1, TFPEntryBlock::ListItemSize * List1Count, true);
+    EngineBuffer list2(List2, TFPEntryBlock::ListItemSize * List2Count, true);
     if (secDesc.failed || list1.failed || list2.failed) {
         release();
         return -1;
@@ -435,8 +436,8 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
     const uint32_t list1Capacity = List1 ? list1In : 0;
     const uint32_t list2Capacity = List2 ? list2In : 0;
     EngineBuffer secDesc(SecurityDescriptor, secDescCapacity, false);
-    EngineBuffer list1(List1, 6ull * list1Capacity, false);
-    EngineBuffer list2(List2, 6ull * list2Capacity, false);
+    EngineBuffer list1(List1, TFPEntryBlock::ListItemSize * list1Capacity, false);
+    EngineBuffer list2(List2, TFPEntryBlock::ListItemSize * list2Capacity, false);
     // Leaves the block with no address of memory that is gone or that the caller did not give.
     auto finish = [&](bool ok, bool raise, DWORD error) {
         releaseTexts();
@@ -492,8 +493,8 @@ bool TVeskFileProtector::GetEntry(int32_t Index, uint32_t &Mask, AnsiString &Fil
             for (int i = 0; i < 4; ++i)
                 texts[i]->assign(buffers[i] ? buffers[i] : "", *lens[i]);
             secDesc.CopyOut(std::min(b.SecDescLen, secDescCapacity));
-            list1.CopyOut(6ull * std::min(b.List1Count, list1Capacity));
-            list2.CopyOut(6ull * std::min(b.List2Count, list2Capacity));
+            list1.CopyOut(TFPEntryBlock::ListItemSize * std::min(b.List1Count, list1Capacity));
+            list2.CopyOut(TFPEntryBlock::ListItemSize * std::min(b.List2Count, list2Capacity));
             Mask = b.Mask;
             EntryFlag = b.EntryFlag;
             return finish(true, false, 0);

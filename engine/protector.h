@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TVeskFileProtector: the console's client of the protection engine. Opens the engine's ANSI
 // and Unicode devices, switches protection on and off, carries the credential with every
 // request and performs the entry operations. Operations never throw to the caller (except a
@@ -9,6 +10,7 @@
 // (vx::device::ArenaBuffer, platform/device/arena.h) is used in place without a copy.
 #pragma once
 
+#include "contract/qxd.h"
 #include "engine/fprec.h"
 
 #include <cstdint>
@@ -21,22 +23,6 @@ class TVeskFileProtector;
 using TOnError = std::function<void(TVeskFileProtector *Sender, uint32_t ErrorType, uint32_t ErrorCode)>;
 using TOnHash = std::function<void(TVeskFileProtector *Sender, const AnsiString &szFileName,
                                    const AnsiString &szProcess, uint32_t dwFile)>;
-
-// Control codes: device type 0xA024, FILE_ANY_ACCESS, METHOD_NEITHER.
-constexpr uint32_t IOCTL_QXD_ADD_ENTRY = 0xA0242FFF;
-constexpr uint32_t IOCTL_QXD_DELETE_ENTRY = 0xA0243003;
-constexpr uint32_t IOCTL_QXD_START = 0xA0243007;
-constexpr uint32_t IOCTL_QXD_STOP = 0xA024300B;
-constexpr uint32_t IOCTL_QXD_CLEAR_ENTRIES = 0xA024300F;
-constexpr uint32_t IOCTL_QXD_GET_ENTRY = 0xA0243013;
-constexpr uint32_t IOCTL_QXD_MODIFY_ENTRY = 0xA0243017;
-constexpr uint32_t IOCTL_QXD_GET_ENTRY_COUNT = 0xA024301B;
-
-// The engine's answer when GetEntry's buffers are too small; the needed lengths are in the block.
-constexpr uint32_t QXD_ERROR_MORE_DATA = 0xE0050004;
-
-// The credential every request carries unless Password / PasswordUnicode are changed.
-inline constexpr char QXD_DEFAULT_PASSWORD[] = "Mirok Dune Sentinel";
 
 // Error types passed to OnError / OnErrorUnicode.
 constexpr uint32_t QXD_ERR_OPEN = 1;

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "password/changepwd.h"
 
 #include "password/dialogfields.h"
 #include "password/scrambler.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
 

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console password: keyed scrambling into hexadecimal text and its registry value
 // HKEY_LOCAL_MACHINE\SOFTWARE\TOVRA\Vellamorix\pass, value "pass".
 #pragma once
 
-#include "engine/fprec.h" // AnsiString
+#include "platform/common/ansistring.h"
 
 #include <cstdint>
 #include <functional>

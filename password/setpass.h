@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // First password: shown at start while no password is stored.
 #pragma once
 
-#include "engine/fprec.h"
+#include "platform/common/ansistring.h"
 
 #include <QDialog>
 

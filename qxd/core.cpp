@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/core.h"
 
 #include "platform/device/wire.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace vx::qxd {
 
@@ -12,22 +14,25 @@ namespace wire = vx::device::wire;
 
 // Field offsets in the 84-byte entry block.
 enum : std::size_t {
-    kTotalSize = 0,
-    kFileFolderLen = 4,
-    kPasswordLen = 20,
-    kMask = 24,
-    kFileFolderPtr = 36,
-    kPasswordPtr = 52,
-    kEntryFlag = 56,
-    kSecDescLen = 60,
-    kSecDescPtr = 64,
-    kList1Count = 68,
-    kList2Count = 72,
-    kList1Ptr = 76,
-    kList2Ptr = 80,
+    kTotalSize = offsetof(TFPEntryBlock, TotalSize),
+    kFileFolderLen = offsetof(TFPEntryBlock, FileFolderLen),
+    kPasswordLen = offsetof(TFPEntryBlock, PasswordLen),
+    kMask = offsetof(TFPEntryBlock, Mask),
+    kFileFolderPtr = offsetof(TFPEntryBlock, FileFolderPtr),
+    kPasswordPtr = offsetof(TFPEntryBlock, PasswordPtr),
+    kEntryFlag = offsetof(TFPEntryBlock, EntryFlag),
+    kSecDescLen = offsetof(TFPEntryBlock, SecDescLen),
+    kSecDescPtr = offsetof(TFPEntryBlock, SecDescPtr),
+    kList1Count = offsetof(TFPEntryBlock, List1Count),
+    kList2Count = offsetof(TFPEntryBlock, List2Count),
+    kList1Ptr = offsetof(TFPEntryBlock, List1Ptr),
+    kList2Ptr = offsetof(TFPEntryBlock, List2Ptr),
 };
+// The four texts' lengths and addresses follow each other, as StrLen / StrPtr read them.
+static_assert(offsetof(TFPEntryBlock, ExcludeProcessLen) == kFileFolderLen + 4 * 3);
+static_assert(offsetof(TFPEntryBlock, ExcludeProcessPtr) == kFileFolderPtr + 4 * 3);
 
-constexpr uint32_t kListItem = 6;
+constexpr uint32_t kListItem = TFPEntryBlock::ListItemSize;
 // Most memory read ahead around a caller's last read-back texts.
 constexpr uint64_t kMaxReadAhead = 16384;
 

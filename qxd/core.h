@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The protection engine's core: the ordered entry list, the protection state, the credential,
 // and the handling of one control request. Transport-free: the caller's memory is reached
 // through MemoryAccess, so the same core runs in-process, behind the daemon's sockets and
 // under the fuzzer. Thread-safe: the state lock is never held while caller memory is accessed.
 #pragma once
+
+#include "contract/qxd.h"
 
 #include <cstdint>
 #include <functional>
@@ -20,19 +23,19 @@ constexpr uint32_t kErrAccessDenied = 5;
 constexpr uint32_t kErrNotEnoughMemory = 8;
 constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrNoAccess = 998;
-constexpr uint32_t kErrMoreData = 0xE0050004;
+constexpr uint32_t kErrMoreData = QXD_ERROR_MORE_DATA;
 
-// Control codes.
-constexpr uint32_t kAddEntry = 0xA0242FFF;
-constexpr uint32_t kDeleteEntry = 0xA0243003;
-constexpr uint32_t kStart = 0xA0243007;
-constexpr uint32_t kStop = 0xA024300B;
-constexpr uint32_t kClearEntries = 0xA024300F;
-constexpr uint32_t kGetEntry = 0xA0243013;
-constexpr uint32_t kModifyEntry = 0xA0243017;
-constexpr uint32_t kGetEntryCount = 0xA024301B;
+// Control codes (contract/qxd.h).
+constexpr uint32_t kAddEntry = IOCTL_QXD_ADD_ENTRY;
+constexpr uint32_t kDeleteEntry = IOCTL_QXD_DELETE_ENTRY;
+constexpr uint32_t kStart = IOCTL_QXD_START;
+constexpr uint32_t kStop = IOCTL_QXD_STOP;
+constexpr uint32_t kClearEntries = IOCTL_QXD_CLEAR_ENTRIES;
+constexpr uint32_t kGetEntry = IOCTL_QXD_GET_ENTRY;
+constexpr uint32_t kModifyEntry = IOCTL_QXD_MODIFY_ENTRY;
+constexpr uint32_t kGetEntryCount = IOCTL_QXD_GET_ENTRY_COUNT;
 
-constexpr uint32_t kBlockSize = 84;
+constexpr uint32_t kBlockSize = TFPEntryBlock::Size;
 
 // Sane bounds on what one entry may hold and on the list as a whole.
 constexpr uint32_t kMaxStringLen = 1u << 20;       // per text, bytes
@@ -42,7 +45,7 @@ constexpr uint32_t kMaxListCount = 65536;          // items of 6 bytes per list
 constexpr std::size_t kMaxEntries = 1000000;
 constexpr uint64_t kMaxStoredBytes = 512ull << 20; // all entries' texts, descriptors, lists
 
-inline constexpr char kDefaultCredential[] = "Mirok Dune Sentinel";
+inline constexpr const auto &kDefaultCredential = QXD_DEFAULT_PASSWORD;
 
 enum class Channel { Ansi, Unicode };
 

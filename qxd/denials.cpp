@@ -3,7 +3,7 @@
 
 #include "platform/codepage/codepage.h"
 #include "platform/device/device.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 
 #include <algorithm>
 #include <bit>

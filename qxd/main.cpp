@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // qxd-engine: the protection engine daemon. Serves the engine's devices as Unix-domain sockets
 // under the device directory until SIGINT or SIGTERM.
 #include "platform/codepage/codepage.h"
@@ -8,8 +9,6 @@
 #include "qxd/fusebackend.h"
 #include "qxd/loader.h"
 #include "qxd/server.h"
-
-#include <QString>
 
 #include <climits>
 #include <csignal>
@@ -145,8 +144,7 @@ int main(int argc, char **argv)
     }
 
     auto engine = std::make_shared<vx::qxd::Engine>();
-    const QString text = QString::fromUtf8(credential.data(), qsizetype(credential.size()));
-    if (!engine->SetCredential(vx::codepage::ToAnsi(text), text.toStdU16String())) {
+    if (!engine->SetCredential(vx::codepage::Utf8ToAnsi(credential), vx::codepage::Utf8ToUtf16(credential))) {
         std::cerr << "qxd-engine: the credential must be 1 to " << vx::qxd::kMaxPasswordLen << " characters\n";
         return 2;
     }

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/policy.h"
 #include "qxd/paths.h"
 
 #include "platform/codepage/codepage.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 
 #include <algorithm>
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the entries mean for real processes: one decision per (process, object, operation).
 // A Policy is compiled once from the entry list and the protection state and then only read,
 // by any number of threads; Decide touches no file system and no process.
@@ -15,27 +16,27 @@
 
 namespace vx::qxd {
 
-// Operation bits, the same values as the entries' masks.
+// Operation bits: the entries' mask bits (contract/qxd.h).
 namespace op {
-constexpr uint32_t kOpen = 0x4;
-constexpr uint32_t kGetLastAccessTime = 0x8;
-constexpr uint32_t kRename = 0x10;
-constexpr uint32_t kDelete = 0x20;
-constexpr uint32_t kRead = 0x40;
-constexpr uint32_t kWrite = 0x80;
-constexpr uint32_t kGetAttributes = 0x100;
-constexpr uint32_t kList = 0x200;
-constexpr uint32_t kExecute = 0x400;
-constexpr uint32_t kCreate = 0x800;
-constexpr uint32_t kReplace = 0x1000;
-constexpr uint32_t kDirDelete = 0x2000;
-constexpr uint32_t kDirCreate = 0x4000;
-constexpr uint32_t kGetCreationTime = 0x8000;
-constexpr uint32_t kGetModificationTime = 0x10000;
-constexpr uint32_t kSetLastAccessTime = 0x20000;
-constexpr uint32_t kSetCreationTime = 0x40000;
-constexpr uint32_t kSetModificationTime = 0x80000;
-constexpr uint32_t kSetAttributes = 0x100000;
+constexpr uint32_t kOpen = FP_OPEN;
+constexpr uint32_t kGetLastAccessTime = FP_GET_LAST_ACCESS_TIME;
+constexpr uint32_t kRename = FP_RENAME;
+constexpr uint32_t kDelete = FP_DELETE;
+constexpr uint32_t kRead = FP_READ;
+constexpr uint32_t kWrite = FP_WRITE;
+constexpr uint32_t kGetAttributes = FP_GET_ATTRIBUTES;
+constexpr uint32_t kList = FP_LIST;
+constexpr uint32_t kExecute = FP_EXECUTE;
+constexpr uint32_t kCreate = FP_CREATE;
+constexpr uint32_t kReplace = FP_REPLACE;
+constexpr uint32_t kDirDelete = FP_DIR_DELETE;
+constexpr uint32_t kDirCreate = FP_DIR_CREATE;
+constexpr uint32_t kGetCreationTime = FP_GET_CREATION_TIME;
+constexpr uint32_t kGetModificationTime = FP_GET_MODIFICATION_TIME;
+constexpr uint32_t kSetLastAccessTime = FP_SET_LAST_ACCESS_TIME;
+constexpr uint32_t kSetCreationTime = FP_SET_CREATION_TIME;
+constexpr uint32_t kSetModificationTime = FP_SET_MODIFICATION_TIME;
+constexpr uint32_t kSetAttributes = FP_SET_ATTRIBUTES;
 // Reading attributes or times: one stat answers them all.
 constexpr uint32_t kStat = kGetAttributes | kGetLastAccessTime | kGetCreationTime | kGetModificationTime;
 // Every change to an object or to the names in a folder.

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "shellctrls/ShellFolder.h"
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 
 #include <QPoint>

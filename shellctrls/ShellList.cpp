@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "shellctrls/ShellList.h"
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
 #include "platform/gui/messagebox.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 #include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellNotifier.h"
 #include "shellctrls/ShellTree.h"

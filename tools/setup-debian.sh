@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   liburing-dev libsystemd-dev
   fonts-nanum xvfb xauth
-  dpkg-dev lintian desktop-file-utils
+  dpkg-dev lintian desktop-file-utils devscripts
   ansible-core ansible-lint
 )
 

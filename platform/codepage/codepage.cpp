@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/codepage/codepage.h"
 
 #include <cerrno>
@@ -7,16 +8,15 @@ namespace vx::codepage {
 namespace {
 
 // Converts with iconv, replacing each unconvertible input character by `replacement`
-// (already in the target encoding).
-std::string Convert(const char *to, const char *from, std::string_view in, std::string_view replacement)
+// (already in the target encoding). `asciiSame`: plain ASCII reads the same in both encodings.
+std::string Convert(const char *to, const char *from, std::string_view in, std::string_view replacement,
+                    bool asciiSame = true)
 {
-    // Plain ASCII reads the same in both encodings.
-    bool ascii = true;
+    bool ascii = asciiSame;
     for (unsigned char c : in) {
-        if (c >= 0x80) {
-            ascii = false;
+        if (!ascii)
             break;
-        }
+        ascii = c < 0x80;
     }
     if (ascii)
         return std::string(in);
@@ -107,7 +107,8 @@ std::string AnsiToUtf8ByCharacter(std::string_view ansi)
             }
             // A well-formed pair without a character is one unknown character.
             const unsigned char trail = static_cast<unsigned char>(ansi[i + 1]);
-            if ((trail >= 0x41 && trail <= 0x5A) || (trail >= 0x61 && trail <= 0x7A) || (trail >= 0x81 && trail <= 0xFE)) {
+            if ((trail >= 0x41 && trail <= 0x5A) || (trail >= 0x61 && trail <= 0x7A) ||
+                (trail >= 0x81 && trail <= 0xFE)) {
                 out += replacement;
                 i += 2;
                 continue;
@@ -134,26 +135,13 @@ std::string Utf8ToAnsi(std::string_view utf8)
     return Convert("CP949", "UTF-8", utf8, "?");
 }
 
-QString FromAnsi(std::string_view ansi)
+std::u16string Utf8ToUtf16(std::string_view utf8)
 {
-    const std::string utf8 = AnsiToUtf8(ansi);
-    return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
-}
-
-std::string ToAnsi(const QString &text)
-{
-    const QByteArray utf8 = text.toUtf8();
-    return Utf8ToAnsi(std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
-}
-
-bool IsAnsiRepresentable(const QString &text)
-{
-    return FromAnsi(ToAnsi(text)) == text;
-}
-
-QString NotRepresentableMessage()
-{
-    return QStringLiteral("CP949로 나타낼 수 없는 글자가 있습니다.");
+    const std::string bytes = Convert("UTF-16LE", "UTF-8", utf8, std::string_view("\xFD\xFF", 2), false);
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = char16_t(static_cast<unsigned char>(bytes[2 * i]) | static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    return out;
 }
 
 } // namespace vx::codepage

@@ -1,27 +1,21 @@
-// The system's ANSI code page (CP949, Korean) and conversions at the UI boundary.
-// Bytes that do not convert are replaced, never fatal.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The system's ANSI code page (CP949, Korean): conversions of byte strings, without Qt. Bytes
+// that do not convert are replaced, never fatal. The conversions for Qt texts are in
+// codepage_qt.h.
 #pragma once
 
-#include <QString>
 #include <string>
 #include <string_view>
 
 namespace vx::codepage {
 
-// CP949 bytes -> Unicode. Invalid or truncated sequences become U+FFFD.
-QString FromAnsi(std::string_view ansi);
-// Unicode -> CP949 bytes. Characters CP949 lacks become '?'.
-std::string ToAnsi(const QString &text);
-
-// CP949 <-> UTF-8 byte strings (file names on this system are UTF-8).
+// CP949 <-> UTF-8 byte strings (file names on this system are UTF-8). Invalid or truncated
+// CP949 sequences become U+FFFD; characters CP949 lacks, and invalid UTF-8, become '?'.
 std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
 
-// True when ToAnsi/FromAnsi round-trips the text exactly.
-bool IsAnsiRepresentable(const QString &text);
-
-// What the user is told when a text is refused because CP949 cannot hold it.
-QString NotRepresentableMessage();
+// UTF-8 -> UTF-16 (a command line's text for the wide channel). Invalid UTF-8 becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
 
 // Length in bytes of the CP949 character that starts with this lead byte (1 or 2).
 inline int AnsiCharLength(unsigned char lead)

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/exec/exec.h"
 
-#include "platform/codepage/codepage.h"
-#include "platform/shell/drives.h"
+#include "platform/codepage/codepage_qt.h"
+#include "platform/drives/drives.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/gui/application.h"
 
 #include "platform/gui/helpviewer.h"
 #include "platform/gui/messagebox.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 
 #include <QScreen>
 #include <QStringDecoder>

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/notify/notify.h"
 
 #include "platform/codepage/codepage.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 
 #include <cerrno>
 #include <chrono>

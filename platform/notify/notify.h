@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Change notification and the wait calls: FindFirstChangeNotification over inotify, mutexes and
 // events, and WaitForMultipleObjects that wakes on whichever object is signalled first.
-// Paths are Windows paths through the drive map (platform/shell/drives.h) or POSIX paths.
+// Paths are Windows paths through the drive map (platform/drives/drives.h) or POSIX paths.
 // Library: vx_platform_notify.
 #pragma once
 

@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Folder objects over the POSIX tree: the desktop, "내 컴퓨터", drives, folders and the virtual
 // special folders; their enumerators and detail columns.
+#include "platform/codepage/codepage_qt.h"
 #include "platform/shell/failpoints.h"
 #include "platform/shell/folderimpl.h"
 

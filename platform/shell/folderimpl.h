@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Internal: the folder objects, the context menu and their shared helpers.
 #pragma once
 
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 #include "platform/shell/itemid.h"
 #include "platform/shell/shell.h"
 

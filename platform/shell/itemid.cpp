@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/shell/itemid.h"
 
-#include "platform/codepage/codepage.h"
-#include "platform/shell/drives.h"
+#include "platform/codepage/codepage_qt.h"
+#include "platform/drives/drives.h"
 #include "platform/shell/failpoints.h"
 
 #include <QString>

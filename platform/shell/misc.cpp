@@ -1,4 +1,6 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // File information, execution, file search, the error mode and OLE start-up of the shell stand-in.
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 #include "platform/shell/failpoints.h"
 #include "platform/shell/folderimpl.h"

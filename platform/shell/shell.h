@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shell namespace over the POSIX file system: COM-style interfaces (folder, enumerator,
 // details, context menu, allocator), special folders, file information and icons, execution,
 // file search and the error mode. Library: vx_platform_shell.
 //
 // The desktop (the empty item ID list) holds "내 문서", "내 컴퓨터", "내 네트워크 환경",
 // "휴지통" and the items of the desktop directory; "내 컴퓨터" holds the drives of the drive map
-// (platform/shell/drives.h). Texts crossing these interfaces are CP949; wide texts are UTF-16.
+// (platform/drives/drives.h). Texts crossing these interfaces are CP949; wide texts are UTF-16.
 #pragma once
 
 #include "platform/shell/shelltypes.h"

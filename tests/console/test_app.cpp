@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: the default error report, the help viewer behind the shell, and the
 // end of the program when the main window closes.
 #include "consoletest.h"
@@ -10,7 +11,7 @@
 #include "password/changepwd.h"
 #include "password/okpass.h"
 #include "password/setpass.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
 #include "platform/gui/helpviewer.h"

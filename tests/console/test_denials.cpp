@@ -7,7 +7,7 @@
 #include "engine/denials.h"
 #include "engine/fprec.h"
 #include "engine/protector.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "support/enforcing.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window against the engine core served in-process, so every request can be counted
 // and a failure injected where the window must cope with one.
 #include "consoletest.h"
@@ -9,7 +10,7 @@
 #include "password/okpass.h"
 #include "password/scrambler.h"
 #include "password/setpass.h"
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 #include "platform/gui/application.h"
 #include "platform/registry/registry.h"

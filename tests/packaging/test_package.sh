@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from the build tree into a temporary folder (cpack, no rebuild) and
 # checks it: its files and their modes, its control fields and maintainer scripts, the unit
-# (systemd-analyze verify where it exists), the desktop entry, lintian without errors, and what
+# (systemd-analyze verify where it exists), the desktop entry, the programs' hardening
+# (hardening-check and the tree's compile flags), lintian without errors or hardening tags, and what
 # the maintainer scripts do with and without a running systemd (in a stand-in root with the
 # system commands they call replaced by recorders).
 #
@@ -133,6 +135,10 @@ Exec=Vellamorix
 Categories=System;Security;" "$(grep -E '^(Name(\[ko\])?|Exec|Categories)=' "$root/usr/share/applications/vellamorix.desktop")"
 check "desktop entry: a comment in Korean" "1" \
   "$(grep -cP '^Comment=.*[\x{AC00}-\x{D7A3}]' "$root/usr/share/applications/vellamorix.desktop" || true)"
+check "copyright: the project's, machine-readable, GPL-3+" "$(cat "$src/packaging/copyright")" \
+  "$(cat "$root/usr/share/doc/vellamorix/copyright")"
+check "copyright: format and licence" "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/|License: GPL-3+|License: GPL-3+" \
+  "$(grep -E '^(Format|License):' "$root/usr/share/doc/vellamorix/copyright" | paste -sd'|')"
 for page in man1/Vellamorix.1 man1/vxctl.1 man1/vxreg.1 man1/vx-shellbrowser.1 man8/qxd-engine.8; do
   check "manual page $page" "" "$(zcat "$root/usr/share/man/$page.gz" | LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l - 2>&1 >/dev/null || true)"
 done
@@ -182,11 +188,50 @@ run postrm purge
 check "purge: the store is gone" "no" "$([ -e "$sys/var/lib/vellamorix" ] && echo yes || echo no)"
 check "purge: forgotten by systemd" "deb-systemd-helper purge qxd-engine.service" "$(recorded 'helper purge')"
 
-# --- lintian: no errors.
+# --- Hardening: every installed program is built as Debian hardens a root service.
+if ! command -v hardening-check >/dev/null; then
+  echo "FAILED: hardening-check is missing (Debian's devscripts; tools/setup-debian.sh installs it)"
+  failures=$((failures + 1))
+else
+  # Control-flow markers reach a program's note only when every object linked into it has them;
+  # where the C runtime's start files have none, no program linked here can show them, and each
+  # program's own code is checked for them instead.
+  cfi=()
+  printf 'int main(void) { return 0; }\n' >"$tmp/cet.c"
+  if "${CC:-cc}" -fcf-protection -o "$tmp/cet" "$tmp/cet.c" && readelf -n "$tmp/cet" | grep -q 'x86 feature: IBT, SHSTK'; then
+    echo "note: hardening-check requires control-flow protection"
+  else
+    cfi=(--nocfprotection)
+    echo "note: a program linked here with -fcf-protection carries no IBT/SHSTK note (the C runtime's start files have none); hardening-check does not require it, the programs' own code is checked for it"
+  fi
+  for prog in "$root"/usr/bin/* "$root"/usr/sbin/*; do
+    name=${prog#"$root"}
+    if out=$(hardening-check "${cfi[@]}" "$prog" 2>&1); then
+      echo "ok: hardening-check $name"
+    else
+      check "hardening-check $name" "passes" "$out"
+    fi
+    built=$(find "$build" -type f -name "$(basename "$prog")" -perm -u+x -print -quit)
+    check "$name: its main function starts with a control-flow marker" "endbr64" \
+      "$(objdump -d --no-show-raw-insn --disassemble=main "$built" | awk '/<main>:/ { getline; print $2; exit }')"
+  done
+  # Every compilation of the tree carries the flags (fortifying only where it optimises).
+  flags="-fstack-protector-strong -fstack-clash-protection -fcf-protection -Werror=format-security"
+  if ! grep -qx 'CMAKE_BUILD_TYPE:STRING=Debug' "$build/CMakeCache.txt"; then
+    flags="$flags -D_FORTIFY_SOURCE=2"
+  fi
+  for flag in $flags; do
+    check "every compilation has $flag" "0" \
+      "$(grep '"command":' "$build/compile_commands.json" | grep -c -v -e " $flag " || true)"
+  done
+fi
+
+# --- lintian: no errors, and no hardening tag (informational ones shown too).
 if command -v lintian >/dev/null; then
-  lintian --allow-root --tag-display-limit 0 "$deb" >"$tmp/lintian.log" 2>&1 || true
+  lintian --allow-root --display-info --tag-display-limit 0 "$deb" >"$tmp/lintian.log" 2>&1 || true
   sed 's/^/lintian: /' "$tmp/lintian.log"
   check "lintian errors" "" "$(grep '^E:' "$tmp/lintian.log" || true)"
+  check "lintian hardening tags" "" "$(grep 'hardening-' "$tmp/lintian.log" || true)"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -1,4 +1,5 @@
-#include "platform/codepage/codepage.h"
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/codepage/codepage_qt.h"
 #include "platform/exec/exec.h"
 
 #include <gtest/gtest.h>
@@ -70,7 +71,10 @@ TEST(Codepage, EveryByteSequenceConvertsWithoutHarm)
     EXPECT_GT(cleanPairs, 2350);
     EXPECT_EQ(FromAnsi("\xB0\xA1"), QString::fromUtf8("가"));
     // A pair the converter swallows whole before refusing it: replaced, and the rest still converts.
-    EXPECT_EQ(FromAnsi("a\xA2\xE8" "b"), QString::fromUtf8("a\xEF\xBF\xBD" "b"));
+    EXPECT_EQ(FromAnsi("a\xA2\xE8"
+                       "b"),
+              QString::fromUtf8("a\xEF\xBF\xBD"
+                                "b"));
     EXPECT_EQ(FromAnsi("\xA2\xE8"), QString(QChar(0xFFFD)));
 }
 
@@ -92,6 +96,20 @@ TEST(Codepage, BadCharactersLoseNothingAroundThem)
         if (c >= 0xD800 && c <= 0xDFFF)
             continue;
         const std::string ansi = ToAnsi(QLatin1Char('<') + QString::fromUcs4(&c, 1) + QLatin1Char('>'));
-        ASSERT_TRUE(ansi.size() >= 2 && ansi.front() == '<' && ansi.back() == '>') << std::hex << static_cast<uint32_t>(c);
+        ASSERT_TRUE(ansi.size() >= 2 && ansi.front() == '<' && ansi.back() == '>')
+            << std::hex << static_cast<uint32_t>(c);
     }
+}
+
+TEST(Codepage, Utf8ToUtf16WithoutQt)
+{
+    // The engine's credential from its command line: the same UTF-16 as Qt makes of valid UTF-8.
+    for (const char *text : {"", "Mirok Dune Sentinel", "연결 안됨", "a\xF0\x9F\x98\x80z", "\xC3\xA9t\xC3\xA9"}) {
+        EXPECT_EQ(Utf8ToUtf16(text), QString::fromUtf8(text).toStdU16String()) << text;
+        EXPECT_EQ(Utf8ToAnsi(text), ToAnsi(QString::fromUtf8(text))) << text;
+    }
+    EXPECT_EQ(Utf8ToUtf16("a\xF0\x9F\x98\x80"), (std::u16string{u'a', char16_t(0xD83D), char16_t(0xDE00)}));
+    // Invalid UTF-8 is replaced, and what follows it survives.
+    EXPECT_EQ(Utf8ToUtf16(std::string("a\xC3(b", 4)), u"a\uFFFD(b");
+    EXPECT_EQ(Utf8ToUtf16(std::string("\xFF", 1)), u"\uFFFD");
 }

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test helper: a private home, XDG folders and drive map for one test, on a fresh temporary
 // folder. Drive T: is the folder "t" inside it.
 #pragma once
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/shell/shell.h"
 
 #include <cstdlib>

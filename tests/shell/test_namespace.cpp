@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shell namespace over the file system: parsing, names, attributes, ordering, enumeration,
 // details, special folders, file search, icons, context-menu verbs and execution.
 #include "platform/exec/exec.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 #include "platform/shell/itemid.h"
 #include "platform/shell/shell.h"
 #include "tests/shell/shell_env.h"

@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shell folder node: construction and depth, names, attributes, root resolution, renaming,
 // detail columns, file data texts, context menus and verbs.
 #include "platform/exec/exec.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellNotifier.h"
 #include "tests/shell/shell_env.h"

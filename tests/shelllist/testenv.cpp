@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "testenv.h"
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 
 #include <filesystem>
 #include <fstream>

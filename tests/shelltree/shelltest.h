@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers of the shell tree tests on the shared sandbox: a private home, XDG places and a drive
 // map whose C: and D: are temporary folders, so nothing outside them is read or changed.
 #pragma once
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "shellctrls/ShellFolder.h"
 #include "tests/support/shellenv.h"
 

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/shellbrowser/browser.h"
 
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellList.h"

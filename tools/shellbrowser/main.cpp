@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // vx-shellbrowser [ROOT]: a window with the shell tree view, combo box and list view linked
 // together. ROOT is a root folder name (rfDesktop, rfMyComputer, ...) or a path such as C:\tmp;
 // the default is the desktop. The drive map comes from VELLAMORIX_DRIVES (default C:=/).
-#include "platform/codepage/codepage.h"
+#include "platform/codepage/codepage_qt.h"
 #include "platform/gui/application.h"
 #include "shellctrls/ShellFolder.h"
 #include "tools/shellbrowser/browser.h"

@@ -2,7 +2,7 @@
 
 #include "editor/entrycheck.h"
 #include "platform/codepage/codepage.h"
-#include "platform/shell/drives.h"
+#include "platform/drives/drives.h"
 
 namespace vx::ctl {
 

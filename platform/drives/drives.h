@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The drive map: Windows drive letters over POSIX folders. VELLAMORIX_DRIVES holds entries
 // "X:=/path" separated by commas (for example "C:=/,D:=/srv"); the default is "C:=/".
 // Windows paths (CP949, "C:\a\b") and POSIX paths (raw bytes) convert both ways.
-// Header-only so that the opener (platform/exec) can map paths too.
+// Header-only, without Qt: the shell namespace, the opener (platform/exec) and the engine map
+// paths with it.
 #pragma once
 
 #include "platform/codepage/codepage.h"
@@ -17,8 +19,8 @@
 namespace vx::shell {
 
 struct Drive {
-    char letter;       // 'A'..'Z'
-    std::string root;  // POSIX folder, no trailing slash except for "/"
+    char letter; // 'A'..'Z'
+    std::string root; // POSIX folder, no trailing slash except for "/"
 };
 
 inline std::vector<Drive> ParseDriveMap(std::string_view text)
@@ -124,9 +126,8 @@ inline std::optional<std::string> PosixToWindows(std::string_view posix)
     const Drive *best = nullptr;
     std::vector<Drive> drives = Drives();
     for (const Drive &d : drives) {
-        const bool holds = d.root == "/" ||
-                           (posix.compare(0, d.root.size(), d.root) == 0 &&
-                            (posix.size() == d.root.size() || posix[d.root.size()] == '/'));
+        const bool holds = d.root == "/" || (posix.compare(0, d.root.size(), d.root) == 0 &&
+                                             (posix.size() == d.root.size() || posix[d.root.size()] == '/'));
         if (holds && (!best || d.root.size() > best->root.size()))
             best = &d;
     }
