@@ -88,7 +88,21 @@ std::shared_ptr<const Policy> Enforcer::Current() const
 
 void Enforcer::Denied(const Subject &subject, const std::string &path, const Decision &decision)
 {
-    log_->Record(subject, path, decision, options_.permissive, [this](int index) { return engine_->At(size_t(index)); });
+    // The entry as it stood for the policy that decided (an index may name another entry since).
+    log_->Record(subject, path, decision, options_.permissive, [this](int index) -> std::optional<Entry> {
+        const auto policy = Current();
+        if (!policy)
+            return std::nullopt;
+        for (const Policy::Rule &r : policy->rules())
+            if (r.index == index) {
+                Entry e;
+                e.fileFolder = r.fileFolderText;
+                e.process = r.processText;
+                e.mask = r.mask;
+                return e;
+            }
+        return std::nullopt;
+    });
 }
 
 void Enforcer::Reconcile()

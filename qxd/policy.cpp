@@ -258,6 +258,8 @@ Policy::Policy(const std::vector<Entry> &entries, bool active, Guard guard,
         r.process = ParseProcessList(e.process);
         r.excludeProcess = ParseProcessList(e.excludeProcess);
         r.mask = e.mask;
+        r.fileFolderText = e.fileFolder;
+        r.processText = e.process;
         AddRule(std::move(r));
     }
 }

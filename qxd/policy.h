@@ -133,6 +133,7 @@ public:
         std::vector<ProcessPattern> excludeProcess;
         uint32_t mask = 0;
         std::vector<std::string> unusable; // path items that name no object here
+        std::string fileFolderText, processText; // the entry's own texts, as they stood for this policy
 
         bool Covers(std::string_view path) const;
         bool Matches(const Subject &subject) const;
