@@ -1,5 +1,6 @@
 #include "engine/denials.h"
 
+#include "platform/codepage/codepage.h"
 #include "platform/device/device.h"
 
 #include <algorithm>
@@ -16,25 +17,6 @@
 namespace vx::denials {
 
 namespace {
-
-void AppendUtf8(std::string &out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | (cp >> 18));
-        out += char(0x80 | ((cp >> 12) & 0x3F));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
 
 // A flat JSON object of strings, integers and booleans (other values are stepped over).
 class Parser {
@@ -100,11 +82,11 @@ public:
                     uint32_t low = 0;
                     if (!Take('\\') || !Take('u') || !Hex(low) || low < 0xDC00 || low > 0xDFFF)
                         return Fail("a lone surrogate");
-                    AppendUtf8(out, 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00));
+                    vx::codepage::AppendUtf8(out, 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00));
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     return Fail("a lone surrogate");
                 } else {
-                    AppendUtf8(out, cp);
+                    vx::codepage::AppendUtf8(out, cp);
                 }
                 break;
             }

@@ -135,6 +135,25 @@ std::string Utf8ToAnsi(std::string_view utf8)
     return Convert("CP949", "UTF-8", utf8, "?");
 }
 
+void AppendUtf8(std::string &out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xF0 | (cp >> 18));
+        out += char(0x80 | ((cp >> 12) & 0x3F));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
 std::u16string Utf8ToUtf16(std::string_view utf8)
 {
     const std::string bytes = Convert("UTF-16LE", "UTF-8", utf8, std::string_view("\xFD\xFF", 2), false);

@@ -17,6 +17,9 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // UTF-8 -> UTF-16 (a command line's text for the wide channel). Invalid UTF-8 becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view utf8);
 
+// Appends one code point (below 0x110000) as UTF-8.
+void AppendUtf8(std::string &out, char32_t cp);
+
 // Length in bytes of the CP949 character that starts with this lead byte (1 or 2).
 inline int AnsiCharLength(unsigned char lead)
 {

@@ -331,18 +331,20 @@ TEST(IdleConnectionsTest, ThreeHundredIdleConnectionsDoNotKeepANewClientOut)
 // In this process, in both ways a view can be served (readers of the device, and io_uring
 // where the kernel offers it): twenty views mounted, used and taken down leave this process's
 // threads and descriptors where they were.
+// A gate that decides nothing: the views serve everything.
+class NoPolicy : public vx::qxd::Gatekeeper {
+public:
+    std::shared_ptr<const vx::qxd::Policy> Current() const override { return nullptr; }
+    void Denied(const vx::qxd::Subject &, const std::string &, const vx::qxd::Decision &) override {}
+    bool Permissive() const override { return false; }
+};
+
 TEST(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
 {
     const std::string why = vxtest::EnforcementUnavailable();
     if (!why.empty())
         GTEST_SKIP() << why;
     ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-    class NoPolicy : public vx::qxd::Gatekeeper {
-    public:
-        std::shared_ptr<const vx::qxd::Policy> Current() const override { return nullptr; }
-        void Denied(const vx::qxd::Subject &, const std::string &, const vx::qxd::Decision &) override {}
-        bool Permissive() const override { return false; }
-    };
     TempHome home;
     const std::string folder = home.dir + "/served", fsname = "vx-longrun-" + std::to_string(::getpid());
     fs::create_directories(folder);
@@ -398,12 +400,6 @@ TEST(ViewTeardownTest, ObjectsNotInUseAreLetGoPastAQuarterOfTheDescriptors)
     if (!why.empty())
         GTEST_SKIP() << why;
     ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-    class NoPolicy : public vx::qxd::Gatekeeper {
-    public:
-        std::shared_ptr<const vx::qxd::Policy> Current() const override { return nullptr; }
-        void Denied(const vx::qxd::Subject &, const std::string &, const vx::qxd::Decision &) override {}
-        bool Permissive() const override { return false; }
-    };
     TempHome home;
     const std::string folder = home.dir + "/big";
     fs::create_directories(folder);

@@ -374,24 +374,6 @@ private:
         }
         return true;
     }
-    static void PutUtf8(std::string &out, uint32_t cp)
-    {
-        if (cp < 0x80) {
-            out += char(cp);
-        } else if (cp < 0x800) {
-            out += char(0xC0 | (cp >> 6));
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | (cp >> 12));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        } else {
-            out += char(0xF0 | (cp >> 18));
-            out += char(0x80 | ((cp >> 12) & 0x3F));
-            out += char(0x80 | ((cp >> 6) & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
-        }
-    }
     bool StringValue(JText &text)
     {
         ++pos_; // the opening quote
@@ -454,7 +436,7 @@ private:
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     return Fail("a lone low surrogate");
                 }
-                PutUtf8(run, cp);
+                vx::codepage::AppendUtf8(run, cp);
                 break;
             }
             default:
