@@ -19,13 +19,11 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#ifdef VX_HAVE_QTDBUS
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#endif
 
 namespace vx::console {
 
@@ -68,7 +66,6 @@ NotificationHook &Hook()
     return hook;
 }
 
-#ifdef VX_HAVE_QTDBUS
 // The freedesktop notification service: one notification at a time, replaced by the next; its
 // default action runs `open`.
 class DesktopNotifications : public QObject {
@@ -114,7 +111,6 @@ private:
     bool available_ = false;
     uint id_ = 0;
 };
-#endif
 
 } // namespace
 
@@ -378,17 +374,13 @@ void DenialNotifier::Show(const QString &title, const QString &text)
         tray_->showMessage(title, text, QSystemTrayIcon::Warning, 10000);
         return;
     }
-#ifdef VX_HAVE_QTDBUS
     if (!desktop_)
         desktop_ = new DesktopNotifications(this, [this] { Activate(); });
     auto *desktop = static_cast<DesktopNotifications *>(desktop_);
     if (desktop->available())
         desktop->Show(title, text);
-#endif
 }
 
 } // namespace vx::console
 
-#ifdef VX_HAVE_QTDBUS
 #include "denials.moc"
-#endif

@@ -1,14 +1,12 @@
 // The console's entry point. The console takes no command line.
 #include "console/datafiles.h"
 #include "console/main.h"
+#include "editor/folder.h"
 #include "password/changepwd.h"
 #include "password/okpass.h"
 #include "password/setpass.h"
 #include "platform/gui/application.h"
 #include "platform/process/harden.h"
-#ifdef VX_HAVE_FOLDER_PICKER
-#include "editor/folder.h"
-#endif
 
 #include <QFileInfo>
 #include <QIcon>
@@ -31,9 +29,7 @@ int main(int argc, char **argv)
     vx::gui::SetMainForm(FormVellamorix);
     Formsetpass = new TFormsetpass;
     Formokpass = new TFormokpass;
-#ifdef VX_HAVE_FOLDER_PICKER
     InstallFolderPicker(FormVellamorix); // findfolder, opened by the editor's folder buttons
-#endif
     Formchangepwd = new TFormchangepwd;
 
     // Showing the main window runs its password gate.

@@ -18,10 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef VX_HAVE_JOURNAL
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
-#endif
 
 namespace vx::qxd {
 
@@ -143,7 +141,6 @@ bool ErrIsJournal()
     return std::sscanf(stream, "%llu:%llu", &dev, &ino) == 2 && dev == st.st_dev && ino == st.st_ino;
 }
 
-#ifdef VX_HAVE_JOURNAL
 // Sends one entry; false when no journal took it.
 bool Journal(const std::vector<std::string> &fields)
 {
@@ -153,12 +150,6 @@ bool Journal(const std::vector<std::string> &fields)
         iov.push_back({const_cast<char *>(f.data()), f.size()});
     return ::sd_journal_sendv(iov.data(), int(iov.size())) == 0;
 }
-#else
-bool Journal(const std::vector<std::string> &)
-{
-    return false;
-}
-#endif
 
 } // namespace
 

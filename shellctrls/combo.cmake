@@ -1,2 +1,0 @@
-# The shell combo box.
-list(APPEND VX_SHELLCTRLS_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/ShellCombo.cpp ${CMAKE_CURRENT_SOURCE_DIR}/ShellCombo.h)
