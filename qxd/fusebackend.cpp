@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <set>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -1018,6 +1019,71 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             if (!kept)
                 ::close(fd);
         };
+        // A mount namespace made before a view, where mounts do not propagate, has the object
+        // beneath the view without it: the object's folder is then watched like a held one. Each
+        // namespace is looked at once, through its first process, in its mount table alone (a
+        // path walk there could meet a file system that never answers).
+        struct stat ownNs{};
+        ::stat("/proc/self/ns/mnt", &ownNs);
+        // An engine started in a namespace of its own (a test, a benchmark) looks only at the
+        // namespaces of what its starter started: the machine's others lack its views by the
+        // starter's choice.
+        struct stat firstNs{};
+        ::stat("/proc/1/ns/mnt", &firstNs);
+        const bool confined = firstNs.st_ino != ownNs.st_ino;
+        std::set<ino_t> namespaces{ownNs.st_ino, firstNs.st_ino};
+        const auto startedHere = [&](const std::string &pid) {
+            int p = std::atoi(pid.c_str() + 6);
+            for (int depth = 0; depth < 64 && p > 1; ++depth) {
+                std::ifstream stat("/proc/" + std::to_string(p) + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                const size_t close = line.rfind(')');
+                int parent = 0;
+                if (close == std::string::npos || std::sscanf(line.c_str() + close + 1, " %*c %d", &parent) != 1)
+                    return false;
+                if (parent == starter_)
+                    return true;
+                p = parent;
+            }
+            return false;
+        };
+        const auto foreign = [&](const std::string &pid) {
+            struct stat ns{};
+            if (::stat((pid + "/ns/mnt").c_str(), &ns) != 0 || namespaces.count(ns.st_ino) ||
+                (confined && !startedHere(pid)))
+                return;
+            namespaces.insert(ns.st_ino);
+            std::map<std::string, const MountRecord *> top; // the uppermost mount at each place
+            const std::vector<MountRecord> table = ReadMountTable(pid + "/mountinfo");
+            for (const MountRecord &m : table)
+                top[m.point] = &m;
+            for (const auto &[place, view] : views_) {
+                const MountRecord *at = nullptr;
+                for (std::string p = place; !at; p = Parent(p)) {
+                    if (auto it = top.find(p); it != top.end())
+                        at = it->second;
+                    if (p == "/")
+                        break;
+                }
+                struct stat u{};
+                if (!at || makedev(at->major, at->minor) == view->device() || ::fstat(view->rootFd(), &u) != 0 ||
+                    makedev(at->major, at->minor) != u.st_dev || seen.count({u.st_dev, u.st_ino}))
+                    continue;
+                const int fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
+                if (fd < 0)
+                    continue;
+                seen.insert({u.st_dev, u.st_ino});
+                if (!S_ISDIR(u.st_mode)) {
+                    heldFiles_.push_back({u.st_dev, u.st_ino, fd, view->root(), true});
+                    continue;
+                }
+                folders.push_back({u.st_dev, u.st_ino, fd, place, view->root(), true});
+                held.push_back(fd);
+                heldBy.emplace_back(view->root(), pid + "/ns/mnt");
+            }
+        };
+        std::vector<std::string> pids;
         DIR *proc = ::opendir("/proc");
         while (proc) {
             const dirent *e = ::readdir(proc);
@@ -1026,6 +1092,7 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             if (e->d_name[0] < '1' || e->d_name[0] > '9' || std::atoi(e->d_name) == ::getpid())
                 continue;
             const std::string pid = std::string("/proc/") + e->d_name;
+            pids.push_back(pid);
             consider(pid + "/cwd");
             consider(pid + "/root");
             const std::string fds = pid + "/fd";
@@ -1038,6 +1105,8 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
         }
         if (proc)
             ::closedir(proc);
+        for (const std::string &pid : pids)
+            foreign(pid);
         // The folders below those, so that longer relative names are watched too.
         for (size_t i = 0; i < folders.size() && folders.size() < kMaxWatchedFolders; ++i) {
             const LinkGuard::Folder parent = folders[i];
@@ -1059,7 +1128,7 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                     ::close(fd);
                     continue;
                 }
-                folders.push_back({s.st_dev, s.st_ino, fd, parent.place, parent.root});
+                folders.push_back({s.st_dev, s.st_ino, fd, parent.place, parent.root, parent.foreignOnly});
                 held.push_back(fd);
             }
             if (d)
@@ -1081,9 +1150,11 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
         const std::string pid = rest.substr(0, rest.find('/'));
         const std::string what = rest.substr(pid.size() + 1);
         const std::string as = what == "cwd" ? "its working folder" : what == "root" ? "its root" : "descriptor " + what.substr(3);
+        const std::string holds = what == "ns/mnt" ? "process " + pid + "'s mount namespace, made before the entry, has it without its view"
+                                                   : "process " + pid + " holds it from before the entry (" + as + ")";
         NoteEntriesAt(*policy, path,
-                      Describe(path, "process " + pid + " holds it from before the entry (" + as +
-                                         "): creating, removing, renaming, linking and changing attributes or times "
+                      Describe(path, holds +
+                                         ": creating, removing, renaming, linking and changing attributes or times "
                                          "there are not decided, and its listings there show hidden names, until it "
                                          "lets go"),
                       notes);

@@ -2,6 +2,8 @@
 // over it, so every operation on it reaches the policy with the caller's thread id.
 #pragma once
 
+#include <unistd.h>
+
 #include "qxd/backend.h"
 #include "qxd/fuseview.h"
 #include "qxd/linkguard.h"
@@ -120,6 +122,7 @@ private:
     std::string mountsSeen_; // the mounts other than the views, when the views last took their flags
     LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
     std::vector<LinkGuard::Target> heldFiles_; // covered files processes held open from before their views (owned)
+    pid_t starter_ = ::getppid(); // the process that started the engine
 };
 
 } // namespace vx::qxd

@@ -121,6 +121,19 @@ void LinkGuard::Shutdown()
     folders_.clear();
 }
 
+namespace {
+
+// The id of the mount `fd` was reached through; 0 when the kernel does not say.
+uint64_t MountOf(int fd)
+{
+    struct statx x{};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &x) != 0 || !(x.stx_mask & STATX_MNT_ID))
+        return 0;
+    return x.stx_mnt_id;
+}
+
+} // namespace
+
 LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
 {
     Failures failed;
@@ -143,6 +156,7 @@ LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
         auto it = watched_.find(key);
         if (it != watched_.end()) {
             it->second.path = t->path; // the name decisions use
+            it->second.ownMount = t->foreignOnly ? MountOf(it->second.fd) : 0;
             continue;
         }
         const int fd = ::fcntl(t->fd, F_DUPFD_CLOEXEC, 0);
@@ -152,7 +166,7 @@ LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
                 ::close(fd);
             continue;
         }
-        watched_.emplace(key, Watch_{t->path, fd});
+        watched_.emplace(key, Watch_{t->path, fd, t->foreignOnly ? MountOf(fd) : 0});
     }
     return failed;
 }
@@ -176,8 +190,10 @@ LinkGuard::Failures LinkGuard::WatchFolders(const std::vector<Folder> &folders)
         it = folders_.erase(it);
     }
     for (const auto &[key, f] : next) {
-        if (folders_.count(key))
+        if (auto it = folders_.find(key); it != folders_.end()) {
+            it->second.ownMount = f->foreignOnly ? MountOf(it->second.fd) : 0;
             continue;
+        }
         const int fd = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
         if (fd < 0 || ::fanotify_mark(fan_, FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
             failed.emplace_back(f->root, std::strerror(errno));
@@ -185,7 +201,7 @@ LinkGuard::Failures LinkGuard::WatchFolders(const std::vector<Folder> &folders)
                 ::close(fd);
             continue;
         }
-        folders_.emplace(key, FolderWatch{fd, f->place, f->root});
+        folders_.emplace(key, FolderWatch{fd, f->place, f->root, f->foreignOnly ? MountOf(fd) : 0});
     }
     return failed;
 }
@@ -196,18 +212,26 @@ std::size_t LinkGuard::FoldersWatched() const
     return folders_.size();
 }
 
-std::string LinkGuard::DecisionPath(int eventFd, bool &unnamed) const
+std::string LinkGuard::DecisionPath(int eventFd, bool &unnamed, uint64_t &ownMount) const
 {
+    ownMount = 0;
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(ProcFd(eventFd).c_str(), buf, sizeof buf);
     unnamed = n <= 0 || size_t(n) >= sizeof buf;
     if (unnamed)
         return {};
     const std::string path(buf, size_t(n));
+    const FolderWatch *found = nullptr;
+    bool foreignOnly = true;
     for (const auto &[key, f] : folders_)
-        if (path == f.place || IsBelow(path, f.place))
-            return f.root + path.substr(f.place == "/" ? 0 : f.place.size());
-    return {};
+        if (path == f.place || IsBelow(path, f.place)) {
+            found = found ? found : &f;
+            foreignOnly = foreignOnly && f.ownMount;
+        }
+    if (!found)
+        return {};
+    ownMount = foreignOnly ? found->ownMount : 0;
+    return found->root + path.substr(found->place == "/" ? 0 : found->place.size());
 }
 
 std::size_t LinkGuard::Watched() const
@@ -226,10 +250,17 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         std::lock_guard lock(mutex_);
         auto it = watched_.find({s.st_dev, s.st_ino});
         bool unnamed = false;
-        if (it != watched_.end())
+        uint64_t ownMount = 0;
+        if (it != watched_.end()) {
             path = it->second.path;
-        else if (!folders_.empty())
-            path = DecisionPath(eventFd, unnamed);
+            ownMount = it->second.ownMount;
+        } else if (!folders_.empty()) {
+            path = DecisionPath(eventFd, unnamed, ownMount);
+        }
+        // Watched for another mount namespace alone, reached through the engine's own mount of
+        // it: the view passing the file through, already decided.
+        if (ownMount && MountOf(eventFd) == ownMount)
+            path.clear();
         // Too deep to name: it lies in one of the watched folders of its file system.
         if (unnamed)
             for (const auto &[key, f] : folders_)

@@ -23,6 +23,9 @@ public:
         ino_t ino = 0;
         int fd = -1;      // O_PATH descriptor of the file, outside every view (borrowed)
         std::string path; // its covered name
+        // Watched only for other mount namespaces: what reaches it through `fd`'s mount (the
+        // view passing a file through) was decided by the view already.
+        bool foreignOnly = false;
     };
     // Null with the reason when fanotify permission events are not available.
     static std::unique_ptr<LinkGuard> Create(std::shared_ptr<Gatekeeper> gate, std::string &reason);
@@ -44,6 +47,7 @@ public:
         int fd = -1;       // O_PATH descriptor of the folder (borrowed)
         std::string place; // where its view is mounted
         std::string root;  // the path decisions name the view's objects by
+        bool foreignOnly = false; // as for Target
     };
     // Watches exactly these folders from now on; the roots of the views of those that could not
     // be watched.
@@ -65,16 +69,19 @@ private:
     struct Watch_ {
         std::string path;
         int fd = -1; // our own O_PATH descriptor of the inode
+        uint64_t ownMount = 0; // for a foreign-only watch, the mount whose events are not decided
     };
     std::map<std::pair<dev_t, ino_t>, Watch_> watched_;
     struct FolderWatch {
         int fd = -1;
         std::string place, root;
+        uint64_t ownMount = 0; // as for Watch_
     };
     std::map<std::pair<dev_t, ino_t>, FolderWatch> folders_;
     // The path decisions name an object opened in a watched folder by, from the path the
     // kernel gives its event; "" when none, and `unnamed` when the kernel gives none.
-    std::string DecisionPath(int eventFd, bool &unnamed) const;
+    // `ownMount` is the mount whose events need no decision there (0: none).
+    std::string DecisionPath(int eventFd, bool &unnamed, uint64_t &ownMount) const;
     std::thread thread_;
 };
 

@@ -21,10 +21,10 @@ std::string UnescapeMountField(const std::string &field)
     return out;
 }
 
-std::vector<MountRecord> ReadMountTable()
+std::vector<MountRecord> ReadMountTable(const std::string &file)
 {
     std::vector<MountRecord> table;
-    std::ifstream in("/proc/self/mountinfo");
+    std::ifstream in(file);
     std::string line;
     while (std::getline(in, line)) {
         // id parent major:minor root point options [optional fields...] - fstype source superoptions

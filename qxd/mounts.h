@@ -17,8 +17,9 @@ struct MountRecord {
     std::string source;
 };
 
-// In the table's order: a mount comes after the mounts it sits on.
-std::vector<MountRecord> ReadMountTable();
+// In the table's order: a mount comes after the mounts it sits on. `file` names another
+// process's table (/proc/PID/mountinfo, paths as that process sees them).
+std::vector<MountRecord> ReadMountTable(const std::string &file = "/proc/self/mountinfo");
 
 // Texts in the table escape blanks, tabs, newlines and backslashes as octal.
 std::string UnescapeMountField(const std::string &field);

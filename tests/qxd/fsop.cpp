@@ -5,7 +5,9 @@
 // lines ("OP PATH [PATH2]") from standard input and answers each with one line: the errno,
 // 0 for success, and for "list" the names after it. The tests copy this program under several
 // names, so the engine sees different executables. "fsop become EXE PATH" reads PATH, then
-// runs EXE in the same process to read it again.
+// runs EXE in the same process to read it again. "unshare root" moves the process into a mount
+// namespace of its own that no mount propagates into; "unshare user" does so as the user nobody,
+// in a user namespace of its own. "unmount PATH" and "bind FROM TO" try those in it.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -15,12 +17,15 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <grp.h>
 #include <unistd.h>
 #include <vector>
 
@@ -205,6 +210,18 @@ int Do(const std::string &op, const char *a, const char *b, std::string &out)
         held = ::open(a, O_RDONLY | O_DIRECTORY);
         return held >= 0 ? 0 : Fail();
     }
+    if (op == "unshare") {
+        const bool user = std::string(a) == "user";
+        if (user && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return Fail();
+        if (::unshare(CLONE_NEWNS | (user ? CLONE_NEWUSER : 0)) != 0)
+            return Fail();
+        return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 ? 0 : Fail();
+    }
+    if (op == "unmount")
+        return ::umount2(a, MNT_DETACH) == 0 ? 0 : Fail();
+    if (op == "bind")
+        return b && ::mount(a, b, nullptr, MS_BIND, nullptr) == 0 ? 0 : Fail();
     if (op == "linkat")
         return b && ::linkat(held, a, AT_FDCWD, b, 0) == 0 ? 0 : Fail();
     if (op == "readat") {

@@ -425,3 +425,62 @@ TEST_F(ViewsTest, LinksMadeThroughOldHandlesAreDecided)
 }
 
 } // namespace
+
+// A mount namespace made before the entry, that no mount propagates into, has the covered objects
+// without their views: opening and reading them there is decided all the same, for root and for an
+// ordinary user in a user namespace of its own, in a covered folder and beside an object named
+// itself.
+TEST_F(ViewsTest, MountNamespacesMadeBeforeTheEntryAreDecided)
+{
+    for (const std::string &p : {home->dir, data, data + "/prot", data + "/prot/sub", data + "/open"})
+        ASSERT_EQ(::chmod(p.c_str(), 0755), 0) << p;
+    ASSERT_NO_FATAL_FAILURE(Start());
+    Runner root(Bin("victim")), user(Bin("victim")), bystander(Bin("bystander"));
+    ASSERT_EQ(root.Do("unshare", "root"), 0);
+    const int userns = user.Do("unshare", "user");
+    ASSERT_EQ(bystander.Do("unshare", "root"), 0);
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    ASSERT_EQ(Add(FP_OPEN, Win(data + "/open/o") + ";"), 1);
+    // Their namespaces have no view.
+    EXPECT_EQ(bystander.Do("unmount", data + "/prot"), EINVAL);
+
+    EXPECT_TRUE(Denied(root.Do("read", data + "/prot/f")));
+    EXPECT_TRUE(Denied(root.Do("read", data + "/prot/sub/g")));
+    EXPECT_TRUE(Denied(root.Do("read", data + "/open/o")));
+    EXPECT_EQ(bystander.Do("read", data + "/prot/f"), 0);
+    EXPECT_EQ(bystander.Do("read", data + "/open/o"), 0);
+    if (userns == 0) {
+        EXPECT_TRUE(Denied(user.Do("read", data + "/prot/f")));
+        EXPECT_TRUE(Denied(user.Do("read", data + "/open/o")));
+    } else {
+        ADD_FAILURE() << "no user namespace for nobody: " << std::strerror(userns);
+    }
+    EXPECT_NE(daemon->Log().find("mount namespace, made before the entry, has it without its view"), std::string::npos)
+        << daemon->Log();
+
+    ASSERT_TRUE(protector->DeleteEntry(1));
+    ASSERT_TRUE(protector->DeleteEntry(0));
+    EXPECT_EQ(root.Do("read", data + "/prot/f"), 0);
+    EXPECT_EQ(root.Do("read", data + "/open/o"), 0);
+}
+
+// A user namespace made after the entry holds the views as locked copies: its owner can neither
+// unmount one nor bind the folder beneath without it.
+TEST_F(ViewsTest, AUserNamespaceMadeAfterTheEntryCannotTakeTheViewAway)
+{
+    for (const std::string &p : {home->dir, data, data + "/prot", data + "/open"})
+        ASSERT_EQ(::chmod(p.c_str(), 0755), 0) << p;
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(Add(FP_READ, Win(data + "/prot") + "\\*;"), 0);
+    Runner user(Bin("victim"));
+    const int userns = user.Do("unshare", "user");
+    if (userns != 0)
+        GTEST_FAIL() << "no user namespace for nobody: " << std::strerror(userns);
+    EXPECT_NE(user.Do("unmount", data + "/prot"), 0);
+    EXPECT_NE(user.Do("bind", data, data + "/open"), 0);
+    EXPECT_TRUE(Denied(user.Do("read", data + "/prot/f")));
+    // A bind of the view itself is the view again.
+    if (user.Do("bind", data + "/prot", data + "/open") == 0) {
+        EXPECT_TRUE(Denied(user.Do("read", data + "/open/f")));
+    }
+}
