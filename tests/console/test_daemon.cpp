@@ -1,6 +1,6 @@
 // The console against the real engine daemon: what a user does from start to close, and a
 // second start that shows the entries the engine kept.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/main.h"
 #include "editor/setting.h"
 #include "engine/protector.h"

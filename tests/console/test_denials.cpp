@@ -1,7 +1,7 @@
 // The denial history window and the notification, offscreen: from record files made here
 // (malformed, unreadable) and from a real enforcing engine in permissive mode, whose records
 // come from real processes.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/denials.h"
 #include "console/main.h"
 #include "engine/denials.h"
@@ -19,11 +19,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
-#ifdef VX_HAVE_QTDBUS
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#endif
 
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -172,7 +170,6 @@ TEST_F(HistoryFromFiles, LargeRecordIsReadInPieces)
     }));
 }
 
-#ifdef VX_HAVE_QTDBUS
 // The freedesktop notification service, played by this test on a session bus of its own.
 class FakeNotifications : public QDBusVirtualObject {
 public:
@@ -240,7 +237,6 @@ TEST_F(HistoryFromFiles, NotificationServiceWithoutATray)
         bus.waitForFinished(10000);
     }
 }
-#endif
 
 // The real engine, enforcing in permissive mode, and real processes (a copy of the shell named
 // "victim" writing into a covered folder).

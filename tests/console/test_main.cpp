@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The main window against the engine core served in-process, so every request can be counted
 // and a failure injected where the window must cope with one.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/about.h"
 #include "console/main.h"
 #include "editor/setting.h"

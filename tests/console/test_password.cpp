@@ -1,5 +1,5 @@
 // The password dialogs through their real widgets, against a private registry store.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "password/changepwd.h"
 #include "password/okpass.h"
 #include "password/scrambler.h"

@@ -2,7 +2,7 @@
 // editor is refused to cat at once, and again after the engine starts anew with the entries the
 // console saved at its close. Needs root (the engine enforces as root); the engine's mounts stay
 // in this test's own mount namespace.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/main.h"
 #include "editor/setting.h"
 #include "engine/protector.h"

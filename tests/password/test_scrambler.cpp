@@ -1,7 +1,7 @@
 #include "password/scrambler.h"
 
 #include "platform/registry/registry.h"
-#include "registry/tempstore.h"
+#include "support/tempstore.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>

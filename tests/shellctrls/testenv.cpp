@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/codepage/codepage_qt.h"
 

@@ -1,6 +1,6 @@
 #include "password/scrambler.h"
 #include "platform/registry/registry.h"
-#include "registry/tempstore.h"
+#include "support/tempstore.h"
 #include "support/cp949.h"
 #include "tools/vxreg/regfile.h"
 

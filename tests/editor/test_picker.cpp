@@ -1,5 +1,5 @@
 // The editor's folder buttons open the folder picker, which works on the field they chose.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "editor/folder.h"
 #include "editor/setting.h"
 

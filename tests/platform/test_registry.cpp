@@ -3,7 +3,7 @@
 
 #include "console/entrystore.h"
 #include "password/scrambler.h"
-#include "registry/tempstore.h"
+#include "support/tempstore.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The entry editor through its real widgets: presets, masks, browse results, validation.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "editor/setting.h"
 #include "platform/gui/ime.h"
 #include "support/cp949.h"
