@@ -28,7 +28,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 class Throwing : public QWidget {
 protected:

@@ -15,7 +15,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 // Runs ShowEntryEditor with `drive` acting on the open dialog once it is shown.
 int RunEditor(TFPRec &rec, std::function<void(TForm_SetEntry *)> drive, int mode = EDITOR_MODE_ADD)

@@ -9,11 +9,11 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 TEST(FolderPickerLink, FolderButtonsOpenThePickerOnTheirField)
 {
-    setenv("VELLAMORIX_DRIVES", qPrintable("C:=" + g_env.Path()), 1);
+    g_env.Set("VELLAMORIX_DRIVES", "C:=" + g_env.dir);
     vxtest::MessageRecorder messages;
     InstallFolderPicker(nullptr);
     ASSERT_NE(findfolder, nullptr);

@@ -896,7 +896,7 @@ TEST_F(VerbTest, DeleteMovesToTheTrashWithItsRecord)
     ASSERT_EQ(Invoke(menu.Get(), "delete"), S_OK);
     EXPECT_FALSE(std::filesystem::exists(env_.T("del/gone.txt")));
     const std::string trash = vx::shell::TrashDirectory();
-    EXPECT_EQ(trash, env_.Root() + "/data/Trash");
+    EXPECT_EQ(trash, env_.data + "/Trash");
     std::ifstream kept(trash + "/files/gone.txt");
     std::string content;
     std::getline(kept, content);

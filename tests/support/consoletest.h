@@ -1,59 +1,33 @@
-// Shared by the console's tests: private folders, the message-box and file-dialog answers,
-// and the real engine daemon.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Shared by the console's and the editor's tests: the message-box and file-dialog answers, and
+// the real engine daemon on the test program's sandbox.
 #pragma once
 
 #include "platform/gui/filedialog.h"
 #include "platform/gui/messagebox.h"
+#include "support/daemon.h"
+#include "support/sandbox.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <gtest/gtest.h>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
 namespace vxtest {
 
-// A private home, registry and device folder for the whole test program.
-class PrivateEnvironment {
-public:
-    PrivateEnvironment()
-    {
-        root_.setAutoRemove(true);
-        const QString r = root_.path();
-        QDir().mkpath(r + "/home");
-        QDir().mkpath(r + "/data");
-        QDir().mkpath(r + "/run");
-        QDir().mkpath(r + "/dev");
-        setenv("HOME", (r + "/home").toUtf8().constData(), 1);
-        setenv("XDG_DATA_HOME", (r + "/data").toUtf8().constData(), 1);
-        setenv("XDG_CONFIG_HOME", (r + "/home/.config").toUtf8().constData(), 1);
-        setenv("XDG_RUNTIME_DIR", (r + "/run").toUtf8().constData(), 1);
-        setenv("VELLAMORIX_REGISTRY", (r + "/registry.db").toUtf8().constData(), 1);
-        setenv("VELLAMORIX_DEVICE_DIR", (r + "/dev").toUtf8().constData(), 1);
-    }
-    QString Path() const { return root_.path(); }
-    QString DeviceDir() const { return root_.path() + "/dev"; }
-    QString Registry() const { return root_.path() + "/registry.db"; }
-
-    // A fresh registry store for the next test.
-    void ResetRegistry() const
-    {
-        for (const char *suffix : {"", "-journal", "-wal", "-shm"})
-            QFile::remove(Registry() + suffix);
-    }
-
-private:
-    QTemporaryDir root_{QDir::tempPath() + "/vx-console-test-XXXXXX"};
-};
+inline QString Q(const std::string &utf8)
+{
+    return QString::fromStdString(utf8);
+}
 
 // Records every message box and answers OK.
 class MessageRecorder {
@@ -96,58 +70,20 @@ private:
     vx::gui::FileDialogHook previous_;
 };
 
-// The real engine daemon on a private device folder, without stored entries.
-class Daemon {
-public:
-    // By default the daemon only keeps entries, and starts without the stored ones.
-    explicit Daemon(const QString &deviceDir, QStringList options = {"--no-enforce", "--no-load"})
-        : dir_(deviceDir), options_(std::move(options))
-    {
+// The real engine on the sandbox's device folder, ready to serve, or null (the test has then
+// failed). Sockets a killed engine left are removed first. By default it only keeps entries and
+// starts without the stored ones.
+inline std::unique_ptr<Daemon> StartEngine(const Sandbox &box, std::vector<std::string> args = {"--no-load"},
+                                           bool enforce = false)
+{
+    for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
+        ::unlink((box.deviceDir + name).c_str());
+    auto engine = std::make_unique<Daemon>(box, std::move(args), "daemon.log", enforce);
+    if (!engine->WaitReady()) {
+        ADD_FAILURE() << "qxd-engine did not start:\n" << engine->Log();
+        return nullptr;
     }
-    ~Daemon() { Stop(); }
-
-    bool Start()
-    {
-        const char *build = std::getenv("VX_BUILD_DIR");
-        if (!build)
-            return false;
-        for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
-            QFile::remove(dir_ + name); // sockets left by an earlier run
-        process_.setProgram(QString::fromUtf8(build) + "/qxd/qxd-engine");
-        // The console's windows run inside the test program, which the engine serves only so.
-        process_.setArguments(QStringList{"--device-dir", dir_, "--any-client"} + options_);
-        process_.setProcessChannelMode(QProcess::SeparateChannels);
-        process_.setReadChannel(QProcess::StandardError);
-        process_.start();
-        if (!process_.waitForStarted(30000))
-            return false;
-        // Serving once it says so (waits for the daemon, asserts nothing on time).
-        QByteArray log;
-        while (!log.contains("qxd-engine: ready")) {
-            if (process_.state() != QProcess::Running || !process_.waitForReadyRead(30000)) {
-                std::fprintf(stderr, "qxd-engine did not start:\n%s\n", log.constData());
-                return false;
-            }
-            log += process_.readAllStandardError();
-        }
-        return true;
-    }
-
-    void Stop()
-    {
-        if (process_.state() == QProcess::NotRunning)
-            return;
-        process_.terminate();
-        if (!process_.waitForFinished(30000)) {
-            process_.kill();
-            process_.waitForFinished(30000);
-        }
-    }
-
-private:
-    QString dir_;
-    QStringList options_;
-    QProcess process_;
-};
+    return engine;
+}
 
 } // namespace vxtest
