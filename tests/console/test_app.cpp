@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: the default error report, the help viewer behind the shell, and the
 // end of the program when the main window closes.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/about.h"
 #include "console/datafiles.h"
 #include "console/main.h"
@@ -28,7 +28,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 class Throwing : public QWidget {
 protected:

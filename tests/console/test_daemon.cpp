@@ -1,6 +1,6 @@
 // The console against the real engine daemon: what a user does from start to close, and a
 // second start that shows the entries the engine kept.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/main.h"
 #include "editor/setting.h"
 #include "engine/protector.h"
@@ -22,7 +22,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 void WhenEditorOpens(std::function<void(TForm_SetEntry *)> drive)
 {
@@ -54,9 +54,10 @@ protected:
     void SetUp() override
     {
         g_env.ResetRegistry();
-        ASSERT_TRUE(daemon.Start());
+        daemon = vxtest::StartEngine(g_env);
+        ASSERT_TRUE(daemon);
     }
-    vxtest::Daemon daemon{g_env.DeviceDir()};
+    std::unique_ptr<vxtest::Daemon> daemon;
     vxtest::MessageRecorder messages;
 };
 
@@ -222,7 +223,7 @@ TEST_F(WithDaemon, CloseSavesTheEnginesListOrSaysItCouldNot)
     // The engine stops while the console is open.
     w = Start();
     ASSERT_EQ(w->ListView_Proceted->topLevelItemCount(), 2);
-    daemon.Stop();
+    daemon->Stop();
     w->Menu_Close->trigger();
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
@@ -238,7 +239,7 @@ TEST(WithoutDaemon, TheConsoleStartsAndConnectsOnceTheEngineRuns)
     g_env.ResetRegistry();
     vxtest::MessageRecorder messages;
     for (const char *name : {"/QXDAnsi", "/QXDUni", "/Global/QXDAnsi", "/Global/QXDUni"})
-        QFile::remove(g_env.DeviceDir() + name);
+        QFile::remove(vxtest::Q(g_env.deviceDir) + name);
     auto w = Start();
     EXPECT_EQ(w->StatusText(0), QString("연결 안됨"));
     EXPECT_FALSE(w->Protector->Active());

@@ -1,7 +1,7 @@
 // The denial history window and the notification, offscreen: from record files made here
 // (malformed, unreadable) and from a real enforcing engine in permissive mode, whose records
 // come from real processes.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/denials.h"
 #include "console/main.h"
 #include "engine/denials.h"
@@ -19,11 +19,9 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTreeWidget>
-#ifdef VX_HAVE_QTDBUS
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#endif
 
 #include <sys/fsuid.h>
 #include <sys/stat.h>
@@ -34,11 +32,11 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 std::string RecordFile()
 {
-    return vx::denials::RecordPath(g_env.DeviceDir().toStdString());
+    return vx::denials::RecordPath(g_env.deviceDir);
 }
 
 // Runs the event loop until `done` or `ms` have passed; the outcome of `done`.
@@ -77,7 +75,7 @@ class HistoryFromFiles : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QDir().mkpath(g_env.DeviceDir());
+        QDir().mkpath(vxtest::Q(g_env.deviceDir));
         QFile::remove(QString::fromStdString(RecordFile()));
         QFile::remove(QString::fromStdString(RecordFile() + ".1"));
     }
@@ -139,8 +137,8 @@ TEST_F(HistoryFromFiles, UnreadableAndMissingRecordAreNotes)
 
     Append(Line(21, "/bin/x", "/srv/c", "C:\\\\srv\\\\c", 0, "C:\\\\srv\\\\*;"));
     ASSERT_EQ(::chmod(RecordFile().c_str(), 0640), 0);
-    ::chmod(g_env.Path().toUtf8().constData(), 0755);
-    ::chmod(g_env.DeviceDir().toUtf8().constData(), 0755);
+    ::chmod(g_env.dir.c_str(), 0755);
+    ::chmod(g_env.deviceDir.c_str(), 0755);
     const int uid = ::setfsuid(65534);
     const int gid = ::setfsgid(65534);
     form.ReadRecord();
@@ -172,7 +170,6 @@ TEST_F(HistoryFromFiles, LargeRecordIsReadInPieces)
     }));
 }
 
-#ifdef VX_HAVE_QTDBUS
 // The freedesktop notification service, played by this test on a session bus of its own.
 class FakeNotifications : public QDBusVirtualObject {
 public:
@@ -193,7 +190,7 @@ public:
 TEST_F(HistoryFromFiles, NotificationServiceWithoutATray)
 {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "offscreen has no tray";
-    const QString address = "unix:path=" + g_env.Path() + "/bus";
+    const QString address = "unix:path=" + vxtest::Q(g_env.dir) + "/bus";
     QProcess bus;
     bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1", "--address=" + address});
     if (!bus.waitForStarted(10000))
@@ -240,28 +237,26 @@ TEST_F(HistoryFromFiles, NotificationServiceWithoutATray)
         bus.waitForFinished(10000);
     }
 }
-#endif
 
 // The real engine, enforcing in permissive mode, and real processes (a copy of the shell named
 // "victim" writing into a covered folder).
-class HistoryFromEngine : public ::testing::Test {
+class HistoryFromEngine : public vxtest::EnforcingTest {
 protected:
     void SetUp() override
     {
-        const std::string why = vxtest::EnforcementUnavailable();
-        if (!why.empty())
-            GTEST_SKIP() << why;
-        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-        unsetenv("VELLAMORIX_DRIVES");
+        EnforcingTest::SetUp();
+        if (Stopped())
+            return;
         g_env.ResetRegistry();
         QFile::remove(QString::fromStdString(RecordFile()));
-        folder = g_env.Path() + "/data/prot";
+        folder = vxtest::Q(g_env.dir) + "/data/prot";
         QDir().mkpath(folder);
-        victim = g_env.Path() + "/victim";
+        victim = vxtest::Q(g_env.dir) + "/victim";
         QFile::remove(victim);
         ASSERT_TRUE(QFile::copy("/bin/dash", victim));
         QFile::setPermissions(victim, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        ASSERT_TRUE(daemon.Start());
+        daemon = vxtest::StartEngine(g_env, {"--no-load", "--permissive"}, true);
+        ASSERT_TRUE(daemon);
         previousHook = vx::console::SetNotificationHook([this](const QString &title, const QString &text) {
             notifications << title + " | " + text;
         });
@@ -279,7 +274,8 @@ protected:
     {
         w.reset();
         vx::console::SetNotificationHook(std::move(previousHook));
-        daemon.Stop();
+        if (daemon)
+            daemon->Stop();
     }
     static std::string Drive(const QString &posix)
     {
@@ -300,7 +296,7 @@ protected:
         return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
 
-    vxtest::Daemon daemon{g_env.DeviceDir(), {"--no-load", "--permissive"}};
+    std::unique_ptr<vxtest::Daemon> daemon;
     vx::console::NotificationHook previousHook;
     QStringList notifications;
     QString folder, victim;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The main window against the engine core served in-process, so every request can be counted
 // and a failure injected where the window must cope with one.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/about.h"
 #include "console/main.h"
 #include "editor/setting.h"
@@ -39,7 +39,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 using vx::qxd::Entry;
 
@@ -953,7 +953,7 @@ private:
     static bool Exec(const char *sql)
     {
         sqlite3 *db = nullptr;
-        bool ok = sqlite3_open(g_env.Registry().toUtf8().constData(), &db) == SQLITE_OK &&
+        bool ok = sqlite3_open(g_env.registry.c_str(), &db) == SQLITE_OK &&
                   sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
         sqlite3_close(db);
         return ok;
@@ -1058,7 +1058,7 @@ TEST_F(MainWindow, LockedStoreEndsTheCloseAfterAShortWait)
     vx::gui::SetMainForm(w.get());
     w->show();
     sqlite3 *other = nullptr;
-    ASSERT_EQ(sqlite3_open(g_env.Registry().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(g_env.registry.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     QElapsedTimer timer;
     timer.start();
@@ -1105,7 +1105,7 @@ TEST_F(MainWindow, CloseWithoutRightsToTheStoreSaysSoAndEnds)
 {
     Seed({MakeEntry("C:\\a", 1)});
     StoreOldRows();
-    const QString blocker = g_env.Path() + "/blocker-main";
+    const QString blocker = vxtest::Q(g_env.dir) + "/blocker-main";
     {
         QFile file(blocker);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -1114,7 +1114,7 @@ TEST_F(MainWindow, CloseWithoutRightsToTheStoreSaysSoAndEnds)
     w->show();
     setenv("VELLAMORIX_REGISTRY", (blocker + "/registry.db").toUtf8().constData(), 1);
     w->Menu_CloseClick();
-    setenv("VELLAMORIX_REGISTRY", g_env.Registry().toUtf8().constData(), 1);
+    setenv("VELLAMORIX_REGISTRY", g_env.registry.c_str(), 1);
     EXPECT_FALSE(w->isVisible()); // the close goes on
     EXPECT_EQ(messages.texts, QStringList{"엔트리 목록을 저장하지 못했습니다."});
     EXPECT_FALSE(w->Protector->ClearOnDestroy());

@@ -1,5 +1,5 @@
 // The password dialogs through their real widgets, against a private registry store.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "password/changepwd.h"
 #include "password/okpass.h"
 #include "password/scrambler.h"
@@ -19,7 +19,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 // Stands in for the main window: counts the close requests the dialogs send it.
 class FakeMain : public QWidget {
@@ -445,7 +445,7 @@ TEST_F(PromptTest, WrongPasswordsPutTheFocusBackIntoTheField)
 // dialog open without a message; OK again retries.
 TEST_F(PasswordDialogs, SetPasswordWaitsForAWritableStore)
 {
-    const QString blocker = g_env.Path() + "/blocker";
+    const QString blocker = vxtest::Q(g_env.dir) + "/blocker";
     {
         QFile file(blocker);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -460,7 +460,7 @@ TEST_F(PasswordDialogs, SetPasswordWaitsForAWritableStore)
     EXPECT_FALSE(d.Passed());
     EXPECT_TRUE(messages.texts.isEmpty());
     EXPECT_EQ(main.closes, 0);
-    setenv("VELLAMORIX_REGISTRY", g_env.Registry().toUtf8().constData(), 1);
+    setenv("VELLAMORIX_REGISTRY", g_env.registry.c_str(), 1);
     EXPECT_TRUE(StoredText().empty());
     d.Button1->click();
     EXPECT_FALSE(d.isVisible());

@@ -2,7 +2,7 @@
 // editor is refused to cat at once, and again after the engine starts anew with the entries the
 // console saved at its close. Needs root (the engine enforces as root); the engine's mounts stay
 // in this test's own mount namespace.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "console/main.h"
 #include "editor/setting.h"
 #include "engine/protector.h"
@@ -22,7 +22,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 struct Outcome {
     int code = -1;
@@ -41,29 +41,28 @@ Outcome RunProgram(const QString &program, const QStringList &args)
     return {p.exitCode(), QString::fromUtf8(p.readAllStandardError())};
 }
 
-class Protection : public ::testing::Test {
+class Protection : public vxtest::EnforcingTest {
 protected:
     void SetUp() override
     {
-        const std::string why = vxtest::EnforcementUnavailable();
-        if (!why.empty())
-            GTEST_SKIP() << why;
-        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
+        EnforcingTest::SetUp();
+        if (Stopped())
+            return;
         g_env.ResetRegistry();
     }
 };
 
 TEST_F(Protection, ANoAccessEntryMadeInTheConsoleIsRefusedToCat)
 {
-    const QString demo = g_env.Path() + "/demo";
+    const QString demo = vxtest::Q(g_env.dir) + "/demo";
     ASSERT_TRUE(QDir().mkpath(demo));
     {
         QFile f(demo + "/a.txt");
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write("hello\n");
     }
-    auto engine = std::make_unique<vxtest::Daemon>(g_env.DeviceDir(), QStringList{"--no-load"});
-    ASSERT_TRUE(engine->Start());
+    auto engine = vxtest::StartEngine(g_env, {"--no-load"}, true);
+    ASSERT_TRUE(engine);
 
     auto w = std::make_unique<TFormVellamorix>();
     vx::gui::SetMainForm(w.get());
@@ -96,8 +95,8 @@ TEST_F(Protection, ANoAccessEntryMadeInTheConsoleIsRefusedToCat)
 
     // A new engine loads what was saved and enforces it before any console runs.
     engine->Stop();
-    engine = std::make_unique<vxtest::Daemon>(g_env.DeviceDir(), QStringList{});
-    ASSERT_TRUE(engine->Start());
+    engine = vxtest::StartEngine(g_env, {}, true);
+    ASSERT_TRUE(engine);
     cat = RunProgram("cat", {demo + "/a.txt"});
     EXPECT_NE(cat.code, 0);
     EXPECT_TRUE(cat.error.contains("Permission denied")) << cat.error.toStdString();

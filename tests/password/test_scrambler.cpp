@@ -1,7 +1,7 @@
 #include "password/scrambler.h"
 
 #include "platform/registry/registry.h"
-#include "registry/tempstore.h"
+#include "support/sandbox.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
@@ -183,7 +183,7 @@ TEST(Scrambler, MalformedTextsFailWithConversionError)
 
 class PasswordStore : public ::testing::Test {
 protected:
-    TempStore store;
+    vxtest::Sandbox store;
 };
 
 TEST_F(PasswordStore, NothingStoredYet)
@@ -224,17 +224,17 @@ TEST_F(PasswordStore, ReadsThatFailAreNeverNoPassword)
 
     // A store file that is no store, and one that cannot be opened.
     {
-        FILE *f = fopen(store.path().c_str(), "wb");
+        FILE *f = fopen(store.registry.c_str(), "wb");
         ASSERT_NE(f, nullptr);
         fputs("this is not a database file, just some text that is long enough to look like a header......", f);
         fclose(f);
     }
     EXPECT_THROW(ReadStoredPassword(), EPasswordReadError);
     EXPECT_THROW(CheckPassword("pw"), EConvertError);
-    std::filesystem::remove(store.path());
-    std::filesystem::create_directory(store.path());
+    std::filesystem::remove(store.registry);
+    std::filesystem::create_directory(store.registry);
     EXPECT_THROW(ReadStoredPassword(), EPasswordReadError);
-    std::filesystem::remove(store.path());
+    std::filesystem::remove(store.registry);
     EXPECT_EQ(ReadStoredPassword(), ""); // gone: no password
 }
 

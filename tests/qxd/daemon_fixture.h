@@ -1,171 +1,27 @@
-// Starts the real qxd-engine in a private temporary folder (device directory, registry store,
-// home) and stops it at the end.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The engine tests' daemon (the shared one, on a sandbox) and a client speaking the wire format
+// by hand.
 #pragma once
+
+#include "support/daemon.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace qxdtest {
 
-inline std::string Slurp(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// A private folder with short paths (socket paths are limited in length), removed at the end.
-class TempHome {
-public:
-    TempHome()
-    {
-        char templ[] = "/tmp/vxq-XXXXXX";
-        dir = mkdtemp(templ);
-        deviceDir = dir + "/dev";
-        registry = dir + "/registry.db";
-        setenv("VELLAMORIX_DEVICE_DIR", deviceDir.c_str(), 1);
-        setenv("VELLAMORIX_REGISTRY", registry.c_str(), 1);
-        setenv("HOME", dir.c_str(), 1);
-        setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir + "/data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
-        unsetenv("VELLAMORIX_WINVER");
-    }
-    ~TempHome()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    std::string dir, deviceDir, registry;
-};
-
-// In a child process: runs argv[0] with these arguments, or ends with 127.
-[[noreturn]] inline void Exec(std::vector<std::string> argv)
-{
-    std::vector<char *> args;
-    for (std::string &a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    _exit(127);
-}
-
-// Waits up to `seconds` for a child process; false when it is still running.
-inline bool WaitChild(pid_t pid, int &status, int seconds = 60)
-{
-    for (int i = 0; i < seconds * 100; ++i) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-class Daemon {
-public:
-    // Without `enforce` the daemon only keeps entries (--no-enforce). The test program speaks to
-    // it itself, so it serves any client unless `onlyClients`.
-    explicit Daemon(const TempHome &home, std::vector<std::string> args = {"--no-load"}, std::string logName = "daemon.log",
-                    bool enforce = false, bool onlyClients = false)
-        : home_(home), log_(home.dir + "/" + logName)
-    {
-        const char *build = std::getenv("VX_BUILD_DIR");
-        const std::string exe = std::string(build ? build : ".") + "/qxd/qxd-engine";
-        pid_ = fork();
-        if (pid_ == 0) {
-            // A test killed on its time-out takes its daemon along.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<std::string> all = {exe, "--device-dir", home.deviceDir};
-            if (!enforce)
-                all.push_back("--no-enforce");
-            if (!onlyClients)
-                all.push_back("--any-client");
-            all.insert(all.end(), args.begin(), args.end());
-            Exec(std::move(all));
-        }
-    }
-    ~Daemon() { Stop(); }
-
-    // Waits until the daemon says it is ready, or has ended. True when ready.
-    bool WaitReady()
-    {
-        for (int i = 0; i < 6000; ++i) {
-            if (Log().find("qxd-engine: ready") != std::string::npos)
-                return true;
-            if (Exited())
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    // True when the process has ended; its exit code is then in status().
-    bool Exited()
-    {
-        if (pid_ <= 0)
-            return true;
-        int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            pid_ = -1;
-            return true;
-        }
-        return false;
-    }
-    // Waits for the end; a daemon still running after a minute is killed and the test fails.
-    int WaitExit()
-    {
-        if (pid_ > 0) {
-            int st = 0;
-            if (!WaitChild(pid_, st)) {
-                ADD_FAILURE() << "qxd-engine did not stop; its log:\n" << Log();
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &st, 0);
-            }
-            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            pid_ = -1;
-        }
-        return status_;
-    }
-    // SIGTERM (or another signal) and wait; returns the exit status.
-    int Stop(int signal = SIGTERM)
-    {
-        if (pid_ > 0)
-            kill(pid_, signal);
-        return WaitExit();
-    }
-    std::string Log() const { return Slurp(log_); }
-    pid_t pid() const { return pid_; }
-
-private:
-    const TempHome &home_;
-    std::string log_;
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
+using vxtest::Daemon;
+using vxtest::Exec;
+using vxtest::Slurp;
+using vxtest::WaitChild;
 
 // A bare socket client speaking the wire format by hand.
 class RawClient {

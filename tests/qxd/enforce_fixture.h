@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The enforcing engine as the enforcement tests drive it: the daemon runs as root in the test's
 // own mount namespace, and copies of one small program ("victim", "bystander", ...) are the
 // processes asked about.
@@ -140,16 +141,14 @@ private:
     int from_ = -1;
 };
 
-class EnforceTest : public ::testing::Test {
+class EnforceTest : public vxtest::EnforcingTest {
 protected:
     void SetUp() override
     {
-        const std::string why = vxtest::EnforcementUnavailable();
-        if (!why.empty())
-            GTEST_SKIP() << why;
-        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-        unsetenv("VELLAMORIX_DRIVES");
-        home = std::make_unique<TempHome>();
+        EnforcingTest::SetUp();
+        if (Stopped())
+            return;
+        home = std::make_unique<vxtest::Sandbox>();
         data = home->dir + "/data";
         fs::create_directories(data + "/prot/sub");
         fs::create_directories(data + "/open");
@@ -157,10 +156,8 @@ protected:
         Write(data + "/prot/sub/g", "deep\n");
         Write(data + "/open/o", "public\n");
         fs::create_directories(home->dir + "/bin");
-        const char *build = std::getenv("VX_BUILD_DIR");
-        const std::string fsop = std::string(build ? build : ".") + "/tests/qxd/vx_fsop";
         for (const char *name : {"victim", "bystander", "Victim2", "other"})
-            fs::copy_file(fsop, Bin(name));
+            fs::copy_file(Built("tests/qxd/vx_fsop"), Bin(name));
     }
     void TearDown() override
     {
@@ -273,7 +270,7 @@ protected:
         reg.WriteString("0", Win(folder) + "\\*;" + Win(folder) + ";," + process + ",,," + std::to_string(mask));
     }
 
-    std::unique_ptr<TempHome> home;
+    std::unique_ptr<vxtest::Sandbox> home;
     int started = 0;
     std::string data;
     std::unique_ptr<Daemon> daemon;

@@ -66,7 +66,7 @@ std::string Control(uint32_t code, uint64_t inAddr, uint32_t inLen, uint64_t out
 
 void EntriesOutliveTheClient(const std::vector<std::string> &args)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home, args);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
 
@@ -123,7 +123,7 @@ TEST(Daemon, EntriesOutliveTheClientAndAreSeenByAnother)
 
 TEST(Daemon, AClientOfferingItsArenaIsServedFromSharedMemory)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     {
@@ -200,7 +200,7 @@ std::string AnsiClientNote(Daemon &daemon, std::size_t n)
 // the road measured faster at its first request; a false file is never mapped.
 TEST(Daemon, AClientOfferingNoUsableArenaIsServedOnTheRoadMeasuredFaster)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     vx::device::ArenaBuffer pass(20);
@@ -274,7 +274,7 @@ TEST(Daemon, EntriesOutliveTheClientThroughTheStubOnly)
 TEST(Daemon, TextsOfChangingLengthsReadBackExactlyOnEveryRoad)
 {
     for (const char *road : kRoads) {
-        TempHome home;
+        vxtest::Sandbox home;
         Daemon daemon(home, {"--no-load", "--memory", road});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         auto client = std::make_unique<TVeskFileProtector>(nullptr);
@@ -325,7 +325,7 @@ TEST(Daemon, TextsOfChangingLengthsReadBackExactlyOnEveryRoad)
 
 TEST(Daemon, WrongCredentialIsRefused)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home, {"--no-load", "--credential", "다른 암호"});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     TVeskFileProtector p(nullptr);
@@ -354,7 +354,7 @@ TEST(Daemon, WrongCredentialIsRefused)
 
 TEST(Daemon, BadInputIsRefusedAndEveryoneElseIsStillServed)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home, {"--no-load", "--stub-only"});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     const std::string ansi = home.deviceDir + "/Global/QXDAnsi";
@@ -498,7 +498,7 @@ TEST(Daemon, RefusalsAreTheSameOnEveryRoad)
                                          ERROR_INVALID_FUNCTION,  ERROR_NOACCESS,          0,
                                          1};
     for (const char *mode : kRoads) {
-        TempHome home;
+        vxtest::Sandbox home;
         Daemon daemon(home, {"--no-load", "--memory", mode});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         {
@@ -532,7 +532,7 @@ TFPEntryBlock AddBlock(const vx::device::ArenaBuffer &pass, uint32_t text, uint3
 TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
 {
     for (const char *road : kRoads) {
-        TempHome home;
+        vxtest::Sandbox home;
         Daemon daemon(home, {"--no-load", "--memory", road});
         ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
         HANDLE h = CreateFileA("\\\\.\\QXDAnsi", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -578,7 +578,7 @@ TEST(Daemon, AForkedChildUsingAnInheritedHandleIsServedAsItself)
 
 TEST(Daemon, ServesManyClientsAtOnce)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     constexpr int kThreads = 4, kAdds = 25;
@@ -632,7 +632,7 @@ TEST(Daemon, ServesManyClientsAtOnce)
 // so; while every one of them is in the middle of a request, a further one is turned away at once.
 TEST(Daemon, ClientsBeyondTheLimitAreTurnedAway)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home, {"--no-load", "--stub-only"});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     const std::string ansi = home.deviceDir + "/QXDAnsi";
@@ -668,7 +668,7 @@ TEST(Daemon, ClientsBeyondTheLimitAreTurnedAway)
 
 TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon first(home);
     ASSERT_TRUE(first.WaitReady()) << first.Log();
     Daemon second(home, {"--no-load"}, "second.log");
@@ -696,7 +696,7 @@ TEST(Daemon, RefusesASecondDaemonAndRemovesItsSocketsOnStop)
 
 TEST(Daemon, PlainSpellingsAndTheUnicodeChannel)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     setenv("VELLAMORIX_WINVER", "0x05650004", 1); // NT 4: names without Global
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
@@ -719,7 +719,7 @@ TEST(Daemon, PlainSpellingsAndTheUnicodeChannel)
 
 TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     {
         TRegistry reg;
         ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\TOVRA\\Vellamorix\\Entry", true));
@@ -775,7 +775,7 @@ TEST(Daemon, LoadsStoredEntriesAndSkipsUnreadableRows)
 
 TEST(Daemon, CreatesAMissingDeviceDirectory)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string nested = home.dir + "/a/b/devices";
     Daemon daemon(home, {"--no-load", "--device-dir", nested});
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
@@ -796,7 +796,7 @@ TEST(Daemon, CreatesAMissingDeviceDirectory)
 
 TEST(Daemon, RefusesADeviceFolderOthersCanWrite)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string shared = home.dir + "/shared";
     ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
     ASSERT_EQ(chmod(shared.c_str(), 0775), 0);
@@ -808,7 +808,7 @@ TEST(Daemon, RefusesADeviceFolderOthersCanWrite)
 
 TEST(Daemon, AClientRefusesTheEngineInAFolderOthersCanWriteAsAFailedOpen)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     ASSERT_EQ(chmod(home.deviceDir.c_str(), 0770), 0);
@@ -844,7 +844,7 @@ TEST(Daemon, AClientRefusesTheEngineInAFolderOthersCanWriteAsAFailedOpen)
 
 TEST(Daemon, HelpAndBadOptions)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon help(home, {"--help"}, "help.log");
     EXPECT_EQ(help.WaitExit(), 0);
     Daemon bad(home, {"--bogus"}, "bad.log");

@@ -181,11 +181,11 @@ TEST(DeviceNames, MapToSocketsUnderTheDeviceDirectory)
                             "\\\\.\\x\\y", "\\\\?\\QXDAnsi"})
         EXPECT_FALSE(vx::device::DeviceSocketPath("/d", bad)) << bad;
 
-    TempHome home;
+    vxtest::Sandbox home;
     EXPECT_EQ(vx::device::DeviceDirectory(), home.deviceDir);
     unsetenv("VELLAMORIX_DEVICE_DIR");
     const bool system = vx::device::SystemEngineServes();
-    EXPECT_EQ(vx::device::DeviceDirectory(), system ? "/run/vellamorix" : home.dir + "/vellamorix");
+    EXPECT_EQ(vx::device::DeviceDirectory(), system ? "/run/vellamorix" : home.runtime + "/vellamorix");
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(vx::device::DeviceDirectory(), system || geteuid() == 0 ? "/run/vellamorix"
                                                                       : "/tmp/vellamorix-" + std::to_string(geteuid()));
@@ -210,7 +210,7 @@ TEST(DeviceNames, DefaultFolderInItsOrder)
 
 TEST(DeviceNames, SystemEngineOnlyInAFolderOfRootsAndTheEnginesGroup)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string dir = home.dir + "/system";
     ASSERT_EQ(mkdir(dir.c_str(), 0750), 0);
     ASSERT_EQ(mkdir((dir + "/Global").c_str(), 0750), 0);
@@ -252,7 +252,7 @@ TEST(DeviceVersion, ReportsXpUnlessTold)
 
 TEST(DeviceHandles, MissingDevicesAndBadHandles)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     EXPECT_EQ(CreateFileA("\\\\.\\QXDAnsi", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(CreateFileA("not a device", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
@@ -323,7 +323,7 @@ TEST(SecurityDescriptorLength, SelfRelativeAbsoluteAndBroken)
 
 TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     ArenaBuffer in(16), out(16);
     std::memcpy(in.data(), "request-payload", 16);
     char outside[16] = "not the arena";
@@ -408,7 +408,7 @@ TEST(DeviceClient, ServesTheEnginesReadsAndWritesFromTheArenaOnly)
 
 TEST(DeviceClient, AnEngineThatStopsAnsweringFailsTheCallInsteadOfHanging)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const int previous = vx::device::SetEngineTimeoutMs(300);
     {
         // Takes the request and the start of a read answer's wait, then goes silent until the
@@ -450,7 +450,7 @@ std::string Closing()
 // new connection, so a handle survives its user's idle time.
 TEST(DeviceClient, AConnectionTheEngineClosesIsMadeAgain)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     std::atomic<int> served{0};
     {
         ScriptedEngine engine(
@@ -491,7 +491,7 @@ TEST(DeviceClient, AConnectionTheEngineClosesIsMadeAgain)
 // taken for a closing: the request fails and is not sent a second time.
 TEST(DeviceClient, ARequestCutOffIsNotSentTwice)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     ScriptedEngine engine(
         home.deviceDir,
         [](ScriptedEngine::Conn &c) {
@@ -513,7 +513,7 @@ TEST(DeviceClient, ARequestCutOffIsNotSentTwice)
 // client whose connection was closed is served again at its next request.
 TEST(EngineServer, IdleConnectionsAreClosedAndTheirClientsServedAgain)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     std::ostringstream log;
     auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
                                                     vx::qxd::MemoryRoad::Stub);
@@ -588,7 +588,7 @@ TEST(EngineServer, OneUserCannotTakeEverySlot)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "connecting as another user needs root";
-    TempHome home;
+    vxtest::Sandbox home;
     ASSERT_EQ(::chmod(home.dir.c_str(), 0755), 0);
     std::ostringstream log;
     auto server = std::make_unique<vx::qxd::Server>(std::make_shared<vx::qxd::Engine>(), home.deviceDir, log, false,
@@ -674,7 +674,7 @@ long ResidentKiB()
 
 TEST(DeviceClient, AnEngineThatFloodsReadsNeitherHoldsMemoryNorThrows)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const int previous = vx::device::SetEngineTimeoutMs(1000);
     ArenaBuffer anchor(16);
     // Reads of the largest size allowed, inside the arena, whose answers the engine never takes:
@@ -713,7 +713,7 @@ TEST(DeviceClient, AnEngineThatFloodsReadsNeitherHoldsMemoryNorThrows)
 
 TEST(DeviceClient, AnEngineThatTricklesBytesIsCutOffAtTheRequestsDeadline)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const int previous = vx::device::SetEngineTimeoutMs(500);
     ArenaBuffer word(4);
     std::atomic<bool> stop{false};
@@ -764,7 +764,7 @@ void AnswerEverything(ScriptedEngine::Conn &c)
 
 TEST(DeviceClient, RefusesDeviceFoldersOthersCanWrite)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     ScriptedEngine engine(home.deviceDir, AnswerEverything);
     mkdir((home.deviceDir + "/Global").c_str(), 0700);
     const int global = ScriptedEngine::Bind(home.deviceDir + "/Global/QXDAnsi");
@@ -792,7 +792,7 @@ TEST(DeviceClient, RefusesADeviceFolderOfAnotherUser)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "only root can give a folder to another user";
-    TempHome home;
+    vxtest::Sandbox home;
     ScriptedEngine engine(home.deviceDir, AnswerEverything);
     ASSERT_EQ(chown(home.deviceDir.c_str(), 65534, 65534), 0);
     EXPECT_EQ(OpenAnsi(), INVALID_HANDLE_VALUE);
@@ -808,7 +808,7 @@ TEST(DeviceClient, RefusesAnEngineRunningAsAnotherUser)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "only root can run a process as another user";
-    TempHome home;
+    vxtest::Sandbox home;
     ASSERT_EQ(mkdir(home.deviceDir.c_str(), 0700), 0);
     // The socket is made by root in root's folder; the process that listens on it is another
     // user's (its credentials are those in force at listen()).

@@ -5,7 +5,7 @@
 #include "engine/protector.h"
 #include "platform/device/arena.h"
 #include "platform/device/device.h"
-#include "qxd/daemon_fixture.h"
+#include "qxd/enforce_fixture.h"
 #include "qxd/fusebackend.h"
 #include "qxd/fuseview.h"
 #include "support/enforcing.h"
@@ -65,11 +65,6 @@ std::ostream &operator<<(std::ostream &out, const Usage &u)
     return out << u.threads << " threads, " << u.fds << " descriptors";
 }
 
-bool Denied(int err)
-{
-    return err == EACCES || err == EPERM;
-}
-
 // The engine's views mounted below `folder`.
 int ViewsBelow(const std::string &folder)
 {
@@ -81,47 +76,26 @@ int ViewsBelow(const std::string &folder)
     return n;
 }
 
-class LongRunTest : public ::testing::Test {
+// The enforcing engine of the enforcement tests, started at once, with a second covered folder.
+class LongRunTest : public EnforceTest {
 protected:
     void SetUp() override
     {
-        const std::string why = vxtest::EnforcementUnavailable();
-        if (!why.empty())
-            GTEST_SKIP() << why;
-        ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-        unsetenv("VELLAMORIX_DRIVES");
-        home = std::make_unique<TempHome>();
-        data = home->dir + "/data";
-        for (const char *folder : {"/prot", "/second"}) {
-            fs::create_directories(data + folder);
-            std::ofstream(data + folder + "/f") << "secret\n";
-        }
-        fs::create_directories(home->dir + "/bin");
-        const char *build = std::getenv("VX_BUILD_DIR");
-        fs::copy_file(std::string(build ? build : ".") + "/tests/qxd/vx_fsop", home->dir + "/bin/victim");
-        daemon = std::make_unique<Daemon>(*home, std::vector<std::string>{"--no-load"}, "daemon.log", true);
-        ASSERT_TRUE(daemon->WaitReady()) << daemon->Log();
-        protector = std::make_unique<TVeskFileProtector>();
-        ASSERT_TRUE(protector->Success()) << daemon->Log();
+        EnforceTest::SetUp();
+        if (Stopped())
+            return;
+        fs::create_directories(data + "/second");
+        Write(data + "/second/f", "secret\n");
+        Start();
     }
     void TearDown() override
     {
-        protector.reset();
-        if (daemon) {
-            EXPECT_EQ(daemon->Stop(), 0) << daemon->Log();
-            daemon.reset();
-        }
+        EnforceTest::TearDown();
         if (home) {
             EXPECT_EQ(ViewsBelow(data), 0) << "a view outlived its engine";
         }
     }
 
-    static std::string Win(const std::string &posix)
-    {
-        std::string out = "C:" + posix;
-        std::replace(out.begin(), out.end(), '/', '\\');
-        return out;
-    }
     // What lies below `folder` only: each folder is then a view of its own (an entry naming the
     // folder itself would serve its parent, which both folders share).
     int32_t Add(const std::string &folder)
@@ -130,22 +104,7 @@ protected:
         return protector->AddEntry(FP_PRESET_NOACCESS, item + "\\*;", "", "victim", "", nullptr, 0, nullptr, 0, nullptr, 1);
     }
     // The errno of the named process reading `path` (0: it read it).
-    int VictimReads(const std::string &path)
-    {
-        const std::string exe = home->dir + "/bin/victim";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execl(exe.c_str(), "victim", "read", path.c_str(), nullptr);
-            _exit(127);
-        }
-        int st = 0;
-        if (!WaitChild(pid, st, 30)) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &st, 0);
-            return -1;
-        }
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    }
+    int VictimReads(const std::string &path) { return Op("victim", "read", path); }
     // The engine's usage once it has stopped changing (two equal readings 200 ms apart, 10 s at most).
     Usage Settled()
     {
@@ -170,10 +129,6 @@ protected:
         return now;
     }
 
-    std::unique_ptr<TempHome> home;
-    std::string data;
-    std::unique_ptr<Daemon> daemon;
-    std::unique_ptr<TVeskFileProtector> protector;
 };
 
 // An entry on a second folder added and deleted 200 times, while another stays in force, with
@@ -281,7 +236,7 @@ int Connect(const std::string &path)
 // was idle among them is served again at its next request.
 TEST(IdleConnectionsTest, ThreeHundredIdleConnectionsDoNotKeepANewClientOut)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     Daemon daemon(home);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     TVeskFileProtector console;
@@ -339,13 +294,12 @@ public:
     bool Permissive() const override { return false; }
 };
 
-TEST(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
+// The engine's FUSE parts in this test process, in its own mount namespace.
+class ViewTeardownTest : public vxtest::EnforcingTest {};
+
+TEST_F(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
 {
-    const std::string why = vxtest::EnforcementUnavailable();
-    if (!why.empty())
-        GTEST_SKIP() << why;
-    ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string folder = home.dir + "/served", fsname = "vx-longrun-" + std::to_string(::getpid());
     fs::create_directories(folder);
     std::ofstream(folder + "/f") << "content\n";
@@ -394,13 +348,9 @@ TEST(ViewTeardownTest, BothServingWaysGiveBackWhatTheyTook)
 // Every object the kernel knows through a view holds a descriptor of the engine's; when they
 // grow past a quarter of what the process may open, the kernel is asked to let go of those not
 // in use, so browsing a large folder cannot run the engine out of descriptors.
-TEST(ViewTeardownTest, ObjectsNotInUseAreLetGoPastAQuarterOfTheDescriptors)
+TEST_F(ViewTeardownTest, ObjectsNotInUseAreLetGoPastAQuarterOfTheDescriptors)
 {
-    const std::string why = vxtest::EnforcementUnavailable();
-    if (!why.empty())
-        GTEST_SKIP() << why;
-    ASSERT_EQ(vxtest::PrivateMounts(), 0) << "no mount namespace of the test's own";
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string folder = home.dir + "/big";
     fs::create_directories(folder);
     constexpr int kFiles = 1500;

@@ -86,7 +86,7 @@ TEST(Identity, TheConsoleRefusesToStartWithLoaderVariables)
 {
     const char *build = std::getenv("VX_BUILD_DIR");
     const std::string console = std::string(build ? build : ".") + "/console/Vellamorix";
-    TempHome home;
+    vxtest::Sandbox home;
     for (const char *name : {"LD_PRELOAD", "LD_AUDIT", "LD_LIBRARY_PATH"}) {
         SCOPED_TRACE(name);
 #if defined(__SANITIZE_THREAD__)
@@ -123,7 +123,7 @@ TEST(Identity, TheConsoleRefusesToStartWithLoaderVariables)
 
 TEST(Identity, AProgramIsKnownByTheFileItRunsNotByItsPath)
 {
-    TempHome home;
+    vxtest::Sandbox home;
     const std::string copy = home.dir + "/sleep";
     fs::copy_file(Sleep(), copy);
     Child real({Sleep(), "30"}), copied({copy, "30"});
@@ -145,7 +145,7 @@ TEST(Identity, ForeignCodeOrATracerMakesAProgramAltered)
 {
     const std::string library = MappedLibrary();
     ASSERT_FALSE(library.empty());
-    TempHome home;
+    vxtest::Sandbox home;
     // A library put in through the loader's variables from a folder others may write to.
     ASSERT_EQ(::chmod(home.dir.c_str(), 0777), 0);
     const std::string foreign = home.dir + "/libforeign.so";
@@ -251,7 +251,7 @@ class ClientCheck : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        home = std::make_unique<TempHome>();
+        home = std::make_unique<vxtest::Sandbox>();
         engine = std::make_shared<Engine>();
         server = std::make_unique<Server>(engine, home->deviceDir, log);
         std::string error;
@@ -314,7 +314,7 @@ protected:
         return long(wire::Get32(done + 8));
     }
 
-    std::unique_ptr<TempHome> home;
+    std::unique_ptr<vxtest::Sandbox> home;
     std::shared_ptr<Engine> engine;
     LockedLog logged;
     std::ostream log{&logged};

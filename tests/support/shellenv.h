@@ -1,12 +1,13 @@
-// Shared set-up of the shell control tests: one private temporary folder per test program that
-// holds the drives C: and D:, the home folder with its desktop, the XDG places, the registry
-// store and the device folder, so nothing outside it is read or changed. Also the seams that
-// keep a test from blocking: message boxes answered at once, shell executions recorded.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Shared set-up of the shell control tests: one sandbox per test program that also holds the
+// drives C: and D:, so nothing outside it is read or changed. Also the seams that keep a test
+// from blocking: message boxes answered at once, shell executions recorded.
 #pragma once
 
 #include "platform/exec/exec.h"
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellFolder.h"
+#include "support/sandbox.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,52 +24,24 @@ namespace shellenv {
 
 namespace fs = std::filesystem;
 
-class Sandbox {
+// The sandbox of a shell test program, whose drives C: and D: are the folders "c" and "d" in it.
+class ShellSandbox : public vxtest::Sandbox {
 public:
-    Sandbox()
+    ShellSandbox()
     {
-        std::string pattern = (fs::temp_directory_path() / "vx-shellctrls-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            std::abort();
-        base_ = pattern;
-        for (const char *dir : {"c", "d", "home", "home/Desktop", "data", "config", "cache", "runtime"})
-            fs::create_directories(base_ / dir);
-        fs::permissions(base_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
-        ::setenv("HOME", (base_ / "home").c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (base_ / "data").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (base_ / "config").c_str(), 1);
-        ::setenv("XDG_CACHE_HOME", (base_ / "cache").c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (base_ / "runtime").c_str(), 1);
-        ::setenv("XDG_DESKTOP_DIR", (base_ / "home/Desktop").c_str(), 1);
-        ::setenv("VELLAMORIX_REGISTRY", (base_ / "registry.db").c_str(), 1);
-        ::setenv("VELLAMORIX_DEVICE_DIR", (base_ / "runtime").c_str(), 1);
-        const std::string drives = "C:=" + C().string() + ",D:=" + D().string();
-        ::setenv("VELLAMORIX_DRIVES", drives.c_str(), 1);
-        ::unsetenv("VELLAMORIX_WINVER");
+        fs::create_directories(C());
+        fs::create_directories(D());
+        Set("VELLAMORIX_DRIVES", "C:=" + C().string() + ",D:=" + D().string());
     }
-    ~Sandbox()
-    {
-        std::error_code ignored;
-        fs::remove_all(base_, ignored);
-    }
-    Sandbox(const Sandbox &) = delete;
-    Sandbox &operator=(const Sandbox &) = delete;
-
-    const fs::path &Base() const { return base_; }
-    fs::path C() const { return base_ / "c"; }
-    fs::path D() const { return base_ / "d"; }
-    fs::path Home() const { return base_ / "home"; }
-    fs::path Desktop() const { return base_ / "home" / "Desktop"; }
-
-private:
-    fs::path base_;
+    fs::path C() const { return fs::path(dir) / "c"; }
+    fs::path D() const { return fs::path(dir) / "d"; }
 };
 
 // The sandbox of this test program; call it before main (from a namespace-scope initialiser),
 // so the shell unit sees the private folders from its start.
-inline Sandbox &Box()
+inline ShellSandbox &Box()
 {
-    static Sandbox box;
+    static ShellSandbox box;
     return box;
 }
 

@@ -100,7 +100,7 @@ protected:
 
     static constexpr const char *kPassword = "Role-Pw-7319";
     std::string playbook_;
-    qxdtest::TempHome home_;
+    vxtest::Sandbox home_;
     qxdtest::Daemon daemon_{home_, {"--no-load", "--verbose"}};
 };
 

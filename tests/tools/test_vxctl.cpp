@@ -92,7 +92,7 @@ protected:
         return path;
     }
 
-    qxdtest::TempHome home_;
+    vxtest::Sandbox home_;
     qxdtest::Daemon daemon_{home_, {"--no-load", "--verbose"}};
 };
 
@@ -562,7 +562,7 @@ TEST_F(Vxctl, RefusesToRunWithLoaderVariables)
 
 TEST(VxctlWithoutEngine, SaysWhereItLookedInOneLine)
 {
-    qxdtest::TempHome home;
+    vxtest::Sandbox home;
     for (const char *cmd : {"status", "list", "on", "save"}) {
         const Result r = vxctltest::RunProgram(home.dir, vxctltest::VxctlPath(), {cmd});
         EXPECT_EQ(r.status, 1) << cmd;
@@ -574,7 +574,7 @@ TEST(VxctlWithoutEngine, SaysWhereItLookedInOneLine)
 
 TEST(VxctlServed, TheEngineServesVxctlFromItsPlaceButNotACopy)
 {
-    qxdtest::TempHome home;
+    vxtest::Sandbox home;
     qxdtest::Daemon daemon(home, {"--no-load"}, "daemon.log", false, /*onlyClients=*/true);
     ASSERT_TRUE(daemon.WaitReady()) << daemon.Log();
     Result r = vxctltest::RunProgram(home.dir, vxctltest::VxctlPath(), {"add", "--path", "C:\\a", "--preset", "invisible"});

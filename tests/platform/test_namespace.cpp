@@ -5,8 +5,8 @@
 #include "platform/drives/drives.h"
 #include "platform/shell/itemid.h"
 #include "platform/shell/shell.h"
-#include "tests/shell/shell_env.h"
-#include "tests/support/cp949.h"
+#include "support/shell_env.h"
+#include "support/cp949.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -896,7 +896,7 @@ TEST_F(VerbTest, DeleteMovesToTheTrashWithItsRecord)
     ASSERT_EQ(Invoke(menu.Get(), "delete"), S_OK);
     EXPECT_FALSE(std::filesystem::exists(env_.T("del/gone.txt")));
     const std::string trash = vx::shell::TrashDirectory();
-    EXPECT_EQ(trash, env_.Root() + "/data/Trash");
+    EXPECT_EQ(trash, env_.data + "/Trash");
     std::ifstream kept(trash + "/files/gone.txt");
     std::string content;
     std::getline(kept, content);

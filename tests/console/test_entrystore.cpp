@@ -1,7 +1,7 @@
 #include "console/entrystore.h"
 
 #include "platform/registry/registry.h"
-#include "registry/tempstore.h"
+#include "support/sandbox.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ std::vector<AnsiString> StoredNames()
 
 class EntryStore : public ::testing::Test {
 protected:
-    TempStore store;
+    vxtest::Sandbox store;
 };
 
 } // namespace
@@ -105,7 +105,7 @@ TEST_F(EntryStore, LockedStoreEndsTheSaveAfterItsWait)
 {
     ASSERT_TRUE(SaveEntryStore({Row("C:\\keep", "*", "", "", 2052)}));
     sqlite3 *other = nullptr;
-    ASSERT_EQ(sqlite3_open(store.path().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(store.registry.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_THROW(SaveEntryStore({Row("C:\\new", "*", "", "", 512)}, std::chrono::milliseconds(200)),
                  ERegistryException);
@@ -134,7 +134,7 @@ TEST_F(EntryStore, FailedWriteKeepsEarlierContents)
     SaveEntryStore({Row("C:\\old0", "*", "", "", 512), Row("C:\\old1", "*", "", "", 512)});
     {
         sqlite3 *db = nullptr;
-        ASSERT_EQ(sqlite3_open(store.path().c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(store.registry.c_str(), &db), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(db,
                                "CREATE TRIGGER refuse BEFORE INSERT ON vals WHEN NEW.name = CAST('2' AS BLOB) "
                                "BEGIN SELECT RAISE(ABORT, 'disk full'); END",

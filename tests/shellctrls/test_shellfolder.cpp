@@ -5,8 +5,8 @@
 #include "platform/drives/drives.h"
 #include "shellctrls/ShellFolder.h"
 #include "shellctrls/ShellNotifier.h"
-#include "tests/shell/shell_env.h"
-#include "tests/support/cp949.h"
+#include "support/shell_env.h"
+#include "support/cp949.h"
 
 #include <QWidget>
 #include <cstring>

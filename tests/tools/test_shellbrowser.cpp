@@ -1,5 +1,5 @@
 // The browser window: the three controls placed and linked, its commands working.
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellCombo.h"

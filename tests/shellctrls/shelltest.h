@@ -5,7 +5,7 @@
 
 #include "platform/codepage/codepage_qt.h"
 #include "shellctrls/ShellFolder.h"
-#include "tests/support/shellenv.h"
+#include "support/shellenv.h"
 
 #include <QString>
 #include <filesystem>

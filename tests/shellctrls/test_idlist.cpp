@@ -1,6 +1,6 @@
 // Item ID list routines: sizes, joins, ancestors, stripping, malformed lists.
 #include "shellctrls/ShellFolder.h"
-#include "tests/shell/shell_env.h"
+#include "support/shell_env.h"
 
 #include <cstdio>
 #include <cstring>

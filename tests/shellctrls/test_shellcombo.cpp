@@ -1,5 +1,5 @@
 // The shell combo box on its own and driving a list view, on real temporary folders.
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellCombo.h"

@@ -2,7 +2,7 @@
 // with its watcher thread on real folder changes.
 #include "platform/notify/notify.h"
 #include "shellctrls/ShellNotifier.h"
-#include "tests/shell/shell_env.h"
+#include "support/shell_env.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -1,5 +1,5 @@
 // The editor's folder buttons open the folder picker, which works on the field they chose.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "editor/folder.h"
 #include "editor/setting.h"
 
@@ -9,11 +9,11 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 TEST(FolderPickerLink, FolderButtonsOpenThePickerOnTheirField)
 {
-    setenv("VELLAMORIX_DRIVES", qPrintable("C:=" + g_env.Path()), 1);
+    g_env.Set("VELLAMORIX_DRIVES", "C:=" + g_env.dir);
     vxtest::MessageRecorder messages;
     InstallFolderPicker(nullptr);
     ASSERT_NE(findfolder, nullptr);

@@ -1,6 +1,6 @@
 // The tree view, combo box and list view linked together: each follows the others' moves,
 // no move echoes back, and links clear when a control goes away.
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/gui/messagebox.h"
 #include "shellctrls/ShellCombo.h"

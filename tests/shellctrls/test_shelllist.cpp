@@ -1,5 +1,5 @@
 // The shell list view on its own, on real temporary folders.
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/exec/exec.h"
 #include "platform/gui/messagebox.h"

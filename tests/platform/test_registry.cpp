@@ -3,7 +3,7 @@
 
 #include "console/entrystore.h"
 #include "password/scrambler.h"
-#include "registry/tempstore.h"
+#include "support/sandbox.h"
 #include "support/cp949.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@ namespace {
 
 class Registry : public ::testing::Test {
 protected:
-    TempStore store;
+    vxtest::Sandbox store;
 };
 
 std::string IntegrityCheck(const std::string &path)
@@ -245,7 +245,7 @@ TEST_F(Registry, DeleteKeyRemovesTheWholeSubtreeOnly)
 
     // Nothing of the deleted subtree is left behind in the file.
     sqlite3 *db = nullptr;
-    ASSERT_EQ(sqlite3_open(store.path().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(store.registry.c_str(), &db), SQLITE_OK);
     sqlite3_stmt *st = nullptr;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT (SELECT count(*) FROM keys), (SELECT count(*) FROM vals)", -1, &st, nullptr),
               SQLITE_OK);
@@ -297,14 +297,14 @@ TEST_F(Registry, TransactionsCommitOrLeaveEverythingAsItWas)
 
 TEST_F(Registry, StoreLocationFollowsTheEnvironment)
 {
-    EXPECT_EQ(vx::registry::StorePath(), store.path());
+    EXPECT_EQ(vx::registry::StorePath(), store.registry);
     unsetenv("VELLAMORIX_REGISTRY");
     if (geteuid() == 0 || vx::device::SystemEngineServes())
         EXPECT_EQ(vx::registry::StorePath(), "/var/lib/vellamorix/registry.db");
     else
-        EXPECT_EQ(vx::registry::StorePath(), store.dir() + "/data/vellamorix/registry.db");
+        EXPECT_EQ(vx::registry::StorePath(), store.data + "/vellamorix/registry.db");
     // A store in a folder that does not exist yet: the folder is made on the first write.
-    const std::string nested = store.dir() + "/a/b/registry.db";
+    const std::string nested = store.dir + "/a/b/registry.db";
     setenv("VELLAMORIX_REGISTRY", nested.c_str(), 1);
     {
         TRegistry reg;
@@ -314,7 +314,7 @@ TEST_F(Registry, StoreLocationFollowsTheEnvironment)
         reg.WriteInteger("v", 7);
     }
     EXPECT_TRUE(std::filesystem::exists(nested));
-    setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
+    setenv("VELLAMORIX_REGISTRY", store.registry.c_str(), 1);
 }
 
 // In a folder of root's that hands its group on and that only root and that group may enter (the
@@ -329,7 +329,7 @@ TEST_F(Registry, StoreMadeInTheSystemStoresKindOfFolderIsTheGroups)
         mode_t folder, file;
     } cases[] = {{02770, 0660}, {02775, 0600}, {0770, 0600}, {02750, 0600}, {02700, 0600}};
     for (const auto &c : cases) {
-        const std::string dir = store.dir() + "/g" + std::to_string(c.folder);
+        const std::string dir = store.dir + "/g" + std::to_string(c.folder);
         ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
         ASSERT_EQ(chmod(dir.c_str(), c.folder), 0);
         const std::string path = dir + "/registry.db";
@@ -344,7 +344,7 @@ TEST_F(Registry, StoreMadeInTheSystemStoresKindOfFolderIsTheGroups)
         EXPECT_EQ(st.st_mode & 07777, c.file) << "folder mode " << std::oct << c.folder;
     }
     umask(oldMask);
-    setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
+    setenv("VELLAMORIX_REGISTRY", store.registry.c_str(), 1);
 }
 
 // What the programs create is private to the user, whatever the umask lets through; a store or
@@ -352,7 +352,7 @@ TEST_F(Registry, StoreMadeInTheSystemStoresKindOfFolderIsTheGroups)
 TEST_F(Registry, StoreFileAndFoldersTheProgramsCreateArePrivate)
 {
     const mode_t oldMask = umask(0);
-    const std::string nested = store.dir() + "/made/here/registry.db";
+    const std::string nested = store.dir + "/made/here/registry.db";
     setenv("VELLAMORIX_REGISTRY", nested.c_str(), 1);
     {
         TRegistry reg;
@@ -362,9 +362,9 @@ TEST_F(Registry, StoreFileAndFoldersTheProgramsCreateArePrivate)
     struct stat st {};
     ASSERT_EQ(stat(nested.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(stat((store.dir() + "/made/here").c_str(), &st), 0);
+    ASSERT_EQ(stat((store.dir + "/made/here").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat((store.dir() + "/made").c_str(), &st), 0);
+    ASSERT_EQ(stat((store.dir + "/made").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
     // An existing store is used as it is.
@@ -377,7 +377,7 @@ TEST_F(Registry, StoreFileAndFoldersTheProgramsCreateArePrivate)
     ASSERT_EQ(stat(nested.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     umask(oldMask);
-    setenv("VELLAMORIX_REGISTRY", store.path().c_str(), 1);
+    setenv("VELLAMORIX_REGISTRY", store.registry.c_str(), 1);
 }
 
 // Reads tell a key that is not there from a store that cannot be read.
@@ -387,7 +387,7 @@ TEST_F(Registry, ReadsTellAMissingKeyFromAnUnreadableStore)
     EXPECT_FALSE(reg.OpenKeyReadOnly("SOFTWARE")); // no file yet
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     {
-        FILE *f = fopen(store.path().c_str(), "wb"); // made, never written
+        FILE *f = fopen(store.registry.c_str(), "wb"); // made, never written
         ASSERT_NE(f, nullptr);
         fclose(f);
     }
@@ -408,7 +408,7 @@ TEST_F(Registry, ReadsTellAMissingKeyFromAnUnreadableStore)
 
     // Not a store: an error, not a missing key.
     {
-        FILE *f = fopen(store.path().c_str(), "wb");
+        FILE *f = fopen(store.registry.c_str(), "wb");
         ASSERT_NE(f, nullptr);
         fputs("this is not a database file, just some text that is long enough to look like a header......", f);
         fclose(f);
@@ -417,18 +417,18 @@ TEST_F(Registry, ReadsTellAMissingKeyFromAnUnreadableStore)
     EXPECT_FALSE(broken.OpenKeyReadOnly("SOFTWARE\\A"));
     EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
     // A file that cannot be opened at all (a folder in its place).
-    std::filesystem::remove(store.path());
-    std::filesystem::create_directory(store.path());
+    std::filesystem::remove(store.registry);
+    std::filesystem::create_directory(store.registry);
     TRegistry blocked(KEY_READ);
     EXPECT_FALSE(blocked.OpenKeyReadOnly("SOFTWARE\\A"));
     EXPECT_NE(GetLastError(), ERROR_FILE_NOT_FOUND);
-    std::filesystem::remove(store.path());
+    std::filesystem::remove(store.registry);
 }
 
 TEST_F(Registry, FileThatIsNotAStoreFailsCleanly)
 {
     {
-        FILE *f = fopen(store.path().c_str(), "wb");
+        FILE *f = fopen(store.registry.c_str(), "wb");
         ASSERT_NE(f, nullptr);
         fputs("this is not a database file, just some text that is long enough to look like a header......", f);
         fclose(f);
@@ -453,8 +453,8 @@ TEST_F(Registry, StoreWithoutWriteAccess)
         ASSERT_TRUE(reg.OpenKey("SOFTWARE\\TOVRA\\Vellamorix\\pass", false));
         storedPass = reg.ReadString("pass");
     }
-    ASSERT_EQ(chmod(store.dir().c_str(), 0755), 0);
-    ASSERT_EQ(chmod(store.path().c_str(), 0644), 0);
+    ASSERT_EQ(chmod(store.dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(store.registry.c_str(), 0644), 0);
 
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -463,8 +463,8 @@ TEST_F(Registry, StoreWithoutWriteAccess)
             if (setgid(65534) != 0 || setuid(65534) != 0)
                 _exit(200);
         } else {
-            chmod(store.path().c_str(), 0444);
-            chmod(store.dir().c_str(), 0555);
+            chmod(store.registry.c_str(), 0444);
+            chmod(store.dir.c_str(), 0555);
         }
         int failures = 0;
         try {
@@ -476,12 +476,12 @@ TEST_F(Registry, StoreWithoutWriteAccess)
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    chmod(store.dir().c_str(), 0700);
+    chmod(store.dir.c_str(), 0700);
     ASSERT_TRUE(WIFEXITED(status));
     if (WEXITSTATUS(status) == 200)
         GTEST_SKIP() << "cannot drop root rights here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    chmod(store.path().c_str(), 0600);
+    chmod(store.registry.c_str(), 0600);
 
     const TStoredEntries entries = ReadEntryStore();
     ASSERT_EQ(entries.Rows.size(), 1u);
@@ -526,7 +526,7 @@ TEST_F(Registry, TwoProcessesAtOnce)
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
-    EXPECT_EQ(IntegrityCheck(store.path()), "ok");
+    EXPECT_EQ(IntegrityCheck(store.registry), "ok");
     for (int c = 0; c < 2; ++c) {
         TRegistry reg;
         ASSERT_TRUE(reg.OpenKey("SOFTWARE\\Shared\\p" + std::to_string(c), false));

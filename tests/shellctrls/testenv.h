@@ -4,7 +4,7 @@
 
 #include "shellctrls/ShellCombo.h"
 #include "shellctrls/ShellFolder.h"
-#include "tests/support/shellenv.h"
+#include "support/shellenv.h"
 
 #include <QString>
 #include <functional>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "testenv.h"
+#include "shellctrls/testenv.h"
 
 #include "platform/codepage/codepage_qt.h"
 
@@ -19,13 +19,13 @@ const bool kReady = (shellenv::Box(), true);
 
 const std::string &Root()
 {
-    static const std::string root = shellenv::Box().Base().string();
+    static const std::string root = shellenv::Box().dir;
     return root;
 }
 std::string DriveC() { return shellenv::Box().C().string(); }
 std::string DriveD() { return shellenv::Box().D().string(); }
-std::string Home() { return shellenv::Box().Home().string(); }
-std::string DesktopDir() { return shellenv::Box().Desktop().string(); }
+std::string Home() { return shellenv::Box().home; }
+std::string DesktopDir() { return shellenv::Box().desktop; }
 
 void MakeDir(const std::string &path) { fs::create_directories(path); }
 

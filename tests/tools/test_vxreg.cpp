@@ -1,6 +1,6 @@
 #include "password/scrambler.h"
 #include "platform/registry/registry.h"
-#include "registry/tempstore.h"
+#include "support/sandbox.h"
 #include "support/cp949.h"
 #include "tools/vxreg/regfile.h"
 
@@ -43,9 +43,9 @@ protected:
         const char *buildDir = std::getenv("VX_BUILD_DIR");
         const std::string tool = std::string(buildDir ? buildDir : ".") + "/tools/vxreg/vxreg";
         args.insert(args.begin(), tool);
-        const std::string outPath = store.dir() + "/stdout";
-        const std::string errPath = store.dir() + "/stderr";
-        const std::string inPath = store.dir() + "/stdin";
+        const std::string outPath = store.dir + "/stdout";
+        const std::string errPath = store.dir + "/stderr";
+        const std::string inPath = store.dir + "/stdin";
         WriteFile(inPath, input);
         const pid_t pid = fork();
         if (pid == 0) {
@@ -71,9 +71,9 @@ protected:
         return r;
     }
 
-    std::string File(const std::string &name) const { return store.dir() + "/" + name; }
+    std::string File(const std::string &name) const { return store.dir + "/" + name; }
 
-    TempStore store;
+    vxtest::Sandbox store;
 };
 
 struct KeyDump {

@@ -1,5 +1,5 @@
 // The shell tree view on real temporary folders behind the drive map.
-#include "shelltest.h"
+#include "shellctrls/shelltest.h"
 
 #include "platform/exec/exec.h"
 #include "platform/gui/messagebox.h"

@@ -1,5 +1,5 @@
 // The entry editor through its real widgets: presets, masks, browse results, validation.
-#include "consoletest.h"
+#include "support/consoletest.h"
 #include "editor/setting.h"
 #include "platform/gui/ime.h"
 #include "support/cp949.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-vxtest::PrivateEnvironment g_env;
+vxtest::Sandbox g_env;
 
 // Runs ShowEntryEditor with `drive` acting on the open dialog once it is shown.
 int RunEditor(TFPRec &rec, std::function<void(TForm_SetEntry *)> drive, int mode = EDITOR_MODE_ADD)

@@ -1,5 +1,5 @@
 // The folder picker over the shell tree, filling the fields of a real entry editor.
-#include "shelltest.h"
+#include "shellctrls/shelltest.h"
 
 #include "editor/folder.h"
 #include "editor/setting.h"
@@ -19,6 +19,9 @@
 using namespace shelltest;
 
 namespace {
+
+// The sandbox before main, so the shell unit sees the private folders from its start.
+const bool kSandbox = (Box(), true);
 
 // The next widget that Tab reaches after w.
 QWidget *NextTabStop(QWidget *w)
