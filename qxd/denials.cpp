@@ -2,6 +2,7 @@
 #include "qxd/paths.h"
 
 #include "platform/codepage/codepage.h"
+#include "platform/common/uniquefd.h"
 #include "platform/device/device.h"
 #include "platform/drives/drives.h"
 
@@ -186,19 +187,19 @@ RotatingFile::~RotatingFile()
 
 void RotatingFile::Open(bool truncate)
 {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0),
-                          mode_ & 0600);
-    if (fd < 0)
+    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0),
+                       mode_ & 0600));
+    if (!fd)
         return;
     // A file from before (or one somebody opened up) gets the owner, group and mode it should
     // have; the group may read it only where it is the engine's group.
-    const bool group = gid_ != gid_t(-1) && ::geteuid() == 0 && ::fchown(fd, 0, gid_) == 0;
-    (void)::fchmod(fd, group ? mode_ : (mode_ & 0600));
-    file_ = ::fdopen(fd, "a");
-    if (!file_)
-        ::close(fd);
-    else
+    const bool group = gid_ != gid_t(-1) && ::geteuid() == 0 && ::fchown(fd.get(), 0, gid_) == 0;
+    (void)::fchmod(fd.get(), group ? mode_ : (mode_ & 0600));
+    file_ = ::fdopen(fd.get(), "a");
+    if (file_) {
+        (void)fd.release(); // the stream closes it
         std::fseek(file_, 0, SEEK_END); // so that the size is known before the first line
+    }
 
 }
 

@@ -6,6 +6,8 @@
 
 #include "qxd/fuseview.h"
 
+#include "platform/common/uniquefd.h"
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,21 +56,21 @@ public:
     void Shutdown();
 
 private:
-    LinkGuard(int fd, std::shared_ptr<Gatekeeper> gate);
+    LinkGuard(UniqueFd fd, std::shared_ptr<Gatekeeper> gate);
     void Listen();
     void Answer(int eventFd, int pid, uint64_t mask);
 
-    int fan_ = -1;
-    int stop_[2] = {-1, -1};
+    UniqueFd fan_;
+    UniqueFd stop_[2];
     std::shared_ptr<Gatekeeper> gate_;
     mutable std::mutex mutex_;
     struct Watch_ {
         std::string path;
-        int fd = -1; // our own O_PATH descriptor of the inode
+        UniqueFd fd; // our own O_PATH descriptor of the inode
     };
     std::map<std::pair<dev_t, ino_t>, Watch_> watched_;
     struct FolderWatch {
-        int fd = -1;
+        UniqueFd fd;
         std::string place, root;
     };
     std::map<std::pair<dev_t, ino_t>, FolderWatch> folders_;

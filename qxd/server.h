@@ -5,6 +5,8 @@
 #include "qxd/core.h"
 #include "qxd/identity.h"
 
+#include "platform/common/uniquefd.h"
+
 #include <atomic>
 #include <iosfwd>
 #include <list>
@@ -68,7 +70,7 @@ public:
 private:
     enum class Phase { Idle, Busy, Closing };
     struct Connection {
-        int fd = -1;
+        UniqueFd fd;
         Channel channel = Channel::Ansi;
         pid_t pid = 0;
         uid_t uid = uid_t(-1);
@@ -80,7 +82,7 @@ private:
         std::atomic<int64_t> idleSinceMs{0};
     };
     struct Listener {
-        int fd = -1;
+        UniqueFd fd;
         std::string path;
         Channel channel;
     };
@@ -108,7 +110,7 @@ private:
     bool anyClient_ = false;
     Programs clients_;
     std::mutex logMutex_;
-    int lockFd_ = -1;
+    UniqueFd lockFd_;
     std::list<Listener> listeners_;
     std::list<std::unique_ptr<Connection>> connections_;
     uint64_t nextId_ = 1;
