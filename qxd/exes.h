@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The executable of the thread that asks, looked up once per thread and program. The kernel's
 // process events (exec, exit) arrive on a netlink socket before the program they announce can
 // make its next request, so draining that socket before each lookup keeps the cache exact.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FUSE back end: each covered folder or file is served again through a FUSE view mounted
 // over it, so every operation on it reaches the policy with the caller's thread id.
 #pragma once

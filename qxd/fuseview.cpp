@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/fuseview.h"
 #include "qxd/exes.h"
 #include "qxd/paths.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/identity.h"
 
 #include "platform/common/uniquefd.h"

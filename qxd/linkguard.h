@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Covered files that also have names outside every view (hard links made before the entry)
 // would be reached through those names without the views. Their inodes carry fanotify
 // permission marks instead, so opening, reading or running them by any name is decided as if

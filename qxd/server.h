@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The daemon's transport: Unix-domain sockets for both channels under both spellings, one
 // thread per connection, one request at a time per connection.
 #pragma once

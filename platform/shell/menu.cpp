@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Context menus with working verbs (open, copy, paste, delete to the trash, rename, properties)
 // and the popup menus they fill.
 #include "platform/common/uniquefd.h"
