@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/denials.h"
 
-#include "platform/codepage/codepage.h"
+#include "platform/common/json.h"
 #include "platform/device/device.h"
 
 #include <algorithm>
@@ -17,204 +18,6 @@
 namespace vx::denials {
 
 namespace {
-
-// A flat JSON object of strings, integers and booleans (other values are stepped over).
-class Parser {
-public:
-    explicit Parser(std::string_view s) : s_(s) {}
-    std::string error;
-
-    bool Object(const auto &field)
-    {
-        Space();
-        if (!Take('{'))
-            return Fail("not an object");
-        Space();
-        if (Take('}'))
-            return End();
-        for (;;) {
-            std::string key;
-            Space();
-            if (!String(key))
-                return false;
-            Space();
-            if (!Take(':'))
-                return Fail("no ':' after a name");
-            Space();
-            if (!field(key, *this))
-                return false;
-            Space();
-            if (Take('}'))
-                return End();
-            if (!Take(','))
-                return Fail("no ',' between fields");
-        }
-    }
-    bool String(std::string &out)
-    {
-        if (!Take('"'))
-            return Fail("a text was expected");
-        while (i_ < s_.size() && s_[i_] != '"') {
-            const char c = s_[i_++];
-            if (static_cast<unsigned char>(c) < 0x20)
-                return Fail("control character in a text");
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (i_ >= s_.size())
-                break;
-            const char e = s_[i_++];
-            switch (e) {
-            case '"': case '\\': case '/': out += e; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u': {
-                uint32_t cp = 0;
-                if (!Hex(cp))
-                    return false;
-                if (cp >= 0xDC80 && cp <= 0xDCFF) {
-                    out += char(cp - 0xDC00); // a byte that was no UTF-8
-                } else if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    uint32_t low = 0;
-                    if (!Take('\\') || !Take('u') || !Hex(low) || low < 0xDC00 || low > 0xDFFF)
-                        return Fail("a lone surrogate");
-                    vx::codepage::AppendUtf8(out, 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00));
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    return Fail("a lone surrogate");
-                } else {
-                    vx::codepage::AppendUtf8(out, cp);
-                }
-                break;
-            }
-            default:
-                return Fail("unknown escape");
-            }
-        }
-        if (!Take('"'))
-            return Fail("unterminated text");
-        return true;
-    }
-    bool Integer(int64_t &out)
-    {
-        const size_t start = i_;
-        const bool negative = Take('-');
-        if (i_ >= s_.size() || s_[i_] < '0' || s_[i_] > '9')
-            return Fail("a number was expected");
-        uint64_t v = 0;
-        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') {
-            if (v > (uint64_t(INT64_MAX) - 9) / 10)
-                return Fail("number too large");
-            v = v * 10 + uint64_t(s_[i_++] - '0');
-        }
-        if (i_ < s_.size() && (s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E')) {
-            i_ = start;
-            return Fail("a whole number was expected");
-        }
-        out = negative ? -int64_t(v) : int64_t(v);
-        return true;
-    }
-    bool Bool(bool &out)
-    {
-        if (s_.substr(i_, 4) == "true") {
-            i_ += 4;
-            out = true;
-            return true;
-        }
-        if (s_.substr(i_, 5) == "false") {
-            i_ += 5;
-            out = false;
-            return true;
-        }
-        return Fail("true or false was expected");
-    }
-    // Steps over any value.
-    bool Skip(int depth = 0)
-    {
-        if (depth > 16)
-            return Fail("nested too deep");
-        Space();
-        if (i_ >= s_.size())
-            return Fail("a value was expected");
-        const char c = s_[i_];
-        if (c == '"') {
-            std::string ignored;
-            return String(ignored);
-        }
-        if (c == '{' || c == '[') {
-            const char close = c == '{' ? '}' : ']';
-            ++i_;
-            Space();
-            if (Take(close))
-                return true;
-            for (;;) {
-                if (c == '{') {
-                    std::string key;
-                    Space();
-                    if (!String(key) || (Space(), !Take(':')))
-                        return Fail("malformed object");
-                }
-                if (!Skip(depth + 1))
-                    return false;
-                Space();
-                if (Take(close))
-                    return true;
-                if (!Take(','))
-                    return Fail("malformed list");
-            }
-        }
-        while (i_ < s_.size() && (std::isalnum(static_cast<unsigned char>(s_[i_])) || s_[i_] == '-' || s_[i_] == '+' ||
-                                  s_[i_] == '.'))
-            ++i_;
-        return true;
-    }
-
-private:
-    bool Take(char c)
-    {
-        if (i_ < s_.size() && s_[i_] == c) {
-            ++i_;
-            return true;
-        }
-        return false;
-    }
-    void Space()
-    {
-        while (i_ < s_.size() && (s_[i_] == ' ' || s_[i_] == '\t' || s_[i_] == '\r'))
-            ++i_;
-    }
-    bool End()
-    {
-        Space();
-        return i_ == s_.size() || Fail("more after the object");
-    }
-    bool Hex(uint32_t &out)
-    {
-        if (i_ + 4 > s_.size())
-            return Fail("short \\u escape");
-        out = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = s_[i_++];
-            const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-            if (d < 0)
-                return Fail("bad \\u escape");
-            out = out * 16 + uint32_t(d);
-        }
-        return true;
-    }
-    bool Fail(const char *why)
-    {
-        if (error.empty())
-            error = why;
-        return false;
-    }
-
-    std::string_view s_;
-    size_t i_ = 0;
-};
 
 std::string ErrorText(int err)
 {
@@ -270,47 +73,78 @@ bool ParseTime(std::string_view text, int64_t &us)
 
 bool ParseRecord(std::string_view line, Denial &out, std::string &error)
 {
+    // A record is one line: an object whose members may be of kinds this reader does not know.
+    vx::json::Options options;
+    options.utf8 = false; // paths are raw bytes
+    options.uniqueNames = false;
+    options.maxDepth = 17;
+    vx::json::Value record;
+    vx::json::Error failure;
+    if (!vx::json::Parse(line, record, failure, options)) {
+        error = failure.Describe();
+        return false;
+    }
+    if (record.kind != vx::json::Value::Object) {
+        error = "not an object";
+        return false;
+    }
     Denial d;
     d.raw = std::string(line);
     bool hasTime = false, hasPid = false, hasMask = false, hasPosix = false, hasEntry = false, hasDropped = false;
-    Parser p(line);
-    const auto field = [&](const std::string &key, Parser &parser) {
-        int64_t n = 0;
+    const auto text = [&](const std::string &key, const vx::json::Value &v, std::string &to) {
+        if (v.kind != vx::json::Value::String) {
+            error = key + ": a text was expected";
+            return false;
+        }
+        to = v.text.Bytes();
+        return true;
+    };
+    const auto field = [&](const std::string &key, const vx::json::Value &v) {
         if (key == "time") {
             hasTime = true;
-            if (!parser.String(d.time))
+            if (!text(key, v, d.time))
                 return false;
             if (!ParseTime(d.time, d.timeUs)) {
-                parser.error = "malformed time";
+                error = "malformed time";
                 return false;
             }
             return true;
         }
         if (key == "exe")
-            return parser.String(d.exe);
+            return text(key, v, d.exe);
         if (key == "operation")
-            return parser.String(d.operation);
+            return text(key, v, d.operation);
         if (key == "path")
-            return parser.String(d.path);
+            return text(key, v, d.path);
         if (key == "posixPath") {
             hasPosix = true;
-            return parser.String(d.posixPath);
+            return text(key, v, d.posixPath);
         }
         if (key == "entryFileFolder" || key == "entryProcess") {
             d.hasEntry = true;
-            return parser.String(key == "entryProcess" ? d.entryProcess : d.entryFileFolder);
+            return text(key, v, key == "entryProcess" ? d.entryProcess : d.entryFileFolder);
         }
-        if (key == "permissive")
-            return parser.Bool(d.permissive);
-        if (key == "pid" || key == "tid" || key == "mask" || key == "entry" || key == "dropped") {
-            if (!parser.Integer(n))
+        if (key == "permissive") {
+            if (v.kind != vx::json::Value::Bool) {
+                error = key + ": true or false was expected";
                 return false;
+            }
+            d.permissive = v.boolean;
+            return true;
+        }
+        if (key == "pid" || key == "tid" || key == "mask" || key == "entry" || key == "dropped") {
+            const std::optional<int64_t> whole = vx::json::WholeNumber(v);
+            if (!whole) {
+                error = key + ": a whole number was expected";
+                return false;
+            }
+            const int64_t n = *whole;
             const bool fits = key == "entry" ? n >= -1 && n <= INT32_MAX
                               : key == "mask" ? n >= 0 && n <= UINT32_MAX
                               : key == "dropped" ? n > 0
                                                  : n > 0 && n <= INT32_MAX;
             if (!fits) {
-                parser.error = key + " out of range";
+                error = key + " out of range";
                 return false;
             }
             if (key == "pid") {
@@ -330,12 +164,11 @@ bool ParseRecord(std::string_view line, Denial &out, std::string &error)
             }
             return true;
         }
-        return parser.Skip();
+        return true; // a member of a later version
     };
-    if (!p.Object(field)) {
-        error = p.error.empty() ? "malformed" : p.error;
-        return false;
-    }
+    for (const auto &[key, value] : record.members)
+        if (!field(key, value))
+            return false;
     if (!hasTime) {
         error = "no time";
         return false;

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/denials.h"
 #include "qxd/paths.h"
 
 #include "platform/codepage/codepage.h"
+#include "platform/common/uniquefd.h"
 #include "platform/device/device.h"
 #include "platform/drives/drives.h"
 
@@ -58,22 +60,6 @@ std::string Stamp(bool micro)
     return stamp;
 }
 
-// Length of the well-formed UTF-8 sequence at `s[i]`, 0 when there is none.
-size_t Utf8Length(std::string_view s, size_t i)
-{
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-    if (n == 0 || i + n > s.size())
-        return 0;
-    for (size_t k = 1; k < n; ++k)
-        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-            return 0;
-    const auto c1 = n > 1 ? static_cast<unsigned char>(s[i + 1]) : 0;
-    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F))
-        return 0; // overlong, surrogate or past U+10FFFF
-    return n;
-}
-
 // A JSON string. Bytes that are no UTF-8 (paths are raw bytes) are written as the escapes
 // \udc80..\udcff, which the record's reader turns back into the same bytes.
 std::string Json(std::string_view s)
@@ -81,7 +67,7 @@ std::string Json(std::string_view s)
     std::string out = "\"";
     for (size_t i = 0; i < s.size();) {
         const auto c = static_cast<unsigned char>(s[i]);
-        const size_t n = Utf8Length(s, i);
+        const size_t n = vx::codepage::Utf8Length(s, i);
         char esc[8];
         if (n == 0) {
             std::snprintf(esc, sizeof esc, "\\udc%02x", c);
@@ -177,19 +163,19 @@ RotatingFile::~RotatingFile()
 
 void RotatingFile::Open(bool truncate)
 {
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0),
-                          mode_ & 0600);
-    if (fd < 0)
+    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0),
+                       mode_ & 0600));
+    if (!fd)
         return;
     // A file from before (or one somebody opened up) gets the owner, group and mode it should
     // have; the group may read it only where it is the engine's group.
-    const bool group = gid_ != gid_t(-1) && ::geteuid() == 0 && ::fchown(fd, 0, gid_) == 0;
-    (void)::fchmod(fd, group ? mode_ : (mode_ & 0600));
-    file_ = ::fdopen(fd, "a");
-    if (!file_)
-        ::close(fd);
-    else
+    const bool group = gid_ != gid_t(-1) && ::geteuid() == 0 && ::fchown(fd.get(), 0, gid_) == 0;
+    (void)::fchmod(fd.get(), group ? mode_ : (mode_ & 0600));
+    file_ = ::fdopen(fd.get(), "a");
+    if (file_) {
+        (void)fd.release(); // the stream closes it
         std::fseek(file_, 0, SEEK_END); // so that the size is known before the first line
+    }
 
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/exes.h"
 
 #include "qxd/fuseview.h"
@@ -34,8 +35,8 @@ Subject Identify(int tid, const Programs *programs)
 
 ExecutableCache::ExecutableCache(std::shared_ptr<const Programs> programs) : programs_(std::move(programs))
 {
-    const int s = ::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR);
-    if (s < 0)
+    UniqueFd s(::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
+    if (!s)
         return;
     sockaddr_nl addr{};
     addr.nl_family = AF_NETLINK;
@@ -52,25 +53,18 @@ ExecutableCache::ExecutableCache(std::shared_ptr<const Programs> programs) : pro
     std::memcpy(message->data, &op, sizeof op);
     // A larger queue, so bursts of process events do not overflow it between requests.
     const int size = 4 << 20;
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    if (::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::send(s, m, sizeof m, 0) != ssize_t(sizeof m)) {
-        ::close(s);
+    ::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    if (::bind(s.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::send(s.get(), m, sizeof m, 0) != ssize_t(sizeof m))
         return;
-    }
-    sock_ = s;
-}
-
-ExecutableCache::~ExecutableCache()
-{
-    if (sock_ >= 0)
-        ::close(sock_);
+    sock_ = std::move(s);
 }
 
 void ExecutableCache::DrainLocked()
 {
     alignas(nlmsghdr) char buf[16384];
     for (;;) {
-        const ssize_t n = ::recv(sock_, buf, sizeof buf, MSG_DONTWAIT);
+        const ssize_t n = ::recv(sock_.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == ENOBUFS) {
                 exes_.clear(); // events were lost: nothing cached can be trusted
@@ -96,7 +90,7 @@ void ExecutableCache::DrainLocked()
 
 Subject ExecutableCache::Of(int tid)
 {
-    if (sock_ < 0)
+    if (!sock_)
         return Identify(tid, programs_.get());
     std::lock_guard lock(mutex_);
     DrainLocked();

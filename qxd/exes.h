@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The executable of the thread that asks, looked up once per thread and program. The kernel's
 // process events (exec, exit) arrive on a netlink socket before the program they announce can
 // make its next request, so draining that socket before each lookup keeps the cache exact.
@@ -5,6 +6,8 @@
 
 #include "qxd/identity.h"
 #include "qxd/policy.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <memory>
 #include <mutex>
@@ -20,7 +23,6 @@ Subject Identify(int tid, const Programs *programs);
 class ExecutableCache {
 public:
     explicit ExecutableCache(std::shared_ptr<const Programs> programs = nullptr);
-    ~ExecutableCache();
     ExecutableCache(const ExecutableCache &) = delete;
     ExecutableCache &operator=(const ExecutableCache &) = delete;
 
@@ -29,7 +31,7 @@ public:
     // Forgets everything (the project's programs were looked at again).
     void Clear();
     // False where the kernel sends no process events; every lookup then reads /proc.
-    bool caching() const { return sock_ >= 0; }
+    bool caching() const { return sock_.valid(); }
 
     static constexpr std::size_t kMaxEntries = 4096;
 
@@ -37,7 +39,7 @@ private:
     void DrainLocked();
 
     std::shared_ptr<const Programs> programs_;
-    int sock_ = -1;
+    UniqueFd sock_;
     std::mutex mutex_;
     std::unordered_map<int, Subject> exes_;
 };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/fusebackend.h"
 
 #include "qxd/mounts.h"
@@ -43,14 +44,13 @@ char SetModuleParameter(const char *name, const char *value)
 {
     const std::string path = std::string("/sys/module/fuse/parameters/") + name;
     char old = 0;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
+    const UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd)
         return 0;
-    if (::read(fd, &old, 1) != 1)
+    if (::read(fd.get(), &old, 1) != 1)
         old = 0;
-    if (old && old != value[0] && ::pwrite(fd, value, std::strlen(value), 0) < 0)
+    if (old && old != value[0] && ::pwrite(fd.get(), value, std::strlen(value), 0) < 0)
         old = 0;
-    ::close(fd);
     return old;
 }
 
@@ -60,36 +60,33 @@ char SetModuleParameter(const char *name, const char *value)
 // as the first one found it, which the file remembers, also when that engine was killed.
 constexpr const char *kRingLease = "/run/qxd-engine-fuse-uring";
 
-int TakeRingLease()
+UniqueFd TakeRingLease()
 {
-    const int fd = ::open(kRingLease, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
+    UniqueFd fd(::open(kRingLease, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
+        return fd;
     // Another engine holds the lock alone only for the moment it takes to put the switch back.
     bool locked = false;
-    for (int i = 0; i < 200 && !(locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0); ++i)
+    for (int i = 0; i < 200 && !(locked = ::flock(fd.get(), LOCK_SH | LOCK_NB) == 0); ++i)
         ::usleep(10000);
-    if (!locked) {
-        ::close(fd);
-        return -1;
-    }
-    if (SetModuleParameter("enable_uring", "Y") == 'N' && ::pwrite(fd, "N", 1, 0) != 1)
+    if (!locked)
+        return {};
+    if (SetModuleParameter("enable_uring", "Y") == 'N' && ::pwrite(fd.get(), "N", 1, 0) != 1)
         SetModuleParameter("enable_uring", "N"); // it could not be remembered
     return fd;
 }
 
-void ReleaseRingLease(int fd)
+void ReleaseRingLease(UniqueFd fd)
 {
-    if (fd < 0)
+    if (!fd)
         return;
     char was = 0;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::pread(fd, &was, 1, 0) == 1 && was == 'N') {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::pread(fd.get(), &was, 1, 0) == 1 && was == 'N') {
         SetModuleParameter("enable_uring", "N");
-        if (::ftruncate(fd, 0) != 0) {
+        if (::ftruncate(fd.get(), 0) != 0) {
             // Left as it is, the next engine to stop puts the switch back.
         }
     }
-    ::close(fd);
 }
 
 class ClosedGate : public Gatekeeper {
@@ -239,39 +236,30 @@ public:
     explicit Tree(const FuseBackend &backend) : backend_(backend) {}
     bool Exists(const std::string &path) override
     {
-        const int fd = backend_.OpenUnderlying(path);
-        if (fd >= 0)
-            ::close(fd);
-        return fd >= 0;
+        return backend_.OpenUnderlying(path).valid();
     }
     bool IsFolder(const std::string &path) override
     {
-        const int fd = backend_.OpenUnderlying(path);
+        const UniqueFd fd = backend_.OpenUnderlying(path);
         struct stat s{};
-        const bool folder = fd >= 0 && ::fstat(fd, &s) == 0 && S_ISDIR(s.st_mode);
-        if (fd >= 0)
-            ::close(fd);
-        return folder;
+        return fd && ::fstat(fd.get(), &s) == 0 && S_ISDIR(s.st_mode);
     }
     std::vector<std::string> Children(const std::string &path) override
     {
         std::vector<std::string> out;
-        const int fd = backend_.OpenUnderlying(path);
-        if (fd < 0)
+        UniqueFd dirFd;
+        if (const UniqueFd fd = backend_.OpenUnderlying(path))
+            dirFd.reset(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!dirFd)
             return out;
-        const int dirFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ::close(fd);
-        if (dirFd < 0)
-            return out;
-        if (DIR *d = ::fdopendir(dirFd)) {
+        if (DIR *d = ::fdopendir(dirFd.get())) {
+            (void)dirFd.release(); // the stream closes it
             while (dirent *e = ::readdir(d)) {
                 const std::string name = e->d_name;
                 if (name != "." && name != "..")
                     out.push_back(Child(path, name));
             }
             ::closedir(d);
-        } else {
-            ::close(dirFd);
         }
         std::sort(out.begin(), out.end());
         return out;
@@ -295,34 +283,30 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
         reason = "not running as root (mounting the views that enforce entries needs root)";
         return nullptr;
     }
-    const int dev = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (dev < 0) {
+    if (!UniqueFd(::open("/dev/fuse", O_RDWR | O_CLOEXEC))) {
         reason = std::string("/dev/fuse cannot be opened (") + std::strerror(errno) + ")";
         return nullptr;
     }
-    ::close(dev);
     const std::string probe = probeDir + "/.probe";
     std::vector<Stale> stale = FindStale(fsname, {probe, readFirst});
     // The fuse module serves a FUSE file system through io_uring only where this is allowed;
     // other file systems use it only when they ask for it too.
-    const int lease = TakeRingLease();
+    UniqueFd lease = TakeRingLease();
     // One trial mount tells whether the kernel lets this process mount FUSE at all, whether
     // opened files can bypass the engine, and whether requests can come through io_uring.
     ::mkdir(probe.c_str(), 0700);
     std::string error;
-    const int fd = ::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    UniqueFd fd(::open(probe.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     auto session = FuseSession::Start({fsname, 0, true}, std::make_shared<ClosedGate>(), error);
     std::shared_ptr<FuseView> view;
     if (session)
-        view = session->Mount({probe, fd}, error);
-    else if (fd >= 0)
-        ::close(fd);
+        view = session->Mount({probe, fd.release()}, error); // the view owns it, also when it fails
+    else
+        fd.reset();
     const auto fail = [&](std::string why) {
-        for (Stale &s : stale)
-            for (int held : {s.top, s.beneath, s.copy})
-                ::close(held);
+        stale.clear();
         RemoveStaleMounts(fsname);
-        ReleaseRingLease(lease);
+        ReleaseRingLease(std::move(lease));
         reason = std::move(why);
         return nullptr;
     };
@@ -342,7 +326,7 @@ std::unique_ptr<FuseBackend> FuseBackend::Create(std::string fsname, const std::
     auto backend = std::unique_ptr<FuseBackend>(new FuseBackend(std::move(fsname), passthrough));
     backend->stale_ = std::move(stale);
     backend->ring_ = ring;
-    backend->ringLease_ = lease;
+    backend->ringLease_ = std::move(lease);
     backend->session_ = std::move(session);
     return backend;
 }
@@ -370,31 +354,25 @@ std::vector<FuseBackend::Stale> FuseBackend::FindStale(const std::string &fsname
             continue;
         }
         // A view inside another dead one cannot be reached; it goes with that one.
-        Stale st{m.point, ::open(m.point.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC), -1};
-        if (st.top < 0)
+        Stale st{m.point, UniqueFd(::open(m.point.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)), {}, {}};
+        if (!st.top)
             continue;
         // What lies beneath: the same name in a copy of the mount holding the folder, without
         // the mounts on it. Not where the view stands on that mount's own root.
         if (parent && parent->point != m.point && m.point != "/") {
-            const int copy = ::open_tree(AT_FDCWD, Parent(m.point).c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+            UniqueFd copy(::open_tree(AT_FDCWD, Parent(m.point).c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC));
             const std::string name = m.point.substr(m.point.rfind('/') + 1);
-            const int fd = copy >= 0 ? ::openat(copy, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+            UniqueFd fd(copy ? ::openat(copy.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
             struct stat s{};
-            if (fd >= 0 && ::fstat(fd, &s) == 0 && s.st_dev == makedev(parent->major, parent->minor)) {
-                st.beneath = fd;
-                st.copy = copy;
-            } else {
-                if (fd >= 0)
-                    ::close(fd);
-                if (copy >= 0)
-                    ::close(copy);
+            if (fd && ::fstat(fd.get(), &s) == 0 && s.st_dev == makedev(parent->major, parent->minor)) {
+                st.beneath = std::move(fd);
+                st.copy = std::move(copy);
             }
         }
         // What lies beneath cannot be reached: that one goes now, as the views it covers could
         // not be planned otherwise.
-        if (st.beneath < 0) {
-            ::umount2(ProcFd(st.top).c_str(), MNT_DETACH);
-            ::close(st.top);
+        if (!st.beneath) {
+            ::umount2(ProcFd(st.top.get()).c_str(), MNT_DETACH);
             continue;
         }
         out.push_back(std::move(st));
@@ -405,10 +383,11 @@ std::vector<FuseBackend::Stale> FuseBackend::FindStale(const std::string &fsname
 void FuseBackend::RemoveStale()
 {
     for (Stale &s : stale_) {
-        ::umount2(ProcFd(s.top).c_str(), MNT_DETACH);
-        ::close(s.top);
-        ::close(s.beneath);
-        copies_.push_back(s.copy);
+        ::umount2(ProcFd(s.top.get()).c_str(), MNT_DETACH);
+        s.top.reset();
+        s.beneath.reset();
+        if (s.copy)
+            copies_.push_back(std::move(s.copy));
     }
     stale_.clear();
 }
@@ -451,43 +430,36 @@ std::map<std::string, std::shared_ptr<FuseView>>::const_iterator FuseBackend::Vi
     }
 }
 
-int FuseBackend::OpenUnderlying(const std::string &path) const
+UniqueFd FuseBackend::OpenUnderlying(const std::string &path) const
 {
     if (path.empty() || path.front() != '/') {
         errno = EINVAL;
-        return -1;
+        return {};
     }
     // Start from our own view whose root holds the path, if any: its descriptor reaches what
     // lies beneath the mount.
     std::string start = "/";
-    int fd = -1;
+    UniqueFd fd;
     if (auto view = ViewAtOrAbove(path); view != views_.end()) {
         start = view->first;
-        fd = ::fcntl(view->second->rootFd(), F_DUPFD_CLOEXEC, 0);
+        fd.reset(::fcntl(view->second->rootFd(), F_DUPFD_CLOEXEC, 0));
     }
     // Beneath a dead engine's view, what lies there is reached through a copy of its mount.
     for (const Stale &s : stale_)
-        if ((path == s.place || IsBelow(path, s.place)) && (fd < 0 || IsBelow(s.place, start))) {
-            if (fd >= 0)
-                ::close(fd);
+        if ((path == s.place || IsBelow(path, s.place)) && (!fd || IsBelow(s.place, start))) {
             start = s.place;
-            fd = ::fcntl(s.beneath, F_DUPFD_CLOEXEC, 0);
+            fd.reset(::fcntl(s.beneath.get(), F_DUPFD_CLOEXEC, 0));
         }
-    if (fd < 0) {
+    if (!fd) {
         start = "/";
-        fd = ::open("/", O_PATH | O_CLOEXEC);
+        fd.reset(::open("/", O_PATH | O_CLOEXEC));
     }
-    if (fd < 0)
-        return -1;
+    if (!fd)
+        return {};
     for (const std::string &c : Components(path.substr(start == "/" ? 0 : start.size()))) {
-        const int next = ::openat(fd, c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        const int err = errno;
-        ::close(fd);
-        if (next < 0) {
-            errno = err;
-            return -1;
-        }
-        fd = next;
+        fd.reset(::openat(fd.get(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)); // errno kept
+        if (!fd)
+            return {};
     }
     return fd;
 }
@@ -497,15 +469,7 @@ std::string FuseBackend::Canonical(const std::string &path)
     std::vector<std::string> todo = Components(path);
     std::reverse(todo.begin(), todo.end());
     std::string cur = "/";
-    int curFd = -1; // `cur`, reached without entering the views; -1: open it again by its path
-    struct CloseAtEnd {
-        int &fd;
-        ~CloseAtEnd()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } closeAtEnd{curFd};
+    UniqueFd curFd; // `cur`, reached without entering the views; none: open it again by its path
     int links = 0;
     while (!todo.empty()) {
         const std::string c = todo.back();
@@ -514,30 +478,23 @@ std::string FuseBackend::Canonical(const std::string &path)
             continue;
         if (c == "..") {
             cur = Parent(cur);
-            if (curFd >= 0)
-                ::close(curFd);
+            curFd.reset();
             curFd = OpenUnderlying(cur);
             continue;
         }
         const std::string next = Child(cur, c);
         // Step by step from the folder reached so far; where a view or a dead engine's view
         // stands, from beneath it.
-        int fd = -1;
-        if (curFd >= 0 && !views_.count(next) && std::none_of(stale_.begin(), stale_.end(), [&](const Stale &st) { return st.place == next; }))
-            fd = ::openat(curFd, c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        UniqueFd fd;
+        if (curFd && !views_.count(next) && std::none_of(stale_.begin(), stale_.end(), [&](const Stale &st) { return st.place == next; }))
+            fd.reset(::openat(curFd.get(), c.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         else
             fd = OpenUnderlying(next);
-        const auto stepInto = [&](int into) {
-            if (curFd >= 0)
-                ::close(curFd);
-            curFd = into >= 0 ? ::fcntl(into, F_DUPFD_CLOEXEC, 0) : -1;
-        };
         struct stat s{};
-        if (fd < 0 || ::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(s.st_mode) || links >= 40) {
-            stepInto(fd);
-            if (fd >= 0)
-                ::close(fd);
-            if (fd < 0) {
+        if (!fd || ::fstatat(fd.get(), "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(s.st_mode) || links >= 40) {
+            const bool found = fd.valid();
+            curFd = std::move(fd);
+            if (!found) {
                 // What does not exist yet is named as written below what does.
                 cur = next;
                 while (!todo.empty()) {
@@ -550,19 +507,18 @@ std::string FuseBackend::Canonical(const std::string &path)
             continue;
         }
         char buf[PATH_MAX];
-        const ssize_t n = ::readlinkat(fd, "", buf, sizeof buf);
+        const ssize_t n = ::readlinkat(fd.get(), "", buf, sizeof buf);
         ++links;
         if (n <= 0) {
-            stepInto(fd);
-            ::close(fd);
+            curFd = std::move(fd);
             cur = next;
             continue;
         }
-        ::close(fd);
+        fd.reset();
         const std::string target(buf, size_t(n));
         if (target.front() == '/')
             cur = "/";
-        stepInto(-1);
+        curFd.reset();
         curFd = OpenUnderlying(cur);
         std::vector<std::string> more = Components(target);
         for (auto it = more.rbegin(); it != more.rend(); ++it)
@@ -591,11 +547,8 @@ std::vector<std::pair<std::string, std::string>> FuseBackend::Aliases(const std:
             others.push_back(&m);
     const std::set<std::string> rootSet(roots.begin(), roots.end());
     const auto identity = [&](const std::string &path, struct stat &s) {
-        const int fd = OpenUnderlying(path);
-        const bool ok = fd >= 0 && ::fstat(fd, &s) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        return ok;
+        const UniqueFd fd = OpenUnderlying(path);
+        return fd && ::fstat(fd.get(), &s) == 0;
     };
     for (const std::string &root : roots) {
         // The mount the root lies in, and the root's folder within that file system.
@@ -732,24 +685,23 @@ void FuseBackend::Apply(const std::shared_ptr<const Policy> &policy, Enforcement
         // Where a dead engine's view still stands, the new one goes beneath it, so that the
         // place fails closed until it serves.
         auto stale = std::find_if(stale_.begin(), stale_.end(), [&](const Stale &s) { return s.place == place; });
-        int fd = OpenUnderlying(place);
+        UniqueFd fd = OpenUnderlying(place);
         std::string error;
         std::shared_ptr<FuseView> view;
-        if (fd >= 0 && stale != stale_.end()) {
-            view = session_->Mount({root, fd, stale->top}, error);
+        // Mount takes the root descriptor over, also when it fails.
+        if (fd && stale != stale_.end()) {
+            view = session_->Mount({root, fd.release(), stale->top.get()}, error);
             if (!view) {
                 // The kernel would not mount beneath it: that one goes first after all.
-                ::umount2(ProcFd(stale->top).c_str(), MNT_DETACH);
-                for (int held : {stale->top, stale->beneath, stale->copy})
-                    ::close(held);
+                ::umount2(ProcFd(stale->top.get()).c_str(), MNT_DETACH);
                 stale_.erase(stale);
                 fd = OpenUnderlying(place);
             }
         }
-        if (!view && fd < 0)
+        if (!view && !fd)
             error = Describe(place, std::strerror(errno));
         else if (!view)
-            view = session_->Mount({root, fd}, error);
+            view = session_->Mount({root, fd.release()}, error);
         if (!view) {
             NoteEntriesAt(*policy, root, "cannot be served: " + error, notes);
             continue;
@@ -812,8 +764,8 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                 notes[r.index].push_back("hard links, sockets and pipes were looked for among the first " +
                                          std::to_string(kMaxScan) + " objects only");
     };
-    for (const LinkGuard::Target &t : heldFiles_)
-        key += "held " + std::to_string(t.dev) + ':' + std::to_string(t.ino) + '\n';
+    for (const HeldFile &h : heldFiles_)
+        key += "held " + std::to_string(h.target.dev) + ':' + std::to_string(h.target.ino) + '\n';
     // While processes hold folders beneath the views, hard links they make there are looked
     // for at every look.
     const bool handles = links_ && links_->FoldersWatched() > 0;
@@ -826,7 +778,7 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
     }
 
     std::vector<LinkGuard::Target> targets;
-    std::vector<int> held;
+    std::vector<UniqueFd> held; // the targets' descriptors, until the guard has marked them
     std::size_t seen = 0;
     for (const auto &[place, view] : views_) {
         const std::string &root = view->root();
@@ -835,40 +787,39 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
         std::set<std::string> &bound = entry.second;
         // What an object found at `rel` below the root is: a hard-linked covered file is
         // watched by its inode; a socket or pipe that was there before the view is reached
-        // through the view as the old object, so its listeners keep their callers.
-        const auto consider = [&](int fd, const std::string &rel, const struct stat &s) {
+        // through the view as the old object, so its listeners keep their callers. A watched
+        // file's descriptor is kept in `held`.
+        const auto consider = [&](UniqueFd fd, const std::string &rel, const struct stat &s) {
             const std::string path = rel.empty() ? root : Child(root, rel);
             if (linksWanted && S_ISREG(s.st_mode) && s.st_nlink > 1 && (policy->Deniable(path) & kByName)) {
-                targets.push_back({s.st_dev, s.st_ino, fd, path});
-                held.push_back(fd);
-                return true;
+                targets.push_back({s.st_dev, s.st_ino, fd.get(), path});
+                held.push_back(std::move(fd));
+                return;
             }
             if ((S_ISSOCK(s.st_mode) || S_ISFIFO(s.st_mode)) && !rel.empty() && !bound.count(rel)) {
                 const std::string there = Child(place, rel);
-                if (::mount(ProcFd(fd).c_str(), there.c_str(), nullptr, MS_BIND, nullptr) == 0)
+                if (::mount(ProcFd(fd.get()).c_str(), there.c_str(), nullptr, MS_BIND, nullptr) == 0)
                     bound.insert(rel);
             }
-            return false;
         };
-        std::vector<std::pair<int, std::string>> folders;
+        std::vector<std::pair<UniqueFd, std::string>> folders;
         struct stat s{};
-        const int rootFd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
-        if (rootFd < 0 || ::fstat(rootFd, &s) != 0) {
-            if (rootFd >= 0)
-                ::close(rootFd);
+        UniqueFd rootFd(::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0));
+        if (!rootFd || ::fstat(rootFd.get(), &s) != 0)
             continue;
-        }
         if (S_ISDIR(s.st_mode))
-            folders.emplace_back(rootFd, "");
-        else if (!consider(rootFd, "", s))
-            ::close(rootFd);
+            folders.emplace_back(std::move(rootFd), "");
+        else
+            consider(std::move(rootFd), "", s);
         while (!folders.empty()) {
-            auto [fd, rel] = folders.back();
+            auto [fd, rel] = std::move(folders.back());
             folders.pop_back();
-            const int dirFd = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
-            if (!d && dirFd >= 0)
-                ::close(dirFd);
+            UniqueFd dirFd(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            DIR *d = dirFd ? ::fdopendir(dirFd.get()) : nullptr;
+            if (d)
+                (void)dirFd.release(); // the stream closes it
+            else
+                dirFd.reset();
             while (d && seen < kMaxScan) {
                 const dirent *e = ::readdir(d);
                 if (!e)
@@ -879,32 +830,30 @@ void FuseBackend::ScanViews(const std::shared_ptr<const Policy> &policy, Enforce
                 if (e->d_type == DT_LNK || e->d_type == DT_CHR || e->d_type == DT_BLK)
                     continue;
                 struct stat c{};
-                if (::fstatat(fd, e->d_name, &c, AT_SYMLINK_NOFOLLOW) != 0)
+                if (::fstatat(fd.get(), e->d_name, &c, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 const bool folder = S_ISDIR(c.st_mode);
                 if (!folder && !(S_ISREG(c.st_mode) && c.st_nlink > 1) && !S_ISSOCK(c.st_mode) && !S_ISFIFO(c.st_mode))
                     continue;
-                const int childFd = ::openat(fd, e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-                if (childFd < 0)
+                UniqueFd childFd(::openat(fd.get(), e->d_name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+                if (!childFd)
                     continue;
                 const std::string child = rel.empty() ? std::string(e->d_name) : rel + "/" + e->d_name;
                 if (folder)
-                    folders.emplace_back(childFd, child);
-                else if (!consider(childFd, child, c))
-                    ::close(childFd);
+                    folders.emplace_back(std::move(childFd), child);
+                else
+                    consider(std::move(childFd), child, c);
             }
             if (d)
                 ::closedir(d);
-            ::close(fd);
         }
     }
     if (linksWanted)
-        for (const LinkGuard::Target &t : heldFiles_)
-            if (policy->Deniable(t.path) & kByName)
-                targets.push_back(t);
+        for (const HeldFile &h : heldFiles_)
+            if (policy->Deniable(h.target.path) & kByName)
+                targets.push_back(h.target);
     unmarked_ = links_ ? links_->Watch(targets) : LinkGuard::Failures{};
-    for (int fd : held)
-        ::close(fd);
+    held.clear();
     scanTruncated_ = seen >= kMaxScan;
     noteGaps();
 }
@@ -917,46 +866,32 @@ namespace {
 bool Beneath(int fd, int rootFd, dev_t viewDev)
 {
     struct stat root{}, s{};
-    int cur = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (cur < 0 || ::fstat(rootFd, &root) != 0) {
-        if (cur >= 0)
-            ::close(cur);
+    UniqueFd cur(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!cur || ::fstat(rootFd, &root) != 0)
         return false;
-    }
-    bool found = false;
-    for (int i = 0; i <= 1 << 16 && ::fstat(cur, &s) == 0 && s.st_dev == root.st_dev; ++i) {
-        if (s.st_ino == root.st_ino) {
-            found = true;
-            break;
-        }
-        const int up = ::openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i <= 1 << 16 && ::fstat(cur.get(), &s) == 0 && s.st_dev == root.st_dev; ++i) {
+        if (s.st_ino == root.st_ino)
+            return true;
+        cur.reset(::openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
         struct stat u{};
-        ::close(cur);
-        cur = up;
-        if (up < 0 || ::fstat(up, &u) != 0 || (u.st_dev == s.st_dev && u.st_ino == s.st_ino))
+        if (!cur || ::fstat(cur.get(), &u) != 0 || (u.st_dev == s.st_dev && u.st_ino == s.st_ino))
             break; // the top
-        if (u.st_dev == viewDev && u.st_ino == root.st_ino) {
-            found = true;
-            break;
-        }
+        if (u.st_dev == viewDev && u.st_ino == root.st_ino)
+            return true;
     }
-    if (cur >= 0)
-        ::close(cur);
-    return found;
+    return false;
 }
 
 } // namespace
 
 void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &policy, EnforcementNotes &notes)
 {
-    for (const LinkGuard::Target &t : heldFiles_)
-        ::close(t.fd);
     heldFiles_.clear();
     if (!links_)
         return;
     constexpr uint32_t kByName = op::kOpen | op::kRead | op::kWrite | op::kExecute;
     std::vector<LinkGuard::Folder> folders;
-    std::vector<int> held;
+    std::vector<UniqueFd> held; // the folders' descriptors, until the guard has marked them
     std::vector<std::pair<std::string, std::string>> heldBy; // held folder's decision path, how it is held
     std::set<std::pair<dev_t, ino_t>> seen;
     if (policy && policy->active() && (policy->masks() & kByName) && !views_.empty()) {
@@ -987,16 +922,15 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
             const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
             // A folder too deep for its path to be told is placed by walking up from it.
             const bool named = n > 0 && size_t(n) < sizeof buf;
-            const int fd = named || (folder && errno == ENAMETOOLONG) ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1;
+            UniqueFd fd(named || (folder && errno == ENAMETOOLONG) ? ::open(link.c_str(), O_PATH | (folder ? O_DIRECTORY : 0) | O_CLOEXEC) : -1);
             struct stat s{};
-            if (fd < 0)
+            if (!fd)
                 return;
-            bool kept = false;
-            if (::fstat(fd, &s) == 0 && s.st_dev == dev) {
+            if (::fstat(fd.get(), &s) == 0 && s.st_dev == dev) {
                 const std::string path = named ? std::string(buf, size_t(n)) : std::string();
                 for (const auto *v : views->second) {
                     const std::string &place = v->first;
-                    if (named ? path != place && !IsBelow(path, place) : !Beneath(fd, v->second->rootFd(), v->second->device()))
+                    if (named ? path != place && !IsBelow(path, place) : !Beneath(fd.get(), v->second->rootFd(), v->second->device()))
                         continue;
                     seen.insert({s.st_dev, s.st_ino});
                     const std::string &root = v->second->root();
@@ -1004,20 +938,18 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                                                 : path == place ? root
                                                                 : root + path.substr(place == "/" ? 0 : place.size());
                     if (folder) {
-                        folders.push_back({s.st_dev, s.st_ino, fd, place, root});
-                        held.push_back(fd);
+                        folders.push_back({s.st_dev, s.st_ino, fd.get(), place, root});
+                        held.push_back(std::move(fd));
                         heldBy.emplace_back(decided, link);
                     } else {
                         // A file held from before: its inode is marked as a hard-linked one is,
                         // so reopening it through /proc/PID/fd is decided.
-                        heldFiles_.push_back({s.st_dev, s.st_ino, fd, decided});
+                        const int number = fd.get();
+                        heldFiles_.push_back({std::move(fd), {s.st_dev, s.st_ino, number, decided}});
                     }
-                    kept = true;
                     break;
                 }
             }
-            if (!kept)
-                ::close(fd);
         };
         // A mount namespace made before a view, where mounts do not propagate, has the object
         // beneath the view without it: the object's folder is then watched like a held one. Each
@@ -1070,16 +1002,17 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                 if (!at || makedev(at->major, at->minor) == view->device() || ::fstat(view->rootFd(), &u) != 0 ||
                     makedev(at->major, at->minor) != u.st_dev || seen.count({u.st_dev, u.st_ino}))
                     continue;
-                const int fd = ::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0);
-                if (fd < 0)
+                UniqueFd fd(::fcntl(view->rootFd(), F_DUPFD_CLOEXEC, 0));
+                if (!fd)
                     continue;
                 seen.insert({u.st_dev, u.st_ino});
+                const int number = fd.get();
                 if (!S_ISDIR(u.st_mode)) {
-                    heldFiles_.push_back({u.st_dev, u.st_ino, fd, view->root(), true});
+                    heldFiles_.push_back({std::move(fd), {u.st_dev, u.st_ino, number, view->root(), true}});
                     continue;
                 }
-                folders.push_back({u.st_dev, u.st_ino, fd, place, view->root(), true});
-                held.push_back(fd);
+                folders.push_back({u.st_dev, u.st_ino, number, place, view->root(), true});
+                held.push_back(std::move(fd));
                 heldBy.emplace_back(view->root(), pid + "/ns/mnt");
             }
         };
@@ -1110,26 +1043,26 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
         // The folders below those, so that longer relative names are watched too.
         for (size_t i = 0; i < folders.size() && folders.size() < kMaxWatchedFolders; ++i) {
             const LinkGuard::Folder parent = folders[i];
-            const int dirFd = ::openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            DIR *d = dirFd >= 0 ? ::fdopendir(dirFd) : nullptr;
-            if (!d && dirFd >= 0)
-                ::close(dirFd);
+            UniqueFd dirFd(::openat(parent.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            DIR *d = dirFd ? ::fdopendir(dirFd.get()) : nullptr;
+            if (d)
+                (void)dirFd.release(); // the stream closes it
+            else
+                dirFd.reset();
             while (d && folders.size() < kMaxWatchedFolders) {
                 const dirent *c = ::readdir(d);
                 if (!c)
                     break;
                 if (c->d_type != DT_DIR || !std::strcmp(c->d_name, ".") || !std::strcmp(c->d_name, ".."))
                     continue;
-                const int fd = ::openat(parent.fd, c->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                UniqueFd fd(::openat(parent.fd, c->d_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
                 struct stat s{};
-                if (fd < 0)
+                if (!fd)
                     continue;
-                if (::fstat(fd, &s) != 0 || !seen.insert({s.st_dev, s.st_ino}).second) {
-                    ::close(fd);
+                if (::fstat(fd.get(), &s) != 0 || !seen.insert({s.st_dev, s.st_ino}).second)
                     continue;
-                }
-                folders.push_back({s.st_dev, s.st_ino, fd, parent.place, parent.root, parent.foreignOnly});
-                held.push_back(fd);
+                folders.push_back({s.st_dev, s.st_ino, fd.get(), parent.place, parent.root, parent.foreignOnly});
+                held.push_back(std::move(fd));
             }
             if (d)
                 ::closedir(d);
@@ -1166,8 +1099,7 @@ void FuseBackend::WatchWorkingFolders(const std::shared_ptr<const Policy> &polic
                           Describe(root, "a folder below it that a process works in could not be watched (" + why +
                                              "); names relative to it are not enforced"),
                           notes);
-    for (int fd : held)
-        ::close(fd);
+    held.clear();
 }
 
 void FuseBackend::Shutdown()
@@ -1181,18 +1113,13 @@ void FuseBackend::Shutdown()
         view->Unmount();
     moved_.clear();
     RemoveStale();
-    for (int fd : copies_)
-        ::close(fd);
     copies_.clear();
-    for (const LinkGuard::Target &t : heldFiles_)
-        ::close(t.fd);
     heldFiles_.clear();
     gate_.reset();
     if (session_)
         session_->SetGate(std::make_shared<ClosedGate>());
     session_.reset();
-    ReleaseRingLease(ringLease_);
-    ringLease_ = -1;
+    ReleaseRingLease(std::move(ringLease_));
 }
 
 } // namespace vx::qxd

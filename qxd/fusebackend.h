@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The FUSE back end: each covered folder or file is served again through a FUSE view mounted
 // over it, so every operation on it reaches the policy with the caller's thread id.
 #pragma once
@@ -8,6 +9,8 @@
 #include "qxd/fuseview.h"
 #include "qxd/linkguard.h"
 #include "qxd/mounts.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <map>
 #include <set>
@@ -61,8 +64,8 @@ public:
     std::vector<std::string> Roots() const;
 
     // An O_PATH descriptor of `path` (canonical) reached without entering this back end's views;
-    // -1 with errno when there is none.
-    int OpenUnderlying(const std::string &path) const;
+    // none, with errno, when there is none.
+    UniqueFd OpenUnderlying(const std::string &path) const;
     // The view standing at `path` or at a folder above it, if any.
     std::map<std::string, std::shared_ptr<FuseView>>::const_iterator ViewAtOrAbove(std::string_view path) const;
 
@@ -94,21 +97,21 @@ private:
     // stand beneath them, and go then.
     struct Stale {
         std::string place;
-        int top = -1;     // the dead view's root
-        int beneath = -1; // what lies beneath it, reached through a copy of the mount holding it
-        int copy = -1;    // that copy, kept while views use it (binds from it need it attached)
+        UniqueFd top;     // the dead view's root
+        UniqueFd beneath; // what lies beneath it, reached through a copy of the mount holding it
+        UniqueFd copy;    // that copy, kept while views use it (binds from it need it attached)
     };
     static std::vector<Stale> FindStale(const std::string &fsname, const std::vector<std::string> &removeNow);
     void RemoveStale();
 
     std::string fsname_;
     std::vector<Stale> stale_;
-    std::vector<int> copies_; // copies of mounts the views mounted beneath dead ones reach their objects through
+    std::vector<UniqueFd> copies_; // copies of mounts the views mounted beneath dead ones reach their objects through
     // Views carried elsewhere with a folder above them: they keep deciding for what they cover.
     std::vector<std::pair<std::string, std::shared_ptr<FuseView>>> moved_; // (where it stood, the view)
     bool passthrough_ = false;
     bool ring_ = false;        // requests come through io_uring
-    int ringLease_ = -1;       // held while this engine may need the module's io_uring
+    UniqueFd ringLease_;       // held while this engine may need the module's io_uring
     std::shared_ptr<Gatekeeper> gate_;
     std::shared_ptr<FuseSession> session_; // serves every view
     std::map<std::string, std::shared_ptr<FuseView>> views_;
@@ -121,7 +124,13 @@ private:
     bool scanTruncated_ = false;
     std::string mountsSeen_; // the mounts other than the views, when the views last took their flags
     LinkGuard::Failures unmarked_; // hard-linked covered files the last scan could not mark
-    std::vector<LinkGuard::Target> heldFiles_; // covered files processes held open from before their views (owned)
+    // Covered files processes held open from before their views; each target's descriptor is the
+    // one held beside it.
+    struct HeldFile {
+        UniqueFd fd;
+        LinkGuard::Target target;
+    };
+    std::vector<HeldFile> heldFiles_;
     pid_t starter_ = ::getppid(); // the process that started the engine
 };
 

@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/fuseview.h"
 #include "qxd/exes.h"
 #include "qxd/paths.h"
 
 #include "qxd/fusekernel.h"
 #include "qxd/mounts.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <algorithm>
 #include <atomic>
@@ -69,7 +72,7 @@ void FillAttr(fuse_attr &a, const struct stat &s)
 // One object the kernel knows by a node id. Its names (folder and name) are kept so that
 // decisions can name it; a hard link gives it several.
 struct Node {
-    int fd = -1; // O_PATH, outside the mount
+    UniqueFd fd; // O_PATH, outside the mount
     dev_t dev = 0;
     ino_t ino = 0;
     mode_t type = 0;
@@ -81,7 +84,7 @@ struct Node {
 };
 
 struct DirHandle {
-    int fd = -1;
+    UniqueFd fd;
     std::string path;
     bool hidRecorded = false; // one record per listing of hidden names
     // What the policy hides of this folder from this caller, while that policy is in force.
@@ -125,10 +128,8 @@ struct FuseSession::State {
             retired.insert(n);
         for (auto &[key, n] : nodes)
             retired.insert(n);
-        for (Node *n : retired) {
-            ::close(n->fd);
-            delete n;
-        }
+        for (Node *n : retired)
+            delete n; // closes its descriptor
         if (session >= 0)
             ::close(session);
     }
@@ -281,8 +282,7 @@ struct FuseSession::State {
             retired.erase(n);
         if (n->backing > 0)
             ::ioctl(session, fusek::kIocBackingClose, &n->backing);
-        ::close(n->fd);
-        delete n;
+        delete n; // closes its descriptor
     }
 
     void AddNameLocked(Node *n, Node *parent, std::string_view name)
@@ -538,25 +538,22 @@ int Lookup(Request &r, Node *parent, const char *name, fuse_entry_out &e)
 {
     State &st = r.st;
     std::memset(&e, 0, sizeof e);
-    const int fd = ::openat(parent->fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::openat(parent->fd.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
         return errno;
     struct stat s;
-    if (::fstatat(fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-        const int err = errno;
-        ::close(fd);
-        return err;
-    }
+    if (::fstatat(fd.get(), "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
     Node *n;
     {
         std::lock_guard lock(st.mutex);
         auto it = st.nodes.find({s.st_dev, s.st_ino});
         if (it != st.nodes.end()) {
             n = it->second;
-            ::close(fd);
+            fd.reset();
         } else {
             n = new Node;
-            n->fd = fd;
+            n->fd = std::move(fd);
             n->dev = s.st_dev;
             n->ino = s.st_ino;
             n->type = s.st_mode & S_IFMT;
@@ -600,9 +597,9 @@ void Own(Request &r, Node *parent, const char *name)
 {
     struct stat folder{};
     gid_t gid = r.h.gid;
-    if (::fstatat(parent->fd, "", &folder, AT_EMPTY_PATH) == 0 && (folder.st_mode & S_ISGID))
+    if (::fstatat(parent->fd.get(), "", &folder, AT_EMPTY_PATH) == 0 && (folder.st_mode & S_ISGID))
         gid = folder.st_gid;
-    [[maybe_unused]] int rc = ::fchownat(parent->fd, name, r.h.uid, gid, AT_SYMLINK_NOFOLLOW);
+    [[maybe_unused]] int rc = ::fchownat(parent->fd.get(), name, r.h.uid, gid, AT_SYMLINK_NOFOLLOW);
 }
 
 // Creations apply the caller's umask (each worker has its own file-system context).
@@ -634,36 +631,36 @@ int32_t Backing(State &st, Node *n, int fdHint = -1)
     std::lock_guard lock(st.mutex);
     if (n->backing > 0)
         return n->backing;
-    int fd = fdHint;
-    if (fd < 0)
-        fd = ::open(ProcFd(n->fd).c_str(), O_RDONLY | O_CLOEXEC);
+    UniqueFd opened;
+    if (fdHint < 0)
+        opened.reset(::open(ProcFd(n->fd.get()).c_str(), O_RDONLY | O_CLOEXEC));
+    const int fd = fdHint >= 0 ? fdHint : opened.get();
     if (fd < 0)
         return -errno;
     fusek::BackingMap map{fd, 0, 0};
     const int id = ::ioctl(st.session, fusek::kIocBackingOpen, &map);
     const int err = errno;
-    if (fd != fdHint)
-        ::close(fd);
+    opened.reset();
     if (id <= 0)
         return -(err ? err : EIO);
     n->backing = id;
     return id;
 }
 
-// `through`: the kernel may pass reads and writes to the file without the engine.
-int OpenedReply(Request &r, Node *n, int fd, fusek::OpenOut &out, bool through = true)
+// `through`: the kernel may pass reads and writes to the file without the engine. The file goes
+// to the kernel's handle (closed at its release), or is closed here.
+int OpenedReply(Request &r, Node *n, UniqueFd fd, fusek::OpenOut &out, bool through = true)
 {
     out = {};
     if (r.st.passthrough && through) {
-        const int32_t id = Backing(r.st, n, fd);
-        if (fd >= 0)
-            ::close(fd);
+        const int32_t id = Backing(r.st, n, fd.get());
+        fd.reset();
         if (id < 0)
             return -id;
         out.openFlags = fusek::kOpenPassthrough;
         out.backingId = id;
     } else {
-        out.fh = uint64_t(fd);
+        out.fh = uint64_t(fd.release());
     }
     return 0;
 }
@@ -707,7 +704,7 @@ void OnGetattr(Request &r, Node *n)
     if (int e = r.CheckNode(n, op::kStat))
         return r.Reply(e);
     struct stat s;
-    if (::fstatat(n->fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(n->fd.get(), "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0)
         return r.ReplyErrno();
     fuse_attr_out out{};
     out.attr_valid = r.CacheSeconds(n);
@@ -721,11 +718,11 @@ std::string ObjectPath(State &st, Node *n, bool &noFollow)
 {
     noFollow = n->type == S_IFLNK;
     if (!noFollow)
-        return ProcFd(n->fd);
+        return ProcFd(n->fd.get());
     std::lock_guard lock(st.mutex);
     if (n->names.empty())
-        return ProcFd(n->fd);
-    return ProcFd(n->names.front().first->fd) + "/" + n->names.front().second;
+        return ProcFd(n->fd.get());
+    return ProcFd(n->names.front().first->fd.get()) + "/" + n->names.front().second;
 }
 
 int SetTimes(State &st, Node *n, const fuse_setattr_in &in)
@@ -764,14 +761,14 @@ void OnSetattr(Request &r, Node *n)
     if (ops)
         if (int e = r.CheckNode(n, ops | op::kOpen))
             return r.Reply(e);
-    const std::string proc = ProcFd(n->fd);
+    const std::string proc = ProcFd(n->fd.get());
     int rc = 0;
     if ((in->valid & FATTR_MODE) && n->type != S_IFLNK)
         rc = ::chmod(proc.c_str(), in->mode & 07777);
     if (rc == 0 && (in->valid & (FATTR_UID | FATTR_GID))) {
         const uid_t uid = (in->valid & FATTR_UID) ? in->uid : uid_t(-1);
         const gid_t gid = (in->valid & FATTR_GID) ? in->gid : gid_t(-1);
-        rc = ::fchownat(n->fd, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+        rc = ::fchownat(n->fd.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
     }
     if (rc == 0 && (in->valid & FATTR_SIZE))
         rc = ::truncate(proc.c_str(), off_t(in->size));
@@ -785,7 +782,7 @@ void OnSetattr(Request &r, Node *n)
 void OnReadlink(Request &r, Node *n)
 {
     char buf[PATH_MAX];
-    const ssize_t len = ::readlinkat(n->fd, "", buf, sizeof buf);
+    const ssize_t len = ::readlinkat(n->fd.get(), "", buf, sizeof buf);
     if (len < 0)
         return r.ReplyErrno();
     r.Reply(0, buf, size_t(len));
@@ -807,7 +804,7 @@ void OnMake(Request &r, Node *parent, const char *name, uint32_t bit, const std:
 Node *Known(State &st, Node *parent, const char *name)
 {
     struct stat s;
-    if (::fstatat(parent->fd, name, &s, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(parent->fd.get(), name, &s, AT_SYMLINK_NOFOLLOW) != 0)
         return nullptr;
     std::lock_guard lock(st.mutex);
     auto it = st.nodes.find({s.st_dev, s.st_ino});
@@ -823,7 +820,7 @@ void OnRemove(Request &r, Node *parent, uint32_t bit, int flags)
     if (int e = r.CheckChild(parent, name, bit | op::kOpen))
         return r.Reply(e);
     Node *gone = Known(r.st, parent, name);
-    if (::unlinkat(parent->fd, name, flags) != 0)
+    if (::unlinkat(parent->fd.get(), name, flags) != 0)
         return r.ReplyErrno();
     if (gone) {
         std::lock_guard lock(r.st.mutex);
@@ -839,8 +836,8 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
         return r.Reply(EINVAL);
     Node *to = st.NodeOf(newdir);
     struct stat s{}, t{};
-    const bool isDir = ::fstatat(from->fd, name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(s.st_mode);
-    const bool exists = ::fstatat(to->fd, newname, &t, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool isDir = ::fstatat(from->fd.get(), name, &s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(s.st_mode);
+    const bool exists = ::fstatat(to->fd.get(), newname, &t, AT_SYMLINK_NOFOLLOW) == 0;
     const bool exchange = flags & RENAME_EXCHANGE;
     // Moving an object, or replacing one, is done to the object itself: it needs opening it too.
     if (int e = r.CheckChild(from, name, (exchange ? op::kRename | op::kReplace : op::kRename) | op::kOpen))
@@ -853,7 +850,7 @@ void Rename(Request &r, Node *from, const char *name, uint64_t newdir, const cha
     }
     Node *moved = Known(st, from, name);
     Node *other = exists ? Known(st, to, newname) : nullptr;
-    if (::renameat2(from->fd, name, to->fd, newname, flags) != 0)
+    if (::renameat2(from->fd.get(), name, to->fd.get(), newname, flags) != 0)
         return r.ReplyErrno();
     {
         std::lock_guard lock(st.mutex);
@@ -892,7 +889,7 @@ void OnLink(Request &r, Node *parent)
     if (int e = r.CheckCreate(parent, name, op::kCreate))
         return r.Reply(e);
     // The new name joins the object's others: decisions on it weigh every name it has.
-    if (::linkat(n->fd, "", parent->fd, name, AT_EMPTY_PATH) != 0)
+    if (::linkat(n->fd.get(), "", parent->fd.get(), name, AT_EMPTY_PATH) != 0)
         return r.ReplyErrno();
     ReplyEntry(r, parent, name);
 }
@@ -903,7 +900,7 @@ int FileAttributesRefuse(Node *n, uint32_t flags, bool &appendOnly)
 {
     appendOnly = false;
     struct statx x{};
-    if (::statx(n->fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &x) != 0)
+    if (::statx(n->fd.get(), "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &x) != 0)
         return errno;
     const bool writes = (flags & O_ACCMODE) != O_RDONLY || (flags & O_TRUNC);
     if ((x.stx_attributes & STATX_ATTR_IMMUTABLE) && writes)
@@ -926,17 +923,17 @@ void OnOpen(Request &r, Node *n)
     bool appendOnly = false;
     if (int e = FileAttributesRefuse(n, in->flags, appendOnly))
         return r.Reply(e);
-    int fd = -1;
+    UniqueFd fd;
     // An append-only file's writes go through the engine's own descriptor, opened to append:
     // the caller may drop O_APPEND later, which a file passed through would then let it.
     if (!r.st.passthrough || (in->flags & O_TRUNC) || appendOnly) {
         const int flags = int(in->flags) & ~(O_CREAT | O_EXCL | O_NOCTTY | O_NOFOLLOW | int(fusek::kOpenForExec));
-        fd = ::open(ProcFd(n->fd).c_str(), flags | O_CLOEXEC);
-        if (fd < 0)
+        fd.reset(::open(ProcFd(n->fd.get()).c_str(), flags | O_CLOEXEC));
+        if (!fd)
             return r.ReplyErrno();
     }
     fusek::OpenOut out;
-    if (int e = OpenedReply(r, n, fd, out, !appendOnly))
+    if (int e = OpenedReply(r, n, std::move(fd), out, !appendOnly))
         return r.Reply(e);
     r.Reply(0, &out, sizeof out);
 }
@@ -952,24 +949,22 @@ void OnCreate(Request &r, Node *parent)
     if (int e = r.CheckChild(parent, name, OpenOps(in->flags)))
         return r.Reply(e);
     const int flags = int(in->flags | O_CREAT) & ~(O_NOCTTY | int(fusek::kOpenForExec));
-    int fd;
+    UniqueFd fd;
     {
         CallerUmask umask(in->umask);
-        fd = ::openat(parent->fd, name, flags | O_NOFOLLOW | O_CLOEXEC, mode_t(in->mode));
+        fd.reset(::openat(parent->fd.get(), name, flags | O_NOFOLLOW | O_CLOEXEC, mode_t(in->mode)));
     }
-    if (fd < 0)
+    if (!fd)
         return r.ReplyErrno();
     Own(r, parent, name);
     fuse_entry_out e;
-    if (int err = Lookup(r, parent, name, e)) {
-        ::close(fd);
+    if (int err = Lookup(r, parent, name, e))
         return r.Reply(err);
-    }
     // A file that was there after all and is append-only keeps its writes with the engine too.
     struct statx x{};
-    const bool appendOnly = ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &x) == 0 && (x.stx_attributes & STATX_ATTR_APPEND);
+    const bool appendOnly = ::statx(fd.get(), "", AT_EMPTY_PATH, STATX_TYPE, &x) == 0 && (x.stx_attributes & STATX_ATTR_APPEND);
     fusek::OpenOut out;
-    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), fd, out, !appendOnly)) {
+    if (int err = OpenedReply(r, r.st.NodeOf(e.nodeid), std::move(fd), out, !appendOnly)) {
         Forget(r.st, e.nodeid, 1);
         return r.Reply(err);
     }
@@ -1013,18 +1008,18 @@ void OnRelease(Request &r)
 // An fd of the object for calls that need one (sync, allocate).
 int Reopen(Node *n, int flags)
 {
-    return ::open(ProcFd(n->fd).c_str(), flags | O_CLOEXEC);
+    return ::open(ProcFd(n->fd.get()).c_str(), flags | O_CLOEXEC);
 }
 
 void OnFsync(Request &r, Node *n)
 {
     const auto *in = r.In<fuse_fsync_in>();
-    const int fd = Reopen(n, O_RDONLY);
-    if (fd < 0)
+    UniqueFd fd(Reopen(n, O_RDONLY));
+    if (!fd)
         return r.ReplyErrno();
-    const int rc = in && (in->fsync_flags & FUSE_FSYNC_FDATASYNC) ? ::fdatasync(fd) : ::fsync(fd);
+    const int rc = in && (in->fsync_flags & FUSE_FSYNC_FDATASYNC) ? ::fdatasync(fd.get()) : ::fsync(fd.get());
     const int err = errno;
-    ::close(fd);
+    fd.reset();
     r.Reply(rc == 0 ? 0 : err);
 }
 
@@ -1035,12 +1030,12 @@ void OnFallocate(Request &r, Node *n)
         return r.Reply(EINVAL);
     if (int e = r.CheckNode(n, op::kWrite))
         return r.Reply(e);
-    const int fd = Reopen(n, O_WRONLY);
-    if (fd < 0)
+    UniqueFd fd(Reopen(n, O_WRONLY));
+    if (!fd)
         return r.ReplyErrno();
-    const int rc = ::fallocate(fd, int(in->mode), off_t(in->offset), off_t(in->length));
+    const int rc = ::fallocate(fd.get(), int(in->mode), off_t(in->offset), off_t(in->length));
     const int err = errno;
-    ::close(fd);
+    fd.reset();
     r.Reply(rc == 0 ? 0 : err);
 }
 
@@ -1052,8 +1047,8 @@ void OnOpendir(Request &r, Node *n)
     {
         // Filled under its lock: the listings that use it run on other threads.
         std::lock_guard lock(h->mutex);
-        h->fd = ::openat(n->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (h->fd < 0)
+        h->fd.reset(::openat(n->fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!h->fd)
             return r.ReplyErrno();
         h->path = r.st.PathOf(n);
     }
@@ -1078,14 +1073,14 @@ int FillListing(Request &r, DirHandle *h, uint64_t offset, std::vector<char> &ou
     std::lock_guard lock(h->mutex);
     r.Hiding(h->path, h->hidingPolicy, h->hiding);
     if (offset != h->next || (offset == 0 && h->len == 0)) {
-        ::lseek(h->fd, off_t(offset), SEEK_SET);
+        ::lseek(h->fd.get(), off_t(offset), SEEK_SET);
         h->pos = h->len = 0;
         h->next = offset;
     }
     fuse_dirent *shown = nullptr; // the last name put in `out`
     for (;;) {
         if (h->pos >= h->len) {
-            const long n = ::syscall(SYS_getdents64, h->fd, h->buf.data(), h->buf.size());
+            const long n = ::syscall(SYS_getdents64, h->fd.get(), h->buf.data(), h->buf.size());
             if (n < 0)
                 return used == 0 ? errno : 0;
             if (n == 0)
@@ -1144,7 +1139,7 @@ void OnReleasedir(Request &r)
         auto *h = reinterpret_cast<DirHandle *>(in->fh);
         {
             std::lock_guard lock(h->mutex); // after the last listing that used it
-            ::close(h->fd);
+            h->fd.reset();
         }
         delete h;
     }
@@ -1155,7 +1150,7 @@ void OnReleasedir(Request &r)
 void OnStatfs(Request &r, Node *n)
 {
     struct statfs s;
-    if (::fstatfs(n->fd, &s) != 0)
+    if (::fstatfs(n->fd.get(), &s) != 0)
         return r.ReplyErrno();
     fuse_statfs_out out{};
     out.st.blocks = s.f_blocks;
@@ -1253,7 +1248,7 @@ void OnHub(Request &r)
     if (!root)
         return r.Reply(ENOENT);
     struct stat s{};
-    ::fstatat(root->fd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
+    ::fstatat(root->fd.get(), "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW);
     fuse_entry_out e{};
     e.nodeid = st.IdOf(root);
     e.entry_valid = kHubSeconds;
@@ -1304,7 +1299,7 @@ void Handle(Request &r)
         const char *target = name ? r.Name(std::strlen(name) + 1) : nullptr;
         if (!target)
             return r.Reply(EINVAL);
-        return OnMake(r, n, name, op::kCreate, [&] { return ::symlinkat(target, n->fd, name); });
+        return OnMake(r, n, name, op::kCreate, [&] { return ::symlinkat(target, n->fd.get(), name); });
     }
     case FUSE_MKNOD: {
         const auto *in = r.In<fuse_mknod_in>();
@@ -1313,7 +1308,7 @@ void Handle(Request &r)
             return r.Reply(EINVAL);
         return OnMake(r, n, name, op::kCreate, [&] {
             CallerUmask umask(in->umask);
-            return ::mknodat(n->fd, name, mode_t(in->mode), dev_t(in->rdev));
+            return ::mknodat(n->fd.get(), name, mode_t(in->mode), dev_t(in->rdev));
         });
     }
     case FUSE_MKDIR: {
@@ -1323,7 +1318,7 @@ void Handle(Request &r)
             return r.Reply(EINVAL);
         return OnMake(r, n, name, op::kDirCreate, [&] {
             CallerUmask umask(in->umask);
-            return ::mkdirat(n->fd, name, mode_t(in->mode));
+            return ::mkdirat(n->fd.get(), name, mode_t(in->mode));
         });
     }
     case FUSE_UNLINK:
@@ -1376,7 +1371,7 @@ void Handle(Request &r)
         int err = 0;
         {
             std::lock_guard lock(dir->mutex);
-            if (::fsync(dir->fd) != 0)
+            if (::fsync(dir->fd.get()) != 0)
                 err = errno;
         }
         return r.Reply(err);
@@ -1811,23 +1806,22 @@ std::shared_ptr<FuseSession> FuseSession::Start(Options options, std::shared_ptr
         return nullptr;
     }
     const std::string fd = std::to_string(st->session);
-    const int fs = ::fsopen("fuse", FSOPEN_CLOEXEC);
-    bool ok = fs >= 0;
+    UniqueFd fs(::fsopen("fuse", FSOPEN_CLOEXEC));
+    bool ok = fs.valid();
     for (const auto &[key, value] : {std::pair<const char *, std::string>{"source", st->fsname},
                                      {"subtype", "qxd"},
                                      {"fd", fd},
                                      {"rootmode", "40000"},
                                      {"user_id", "0"},
                                      {"group_id", "0"}})
-        ok = ok && ::fsconfig(fs, FSCONFIG_SET_STRING, key, value.c_str(), 0) == 0;
+        ok = ok && ::fsconfig(fs.get(), FSCONFIG_SET_STRING, key, value.c_str(), 0) == 0;
     for (const char *flag : {"default_permissions", "allow_other"})
-        ok = ok && ::fsconfig(fs, FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
-    ok = ok && ::fsconfig(fs, FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
-    const int mnt = ok ? ::fsmount(fs, FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC) : -1;
+        ok = ok && ::fsconfig(fs.get(), FSCONFIG_SET_FLAG, flag, nullptr, 0) == 0;
+    ok = ok && ::fsconfig(fs.get(), FSCONFIG_CMD_CREATE, nullptr, nullptr, 0) == 0;
+    UniqueFd mnt(ok ? ::fsmount(fs.get(), FSMOUNT_CLOEXEC, MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV | MOUNT_ATTR_NOEXEC) : -1);
     const int err = errno;
-    if (fs >= 0)
-        ::close(fs);
-    if (mnt < 0) {
+    fs.reset();
+    if (!mnt) {
         error = std::string("FUSE mount refused (") + std::strerror(err) + ")";
         return nullptr;
     }
@@ -1838,13 +1832,11 @@ std::shared_ptr<FuseSession> FuseSession::Start(Options options, std::shared_ptr
     for (int i = 0; i < threads; ++i) {
         int dev = st->session;
         if (i > 0) {
-            dev = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+            UniqueFd clone(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
             uint32_t master = uint32_t(st->session);
-            if (dev < 0 || ::ioctl(dev, FUSE_DEV_IOC_CLONE, &master) != 0) {
-                if (dev >= 0)
-                    ::close(dev);
+            if (!clone || ::ioctl(clone.get(), FUSE_DEV_IOC_CLONE, &master) != 0)
                 continue;
-            }
+            dev = clone.release(); // the worker closes it when it ends
         }
         std::thread(Worker, st, dev).detach();
     }
@@ -1853,23 +1845,21 @@ std::shared_ptr<FuseSession> FuseSession::Start(Options options, std::shared_ptr
         st->nodeHigh = std::clamp<size_t>(files.rlim_cur / 4, 256, 65536);
     std::thread(Sweeper, st).detach();
     auto session = std::shared_ptr<FuseSession>(new FuseSession(st));
-    session->master_ = mnt;
+    session->master_ = mnt.release();
     return session;
 }
 
 std::shared_ptr<FuseView> FuseSession::Mount(FuseView::Options options, std::string &error)
 {
     State &st = *state_;
+    UniqueFd rootFd(options.rootFd); // ours until the view's root node holds it
     struct stat s;
-    if (options.rootFd < 0 || ::fstatat(options.rootFd, "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!rootFd || ::fstatat(rootFd.get(), "", &s, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
         error = options.root + ": " + std::strerror(errno);
-        if (options.rootFd >= 0)
-            ::close(options.rootFd);
         return nullptr;
     }
     if (!S_ISDIR(s.st_mode) && !S_ISREG(s.st_mode)) {
         error = options.root + ": neither a folder nor a file";
-        ::close(options.rootFd);
         return nullptr;
     }
     auto h = std::make_unique<FuseView::Handle>();
@@ -1877,7 +1867,7 @@ std::shared_ptr<FuseView> FuseSession::Mount(FuseView::Options options, std::str
     h->rootPath = options.root;
     h->rootFd = options.rootFd;
     auto *root = new Node;
-    root->fd = options.rootFd;
+    root->fd = std::move(rootFd);
     root->dev = s.st_dev;
     root->ino = s.st_ino;
     root->type = s.st_mode & S_IFMT;

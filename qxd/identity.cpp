@@ -1,4 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/identity.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -53,8 +56,8 @@ std::optional<ino_t> PeerInode(int fd)
     struct stat own{};
     if (::fstat(fd, &own) != 0)
         return std::nullopt;
-    const int nl = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (nl < 0)
+    const UniqueFd nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!nl)
         return std::nullopt;
     struct {
         nlmsghdr header;
@@ -71,9 +74,9 @@ std::optional<ino_t> PeerInode(int fd)
     std::optional<ino_t> peer;
     alignas(nlmsghdr) char buf[8192];
     timeval timeout{1, 0};
-    ::setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::send(nl, &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
-        const ssize_t n = ::recv(nl, buf, sizeof buf, 0);
+    ::setsockopt(nl.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::send(nl.get(), &ask, sizeof ask, 0) == ssize_t(sizeof ask)) {
+        const ssize_t n = ::recv(nl.get(), buf, sizeof buf, 0);
         int len = int(n);
         for (auto *h = reinterpret_cast<nlmsghdr *>(buf); n > 0 && NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
             if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(unix_diag_msg)))
@@ -93,7 +96,6 @@ std::optional<ino_t> PeerInode(int fd)
             break;
         }
     }
-    ::close(nl);
     return peer;
 }
 

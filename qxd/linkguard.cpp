@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/linkguard.h"
 #include "qxd/paths.h"
 
@@ -71,21 +72,24 @@ uint32_t OpenIntent(int pid)
 #endif
 }
 
-LinkGuard::LinkGuard(int fd, std::shared_ptr<Gatekeeper> gate) : fan_(fd), gate_(std::move(gate))
+LinkGuard::LinkGuard(UniqueFd fd, std::shared_ptr<Gatekeeper> gate) : fan_(std::move(fd)), gate_(std::move(gate))
 {
-    if (::pipe2(stop_, O_CLOEXEC) != 0)
-        stop_[0] = stop_[1] = -1;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) == 0) {
+        stop_[0].reset(ends[0]);
+        stop_[1].reset(ends[1]);
+    }
     thread_ = std::thread([this] { Listen(); });
 }
 
 std::unique_ptr<LinkGuard> LinkGuard::Create(std::shared_ptr<Gatekeeper> gate, std::string &reason)
 {
-    const int fd = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (!fd) {
         reason = std::string("fanotify permission events are not available (") + std::strerror(errno) + ")";
         return nullptr;
     }
-    return std::unique_ptr<LinkGuard>(new LinkGuard(fd, std::move(gate)));
+    return std::unique_ptr<LinkGuard>(new LinkGuard(std::move(fd), std::move(gate)));
 }
 
 LinkGuard::~LinkGuard()
@@ -97,27 +101,18 @@ void LinkGuard::Shutdown()
 {
     if (thread_.joinable()) {
         const char c = 1;
-        [[maybe_unused]] ssize_t n = ::write(stop_[1], &c, 1);
+        [[maybe_unused]] ssize_t n = ::write(stop_[1].get(), &c, 1);
         thread_.join();
     }
     // Only the listener asked the gate; the gate (the enforcer) owns this guard, so the tie is cut
     // here, or neither would ever be freed.
     gate_.reset();
     // Closing the group removes its marks and lets every waiting caller through.
-    if (fan_ >= 0)
-        ::close(fan_);
-    fan_ = -1;
-    for (int &fd : stop_) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    fan_.reset();
+    for (UniqueFd &fd : stop_)
+        fd.reset();
     std::lock_guard lock(mutex_);
-    for (auto &[key, w] : watched_)
-        ::close(w.fd);
     watched_.clear();
-    for (auto &[key, f] : folders_)
-        ::close(f.fd);
     folders_.clear();
 }
 
@@ -137,7 +132,7 @@ uint64_t MountOf(int fd)
 LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
 {
     Failures failed;
-    if (fan_ < 0)
+    if (!fan_)
         return failed;
     std::map<std::pair<dev_t, ino_t>, const Target *> next;
     for (const Target &t : targets)
@@ -148,25 +143,23 @@ LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
             ++it;
             continue;
         }
-        ::fanotify_mark(fan_, FAN_MARK_REMOVE, kMarks, AT_FDCWD, ProcFd(it->second.fd).c_str());
-        ::close(it->second.fd);
+        ::fanotify_mark(fan_.get(), FAN_MARK_REMOVE, kMarks, AT_FDCWD, ProcFd(it->second.fd.get()).c_str());
         it = watched_.erase(it);
     }
     for (const auto &[key, t] : next) {
         auto it = watched_.find(key);
         if (it != watched_.end()) {
             it->second.path = t->path; // the name decisions use
-            it->second.ownMount = t->foreignOnly ? MountOf(it->second.fd) : 0;
+            it->second.ownMount = t->foreignOnly ? MountOf(it->second.fd.get()) : 0;
             continue;
         }
-        const int fd = ::fcntl(t->fd, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0 || ::fanotify_mark(fan_, FAN_MARK_ADD, kMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+        UniqueFd fd(::fcntl(t->fd, F_DUPFD_CLOEXEC, 0));
+        if (!fd || ::fanotify_mark(fan_.get(), FAN_MARK_ADD, kMarks, AT_FDCWD, ProcFd(fd.get()).c_str()) != 0) {
             failed.emplace_back(t->path, std::strerror(errno));
-            if (fd >= 0)
-                ::close(fd);
             continue;
         }
-        watched_.emplace(key, Watch_{t->path, fd, t->foreignOnly ? MountOf(fd) : 0});
+        const uint64_t own = t->foreignOnly ? MountOf(fd.get()) : 0;
+        watched_.emplace(key, Watch_{t->path, std::move(fd), own});
     }
     return failed;
 }
@@ -174,7 +167,7 @@ LinkGuard::Failures LinkGuard::Watch(const std::vector<Target> &targets)
 LinkGuard::Failures LinkGuard::WatchFolders(const std::vector<Folder> &folders)
 {
     Failures failed;
-    if (fan_ < 0)
+    if (!fan_)
         return failed;
     std::map<std::pair<dev_t, ino_t>, const Folder *> next;
     for (const Folder &f : folders)
@@ -185,23 +178,21 @@ LinkGuard::Failures LinkGuard::WatchFolders(const std::vector<Folder> &folders)
             ++it;
             continue;
         }
-        ::fanotify_mark(fan_, FAN_MARK_REMOVE, kFolderMarks, AT_FDCWD, ProcFd(it->second.fd).c_str());
-        ::close(it->second.fd);
+        ::fanotify_mark(fan_.get(), FAN_MARK_REMOVE, kFolderMarks, AT_FDCWD, ProcFd(it->second.fd.get()).c_str());
         it = folders_.erase(it);
     }
     for (const auto &[key, f] : next) {
         if (auto it = folders_.find(key); it != folders_.end()) {
-            it->second.ownMount = f->foreignOnly ? MountOf(it->second.fd) : 0;
+            it->second.ownMount = f->foreignOnly ? MountOf(it->second.fd.get()) : 0;
             continue;
         }
-        const int fd = ::fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0 || ::fanotify_mark(fan_, FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd).c_str()) != 0) {
+        UniqueFd fd(::fcntl(f->fd, F_DUPFD_CLOEXEC, 0));
+        if (!fd || ::fanotify_mark(fan_.get(), FAN_MARK_ADD, kFolderMarks, AT_FDCWD, ProcFd(fd.get()).c_str()) != 0) {
             failed.emplace_back(f->root, std::strerror(errno));
-            if (fd >= 0)
-                ::close(fd);
             continue;
         }
-        folders_.emplace(key, FolderWatch{fd, f->place, f->root, f->foreignOnly ? MountOf(fd) : 0});
+        const uint64_t own = f->foreignOnly ? MountOf(fd.get()) : 0;
+        folders_.emplace(key, FolderWatch{std::move(fd), f->place, f->root, own});
     }
     return failed;
 }
@@ -295,14 +286,14 @@ void LinkGuard::Answer(int eventFd, int pid, uint64_t mask)
         }
     }
     fanotify_response r{eventFd, response};
-    [[maybe_unused]] ssize_t n = ::write(fan_, &r, sizeof r);
+    [[maybe_unused]] ssize_t n = ::write(fan_.get(), &r, sizeof r);
 }
 
 void LinkGuard::Listen()
 {
     alignas(fanotify_event_metadata) char buf[4096];
     for (;;) {
-        pollfd p[2] = {{fan_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        pollfd p[2] = {{fan_.get(), POLLIN, 0}, {stop_[0].get(), POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -310,16 +301,16 @@ void LinkGuard::Listen()
         }
         if (p[1].revents)
             return;
-        const ssize_t len = ::read(fan_, buf, sizeof buf);
+        const ssize_t len = ::read(fan_.get(), buf, sizeof buf);
         if (len <= 0)
             continue;
         auto *m = reinterpret_cast<fanotify_event_metadata *>(buf);
         for (ssize_t left = len; FAN_EVENT_OK(m, left); m = FAN_EVENT_NEXT(m, left)) {
             if (m->vers != FANOTIFY_METADATA_VERSION || m->fd < 0)
                 continue;
+            const UniqueFd event(m->fd); // the kernel's descriptor of the object, ours to close
             if (m->mask & kMarks)
-                Answer(m->fd, int(m->pid), m->mask);
-            ::close(m->fd);
+                Answer(event.get(), int(m->pid), m->mask);
         }
     }
 }

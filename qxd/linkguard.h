@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Covered files that also have names outside every view (hard links made before the entry)
 // would be reached through those names without the views. Their inodes carry fanotify
 // permission marks instead, so opening, reading or running them by any name is decided as if
@@ -5,6 +6,8 @@
 #pragma once
 
 #include "qxd/fuseview.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <map>
 #include <memory>
@@ -58,22 +61,22 @@ public:
     void Shutdown();
 
 private:
-    LinkGuard(int fd, std::shared_ptr<Gatekeeper> gate);
+    LinkGuard(UniqueFd fd, std::shared_ptr<Gatekeeper> gate);
     void Listen();
     void Answer(int eventFd, int pid, uint64_t mask);
 
-    int fan_ = -1;
-    int stop_[2] = {-1, -1};
+    UniqueFd fan_;
+    UniqueFd stop_[2];
     std::shared_ptr<Gatekeeper> gate_;
     mutable std::mutex mutex_;
     struct Watch_ {
         std::string path;
-        int fd = -1; // our own O_PATH descriptor of the inode
+        UniqueFd fd; // our own O_PATH descriptor of the inode
         uint64_t ownMount = 0; // for a foreign-only watch, the mount whose events are not decided
     };
     std::map<std::pair<dev_t, ino_t>, Watch_> watched_;
     struct FolderWatch {
-        int fd = -1;
+        UniqueFd fd;
         std::string place, root;
         uint64_t ownMount = 0; // as for Watch_
     };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "qxd/server.h"
 
 #include "platform/device/wire.h"
@@ -37,17 +38,12 @@ namespace wire = vx::device::wire;
 class Peer {
 public:
     explicit Peer(int fd) : fd_(fd) {}
-    ~Peer()
-    {
-        if (file_ >= 0)
-            ::close(file_);
-    }
     Peer(const Peer &) = delete;
     Peer &operator=(const Peer &) = delete;
 
-    // The file that came with the client's first bytes (its arena's memory), or -1; the caller
+    // The file that came with the client's first bytes (its arena's memory), or none; the caller
     // takes it over.
-    int TakeFile() { return std::exchange(file_, -1); }
+    UniqueFd TakeFile() { return std::move(file_); }
 
     // Waits until input is there (true) or `stop` says the wait is over (false); looks again
     // every second.
@@ -156,12 +152,11 @@ private:
                 continue;
             const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             for (std::size_t i = 0; i < count; ++i) {
-                int received;
-                std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof received);
-                if (first_ && file_ < 0)
-                    file_ = received;
-                else
-                    ::close(received);
+                int number;
+                std::memcpy(&number, CMSG_DATA(c) + i * sizeof(int), sizeof number);
+                UniqueFd received(number); // ours now: kept or closed
+                if (first_ && !file_)
+                    file_ = std::move(received);
             }
         }
         first_ = false;
@@ -171,7 +166,7 @@ private:
     }
 
     int fd_;
-    int file_ = -1;
+    UniqueFd file_;
     bool first_ = true;
     pid_t sender_ = 0;
     std::vector<uint8_t> buf_ = std::vector<uint8_t>(65536);
@@ -276,21 +271,21 @@ public:
     // it and it is what it says: ordinary shared memory (no huge pages, which could run out
     // under the engine's hands) sealed so that it cannot shrink, of the size its header names,
     // whose header names an arena below 4 GiB. Closed in any case.
-    void Offer(int file)
+    void Offer(UniqueFd file)
     {
-        if (file < 0)
+        if (!file)
             return;
         struct stat st{};
         struct statfs fs{};
-        const int seals = ::fcntl(file, F_GET_SEALS);
-        const bool usable = (road_ == MemoryRoad::Auto || road_ == MemoryRoad::Shared) && ::fstat(file, &st) == 0 &&
-                            ::fstatfs(file, &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
+        const int seals = ::fcntl(file.get(), F_GET_SEALS);
+        const bool usable = (road_ == MemoryRoad::Auto || road_ == MemoryRoad::Shared) && ::fstat(file.get(), &st) == 0 &&
+                            ::fstatfs(file.get(), &fs) == 0 && fs.f_type == TMPFS_MAGIC &&
                             S_ISREG(st.st_mode) && uint64_t(st.st_size) > wire::kArenaHeaderSize &&
                             uint64_t(st.st_size) <= (1ull << 32) && seals >= 0 && (seals & F_SEAL_SHRINK) &&
                             !(seals & (F_SEAL_WRITE | F_SEAL_FUTURE_WRITE));
-        void *map = usable ? ::mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, file, 0)
+        void *map = usable ? ::mmap(nullptr, std::size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, file.get(), 0)
                            : MAP_FAILED;
-        ::close(file);
+        file.reset();
         if (map == MAP_FAILED)
             return;
         const auto *header = static_cast<const uint8_t *>(map);
@@ -590,7 +585,7 @@ std::string Server::Refusal(const Connection &connection)
     std::string why;
     if (!Unaltered(connection.pid, *exe, &why))
         return why;
-    if (!HoldsPeerClosedOnExec(connection.pid, connection.fd))
+    if (!HoldsPeerClosedOnExec(connection.pid, connection.fd.get()))
         return "its connection was not made by the program it runs now";
     return {};
 }
@@ -636,15 +631,14 @@ bool Server::Start(std::string &error)
         }
     }
     const std::string lockPath = dir_ + "/.qxd-engine.lock";
-    lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd_ < 0) {
+    lockFd_.reset(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lockFd_) {
         error = "cannot open " + lockPath + ": " + std::strerror(errno);
         return false;
     }
-    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(lockFd_.get(), LOCK_EX | LOCK_NB) != 0) {
         error = "another qxd-engine already serves " + dir_;
-        ::close(lockFd_);
-        lockFd_ = -1;
+        lockFd_.reset();
         return false;
     }
     const struct {
@@ -666,27 +660,27 @@ bool Server::Start(std::string &error)
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
         // A socket left by a daemon that did not stop cleanly: the lock says nobody serves it.
         ::unlink(path.c_str());
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) {
+        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!fd) {
             error = std::string("socket: ") + std::strerror(errno);
             Stop();
             return false;
         }
         const bool shared = group_ != gid_t(-1);
         const mode_t old = ::umask(shared ? 0117 : 0177);
-        const int rc = ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        const int rc = ::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr);
         ::umask(old);
         if (rc != 0 || (shared && ::chown(path.c_str(), uid_t(-1), group_) != 0) ||
-            ::chmod(path.c_str(), shared ? 0660 : 0600) != 0 || ::listen(fd, 64) != 0) {
+            ::chmod(path.c_str(), shared ? 0660 : 0600) != 0 || ::listen(fd.get(), 64) != 0) {
             error = "cannot serve " + path + ": " + std::strerror(errno);
-            ::close(fd);
+            fd.reset();
             Stop();
             return false;
         }
         // Each message comes with its sender's credentials, also those sent before the accept.
         const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
-        listeners_.push_back({fd, path, n.channel});
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        listeners_.push_back({std::move(fd), path, n.channel});
     }
     Log("serving " + dir_ + " (QXDAnsi, QXDUni, Global\\QXDAnsi, Global\\QXDUni)");
     return true;
@@ -698,7 +692,7 @@ void Server::Run(int stopFd)
         std::vector<pollfd> fds;
         fds.push_back({stopFd, POLLIN, 0});
         for (const auto &l : listeners_)
-            fds.push_back({l.fd, POLLIN, 0});
+            fds.push_back({l.fd.get(), POLLIN, 0});
         int r = ::poll(fds.data(), fds.size(), 1000);
         if (r < 0 && errno != EINTR) {
             Log(std::string("poll failed: ") + std::strerror(errno));
@@ -720,8 +714,8 @@ void Server::Run(int stopFd)
 void Server::Accept(const Listener &listener)
 {
     for (;;) {
-        int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd fd(::accept4(listener.fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!fd) {
             if (errno == EINTR)
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -731,21 +725,20 @@ void Server::Accept(const Listener &listener)
         Reap(false);
         ucred cred{};
         socklen_t len = sizeof cred;
-        const bool known = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+        const bool known = ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
         const uid_t uid = known ? cred.uid : uid_t(-1);
         if (!Admit(uid)) {
             Log("too many clients in requests; a new connection to " + std::string(ChannelName(listener.channel)) +
                 " refused");
-            ::close(fd);
             continue;
         }
         timeval timeout{kPeerTimeoutMs / 1000, (kPeerTimeoutMs % 1000) * 1000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
         const int on = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on);
         auto conn = std::make_unique<Connection>();
-        conn->fd = fd;
+        conn->fd = std::move(fd);
         conn->channel = listener.channel;
         conn->uid = uid;
         conn->idleSinceMs = NowMs();
@@ -768,7 +761,7 @@ void Server::Accept(const Listener &listener)
 
 void Server::Serve(Connection &connection)
 {
-    Peer peer(connection.fd);
+    Peer peer(connection.fd.get());
     if (!anyClient_)
         peer.OnlyFrom(connection.pid);
     ConnectionMemory memory(peer, connection.pid, road_);
@@ -837,7 +830,7 @@ void Server::Serve(Connection &connection)
     }
     Log("client of " + std::string(ChannelName(connection.channel)) + " " + reason + " after " +
         std::to_string(requests) + " request(s)" + memory.Road());
-    ::shutdown(connection.fd, SHUT_RDWR);
+    ::shutdown(connection.fd.get(), SHUT_RDWR);
     connection.done = true;
 }
 
@@ -846,12 +839,11 @@ void Server::Reap(bool all)
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection &c = **it;
         if (all && !c.done)
-            ::shutdown(c.fd, SHUT_RDWR);
+            ::shutdown(c.fd.get(), SHUT_RDWR);
         if (all || c.done) {
             if (c.thread.joinable())
                 c.thread.join();
-            ::close(c.fd);
-            it = connections_.erase(it);
+            it = connections_.erase(it); // closes its socket, now that its thread is gone
         } else {
             ++it;
         }
@@ -865,8 +857,8 @@ bool Server::CloseIdle(Connection &connection)
         return false;
     std::string closing;
     wire::Put32(closing, wire::kClosing);
-    [[maybe_unused]] const ssize_t n = ::send(connection.fd, closing.data(), closing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(connection.fd, SHUT_RDWR);
+    [[maybe_unused]] const ssize_t n = ::send(connection.fd.get(), closing.data(), closing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(connection.fd.get(), SHUT_RDWR);
     return true;
 }
 
@@ -913,7 +905,10 @@ void Server::Expire()
 void Server::ServeSocket(int fd, Channel channel, pid_t pid)
 {
     Connection connection;
-    connection.fd = fd;
+    // A descriptor of its own on the caller's socket: the caller closes `fd`.
+    connection.fd.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!connection.fd)
+        return;
     connection.channel = channel;
     connection.pid = pid;
     Serve(connection);
@@ -923,14 +918,11 @@ void Server::Stop()
 {
     Reap(true);
     for (auto &l : listeners_) {
-        ::close(l.fd);
+        l.fd.reset();
         ::unlink(l.path.c_str());
     }
     listeners_.clear();
-    if (lockFd_ >= 0) {
-        ::close(lockFd_);
-        lockFd_ = -1;
-    }
+    lockFd_.reset();
 }
 
 } // namespace vx::qxd

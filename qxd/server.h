@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The daemon's transport: Unix-domain sockets for both channels under both spellings, one
 // thread per connection, one request at a time per connection.
 #pragma once
 
 #include "qxd/core.h"
 #include "qxd/identity.h"
+
+#include "platform/common/uniquefd.h"
 
 #include <atomic>
 #include <iosfwd>
@@ -68,7 +71,7 @@ public:
 private:
     enum class Phase { Idle, Busy, Closing };
     struct Connection {
-        int fd = -1;
+        UniqueFd fd;
         Channel channel = Channel::Ansi;
         pid_t pid = 0;
         uid_t uid = uid_t(-1);
@@ -80,7 +83,7 @@ private:
         std::atomic<int64_t> idleSinceMs{0};
     };
     struct Listener {
-        int fd = -1;
+        UniqueFd fd;
         std::string path;
         Channel channel;
     };
@@ -108,7 +111,7 @@ private:
     bool anyClient_ = false;
     Programs clients_;
     std::mutex logMutex_;
-    int lockFd_ = -1;
+    UniqueFd lockFd_;
     std::list<Listener> listeners_;
     std::list<std::unique_ptr<Connection>> connections_;
     uint64_t nextId_ = 1;

@@ -154,6 +154,23 @@ void AppendUtf8(std::string &out, char32_t cp)
     }
 }
 
+std::size_t Utf8Length(std::string_view s, std::size_t i)
+{
+    if (i >= s.size())
+        return 0;
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+            return 0;
+    const auto c1 = n > 1 ? static_cast<unsigned char>(s[i + 1]) : 0;
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F))
+        return 0; // overlong, surrogate or past U+10FFFF
+    return n;
+}
+
 std::u16string Utf8ToUtf16(std::string_view utf8)
 {
     const std::string bytes = Convert("UTF-16LE", "UTF-8", utf8, std::string_view("\xFD\xFF", 2), false);

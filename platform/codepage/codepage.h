@@ -4,6 +4,7 @@
 // codepage_qt.h.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 
 // Appends one code point (below 0x110000) as UTF-8.
 void AppendUtf8(std::string &out, char32_t cp);
+
+// Length in bytes (1 to 4) of the well-formed UTF-8 character at `s[i]`; 0 when there is none
+// (a stray byte, an overlong form, a surrogate, past U+10FFFF or cut off).
+std::size_t Utf8Length(std::string_view s, std::size_t i);
 
 // Length in bytes of the CP949 character that starts with this lead byte (1 or 2).
 inline int AnsiCharLength(unsigned char lead)

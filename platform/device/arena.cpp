@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/device/arena.h"
 
+#include "platform/common/uniquefd.h"
 #include "platform/device/wire.h"
 
 #include <fcntl.h>
@@ -26,15 +28,13 @@ constexpr uint64_t kLimit = 1ull << 32;
 // can neither shrink nor grow. -1 where the system offers none.
 int NewArenaFile()
 {
-    const int fd = ::memfd_create("vellamorix-arena", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
+    UniqueFd fd(::memfd_create("vellamorix-arena", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!fd)
         return -1;
-    if (::ftruncate(fd, off_t(kArenaSize)) != 0 ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        ::close(fd);
+    if (::ftruncate(fd.get(), off_t(kArenaSize)) != 0 ||
+        ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
         return -1;
-    }
-    return fd;
+    return fd.release();
 }
 
 // Maps the arena below 4 GiB: shared memory of `fd`, or private memory when `fd` is -1.
@@ -83,11 +83,10 @@ struct Arena {
         if (tried)
             return false;
         tried = true;
-        int fd = NewArenaFile();
-        void *p = MapLow(fd);
-        if (p == MAP_FAILED && fd >= 0) {
-            ::close(fd);
-            fd = -1;
+        UniqueFd fd(NewArenaFile());
+        void *p = MapLow(fd.get());
+        if (p == MAP_FAILED && fd) {
+            fd.reset();
             p = MapLow(-1);
         }
         if (p == MAP_FAILED)
@@ -102,7 +101,7 @@ struct Arena {
         used.store(wire::kArenaHeaderSize);
         // A fork never finds the arena's books half-written.
         ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
-        file.store(fd);
+        file.store(fd.release());
         mapped.store(base);
         return true;
     }
@@ -218,19 +217,18 @@ void AfterForkInChild()
     if (old < 0 || !base)
         return;
     const std::size_t used = std::min<uint64_t>(a.used.load(), kArenaSize);
-    int fresh = NewArenaFile();
-    bool copied = fresh >= 0;
+    UniqueFd fresh(NewArenaFile());
+    bool copied = fresh.valid();
     for (std::size_t done = 0; copied && done < used;) {
-        const ssize_t n = ::pwrite(fresh, base + done, used - done, off_t(done));
+        const ssize_t n = ::pwrite(fresh.get(), base + done, used - done, off_t(done));
         copied = n > 0;
         done += copied ? std::size_t(n) : 0;
     }
     const int rw = PROT_READ | PROT_WRITE;
-    if (copied && mmap(base, kArenaSize, rw, MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fresh, 0) == base) {
-        a.file.store(fresh);
+    if (copied && mmap(base, kArenaSize, rw, MAP_SHARED | MAP_FIXED | MAP_NORESERVE, fresh.get(), 0) == base) {
+        a.file.store(fresh.release());
     } else {
-        if (fresh >= 0)
-            ::close(fresh);
+        fresh.reset();
         void *copy = mmap(nullptr, kArenaSize, rw, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (copy != MAP_FAILED) {
             std::memcpy(copy, base, used);
@@ -239,7 +237,7 @@ void AfterForkInChild()
         }
         a.file.store(-1);
     }
-    ::close(old);
+    ::close(old); // the file the arena held until here, owned by it
 }
 
 } // namespace

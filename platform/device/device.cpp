@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/device/device.h"
 
+#include "platform/common/uniquefd.h"
 #include "platform/device/arena.h"
 #include "platform/device/wire.h"
 
@@ -59,39 +61,37 @@ DWORD CheckFolder(const std::string &dir)
     return 0;
 }
 
-// Connects to the engine's socket at `path` in the folders `folders` (outermost first); -1 with
+// Connects to the engine's socket at `path` in the folders `folders` (outermost first); none with
 // `error` on failure. The folders and the process at the other end must be this user's or root's.
-int ConnectSocket(const std::string &path, const std::vector<std::string> &folders, DWORD &error)
+UniqueFd ConnectSocket(const std::string &path, const std::vector<std::string> &folders, DWORD &error)
 {
     error = ERROR_FILE_NOT_FOUND;
     for (const std::string &dir : folders)
         if ((error = CheckFolder(dir)) != 0)
-            return -1;
+            return {};
     error = ERROR_FILE_NOT_FOUND;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path))
-        return -1;
+        return {};
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return {};
     int rc;
     do
-        rc = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+        rc = ::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
     while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         if (errno == EACCES || errno == EPERM)
             error = ERROR_ACCESS_DENIED;
-        ::close(fd);
-        return -1;
+        return {};
     }
     ucred peer{};
     socklen_t len = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || (peer.uid != ::geteuid() && peer.uid != 0)) {
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || (peer.uid != ::geteuid() && peer.uid != 0)) {
         error = ERROR_ACCESS_DENIED;
-        ::close(fd);
-        return -1;
+        return {};
     }
     error = 0;
     return fd;
@@ -103,17 +103,12 @@ int ConnectSocket(const std::string &path, const std::vector<std::string> &folde
 // arena), and every request ends by its deadline, however the engine behaves.
 class SocketConnection final : public DeviceConnection {
 public:
-    SocketConnection(int fd, std::string path, std::vector<std::string> folders)
-        : fd_(fd), forks_(Forks()), path_(std::move(path)), folders_(std::move(folders)), timeoutMs_(EngineTimeoutMs()),
+    SocketConnection(UniqueFd fd, std::string path, std::vector<std::string> folders)
+        : fd_(std::move(fd)), forks_(Forks()), path_(std::move(path)), folders_(std::move(folders)), timeoutMs_(EngineTimeoutMs()),
           in_(new uint8_t[kInSize])
     {
         out_.reserve(kFlushAt + kCopyAt + 64);
         SetSocketTimeout(timeoutMs_);
-    }
-    ~SocketConnection() override
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
     }
 
     bool Control(const ControlParams &p, DWORD &bytesReturned, DWORD &error) override
@@ -230,17 +225,16 @@ private:
     // the parent's.
     void Reconnect()
     {
-        if (fd_ >= 0)
-            ::close(fd_);
+        fd_.reset();
         DWORD error = 0;
         fd_ = ConnectSocket(path_, folders_, error);
         forks_ = Forks();
-        broken_ = fd_ < 0;
+        broken_ = !fd_.valid();
         timedOut_ = false;
         offered_ = false;
         out_.clear();
         pos_ = end_ = 0;
-        if (fd_ >= 0)
+        if (fd_.valid())
             SetSocketTimeout(timeoutMs_);
     }
 
@@ -249,8 +243,8 @@ private:
     {
         if (pos_ != end_)
             return true;
-        pollfd p{fd_, POLLIN, 0};
-        return fd_ < 0 || ::poll(&p, 1, 0) != 0;
+        pollfd p{fd_.get(), POLLIN, 0};
+        return !fd_.valid() || ::poll(&p, 1, 0) != 0;
     }
 
     // True when the engine's next message is that it closes the connection.
@@ -260,7 +254,7 @@ private:
         std::size_t have = std::min<std::size_t>(end_ - pos_, sizeof kind);
         std::memcpy(kind, in_.get() + pos_, have);
         if (have < sizeof kind) {
-            const ssize_t n = ::recv(fd_, kind + have, sizeof kind - have, MSG_DONTWAIT | MSG_PEEK);
+            const ssize_t n = ::recv(fd_.get(), kind + have, sizeof kind - have, MSG_DONTWAIT | MSG_PEEK);
             have += n > 0 ? std::size_t(n) : 0;
         }
         return have == sizeof kind && wire::Get32(kind) == wire::kClosing;
@@ -269,8 +263,8 @@ private:
     bool Broken(DWORD &error)
     {
         broken_ = true;
-        if (fd_ >= 0)
-            ::shutdown(fd_, SHUT_RDWR);
+        if (fd_.valid())
+            ::shutdown(fd_.get(), SHUT_RDWR);
         error = timedOut_ ? ERROR_SEM_TIMEOUT : ERROR_BROKEN_PIPE;
         return false;
     }
@@ -278,8 +272,8 @@ private:
     void SetSocketTimeout(int ms)
     {
         const timeval limit{ms / 1000, (ms % 1000) * 1000};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         socketTimeoutMs_ = ms;
     }
 
@@ -320,7 +314,7 @@ private:
         while (iov[0].iov_len + iov[1].iov_len > 0) {
             if (!TimeLeft())
                 return false;
-            const ssize_t n = ::sendmsg(fd_, &msg, MSG_NOSIGNAL);
+            const ssize_t n = ::sendmsg(fd_.get(), &msg, MSG_NOSIGNAL);
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
             if (n <= 0)
@@ -352,7 +346,7 @@ private:
         for (;;) {
             if (!TimeLeft())
                 return false;
-            const ssize_t n = ::recv(fd_, in_.get(), kInSize, 0);
+            const ssize_t n = ::recv(fd_.get(), in_.get(), kInSize, 0);
             if (n > 0) {
                 pos_ = 0;
                 end_ = std::size_t(n);
@@ -392,7 +386,7 @@ private:
         return true;
     }
 
-    int fd_;
+    UniqueFd fd_;
     unsigned forks_;
     std::string path_;
     std::vector<std::string> folders_;
@@ -420,11 +414,11 @@ public:
         std::vector<std::string> folders{dir};
         if (path->size() > dir.size() + 1 && path->compare(dir.size() + 1, 7, "Global/") == 0)
             folders.push_back(dir + "/Global");
-        const int fd = ConnectSocket(*path, folders, error);
-        if (fd < 0)
+        UniqueFd fd = ConnectSocket(*path, folders, error);
+        if (!fd)
             return nullptr;
         error = 0;
-        return std::make_unique<SocketConnection>(fd, *path, std::move(folders));
+        return std::make_unique<SocketConnection>(std::move(fd), *path, std::move(folders));
     }
 };
 

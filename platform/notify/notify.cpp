@@ -2,6 +2,7 @@
 #include "platform/notify/notify.h"
 
 #include "platform/codepage/codepage.h"
+#include "platform/common/uniquefd.h"
 #include "platform/drives/drives.h"
 
 #include <cerrno>
@@ -53,26 +54,21 @@ public:
 class EventFd {
 public:
     EventFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~EventFd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.get(); }
     void Set()
     {
         const uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
+        [[maybe_unused]] ssize_t n = ::write(fd_.get(), &one, sizeof one);
     }
     void Clear()
     {
         uint64_t v;
-        [[maybe_unused]] ssize_t n = ::read(fd_, &v, sizeof v);
+        [[maybe_unused]] ssize_t n = ::read(fd_.get(), &v, sizeof v);
     }
-    bool Valid() const { return fd_ >= 0; }
+    bool Valid() const { return fd_.valid(); }
 
 private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 class MutexObject final : public Object {
@@ -169,9 +165,8 @@ private:
 
 class ChangeObject final : public Object {
 public:
-    ChangeObject(int fd, bool subtree, DWORD filter) : fd_(fd), subtree_(subtree), filter_(filter) {}
-    ~ChangeObject() override { ::close(fd_); }
-    int Fd() const override { return fd_; }
+    ChangeObject(UniqueFd fd, bool subtree, DWORD filter) : fd_(std::move(fd)), subtree_(subtree), filter_(filter) {}
+    int Fd() const override { return fd_.get(); }
 
     // Watches `dir` and, for a sub-tree, every folder below it. False when `dir` itself fails.
     bool AddTree(const std::string &dir, bool root)
@@ -184,7 +179,7 @@ public:
             uint32_t mask = Mask() | IN_ONLYDIR;
             if (!first || !root)
                 mask |= IN_DONT_FOLLOW;
-            const int wd = ::inotify_add_watch(fd_, path.c_str(), mask);
+            const int wd = ::inotify_add_watch(fd_.get(), path.c_str(), mask);
             if (wd < 0) {
                 if (first && root)
                     return false;
@@ -220,7 +215,7 @@ public:
             return true;
         alignas(inotify_event) char buf[16384];
         for (;;) {
-            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
             if (n <= 0)
                 break;
             for (ssize_t off = 0; off < n;) {
@@ -278,7 +273,7 @@ private:
     }
 
     std::mutex m_;
-    int fd_;
+    UniqueFd fd_;
     bool subtree_;
     DWORD filter_;
     bool signalled_ = false;
@@ -342,12 +337,12 @@ HANDLE FindFirstChangeNotificationA(const char *lpPathName, BOOL bWatchSubtree, 
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd) {
         SetLastError(Win32FromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    auto obj = std::make_shared<ChangeObject>(fd, bWatchSubtree != 0, dwNotifyFilter);
+    auto obj = std::make_shared<ChangeObject>(std::move(fd), bWatchSubtree != 0, dwNotifyFilter);
     if (!obj->AddTree(*posix, true)) {
         SetLastError(Win32FromErrno(errno));
         return INVALID_HANDLE_VALUE;

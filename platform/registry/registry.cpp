@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/registry/registry.h"
 
+#include "platform/common/uniquefd.h"
 #include "platform/device/device.h"
 
 #include <sqlite3.h>
@@ -68,12 +70,10 @@ bool GroupFolder(const std::string &dir)
 // by the group (0660) in a group folder, whatever the umask.
 bool CreateStoreFile(const std::string &path, const std::string &dir)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const vx::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd)
         return errno == EEXIST;
-    const bool ok = !GroupFolder(dir) || ::fchmod(fd, 0660) == 0;
-    ::close(fd);
-    return ok;
+    return !GroupFolder(dir) || ::fchmod(fd.get(), 0660) == 0;
 }
 
 std::string DirOf(const std::string &path)

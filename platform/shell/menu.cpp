@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Context menus with working verbs (open, copy, paste, delete to the trash, rename, properties)
 // and the popup menus they fill.
+#include "platform/common/uniquefd.h"
 #include "platform/exec/exec.h"
 #include "platform/shell/failpoints.h"
 #include "platform/shell/folderimpl.h"
@@ -412,14 +414,14 @@ DWORD MoveToTrash(const std::string &posix)
     for (int n = 1; n < 100000; ++n) {
         const std::string name = n == 1 ? base : base + "." + std::to_string(n);
         const std::string info = trash + "/info/" + name + ".trashinfo";
-        const int fd = ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        UniqueFd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!fd) {
             if (errno == EEXIST)
                 continue;
             return Win32FromErrno(errno);
         }
-        const bool written = ::write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
-        ::close(fd);
+        const bool written = ::write(fd.get(), record.data(), record.size()) == static_cast<ssize_t>(record.size());
+        fd.reset();
         struct stat taken {};
         if (written && ::lstat((trash + "/files/" + name).c_str(), &taken) != 0 &&
             ::rename(posix.c_str(), (trash + "/files/" + name).c_str()) == 0)

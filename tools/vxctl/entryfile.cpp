@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "tools/vxctl/entryfile.h"
 
 #include "console/entrystore.h"
 #include "editor/entrycheck.h"
 #include "platform/codepage/codepage.h"
+#include "platform/common/json.h"
 #include "tools/vxctl/ops.h"
 #include "tools/vxreg/regfile.h"
 
@@ -45,37 +47,6 @@ void AppendRawByte(std::string &out, unsigned char c)
     out += buf;
 }
 
-// Length of the well-formed UTF-8 sequence at `i`, 0 when there is none.
-size_t Utf8Length(const std::string &s, size_t i)
-{
-    const unsigned char lead = static_cast<unsigned char>(s[i]);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        len = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        len = 3;
-        cp = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        len = 4;
-        cp = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size())
-        return 0;
-    for (size_t k = 1; k < len; ++k) {
-        const unsigned char c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-
 } // namespace
 
 std::string JsonString(const AnsiString &cp949)
@@ -115,7 +86,7 @@ std::string JsonUtf8String(const std::string &bytes)
         if (c < 0x80) {
             AppendAscii(out, static_cast<char>(c));
             ++i;
-        } else if (const size_t len = Utf8Length(bytes, i)) {
+        } else if (const size_t len = vx::codepage::Utf8Length(bytes, i)) {
             out.append(bytes, i, len);
             i += len;
         } else {
@@ -158,305 +129,24 @@ std::string EntriesJson(const std::vector<TFPRec> &entries, bool posix)
 
 namespace {
 
-// A JSON string as read: UTF-8 text with the escaped bytes taken apart, in order.
-struct JText {
-    struct Piece {
-        bool raw; // one escaped byte
-        std::string bytes;
-    };
-    std::vector<Piece> pieces;
+using JText = vx::json::Text;
+using JValue = vx::json::Value;
 
-    std::string Utf8() const // escaped bytes as they are
-    {
-        std::string s;
-        for (const Piece &p : pieces)
-            s += p.bytes;
-        return s;
-    }
-    bool HasRaw() const
-    {
-        for (const Piece &p : pieces) {
-            if (p.raw)
-                return true;
-        }
-        return false;
-    }
-    // CP949 bytes: text converted, escaped bytes as they are; nullopt when CP949 cannot hold a character.
-    std::optional<AnsiString> Cp949() const
-    {
-        AnsiString out;
-        for (const Piece &p : pieces) {
-            if (p.raw) {
-                out += p.bytes;
-                continue;
-            }
-            const std::optional<AnsiString> converted = ToCp949(p.bytes);
-            if (!converted)
-                return std::nullopt;
-            out += *converted;
-        }
-        return out;
-    }
-};
-
-struct JValue {
-    enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
-    bool boolean = false;
-    std::string number; // as written
-    JText text;
-    std::vector<JValue> items;
-    std::vector<std::pair<std::string, JValue>> members;
-};
-
-class JsonReader {
-public:
-    explicit JsonReader(const std::string &text) : s_(text) {}
-
-    bool Document(JValue &v, std::string &why)
-    {
-        if (s_.compare(0, 3, "\xEF\xBB\xBF") == 0)
-            pos_ = 3;
-        if (!Value(v, 0) || (Space(), pos_ != s_.size())) {
-            why = error_.empty() ? "unexpected text" : error_;
-            why = "JSON, line " + std::to_string(Line()) + ": " + why;
-            return false;
-        }
-        return true;
-    }
-
-private:
-    int Line() const
-    {
-        int line = 1;
-        for (size_t i = 0; i < pos_ && i < s_.size(); ++i)
-            line += s_[i] == '\n';
-        return line;
-    }
-    bool Fail(const std::string &why)
-    {
-        if (error_.empty())
-            error_ = why;
-        return false;
-    }
-    void Space()
-    {
-        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
-            ++pos_;
-    }
-    bool Literal(const char *word)
-    {
-        const std::string w(word);
-        if (s_.compare(pos_, w.size(), w) != 0)
-            return Fail("unexpected text");
-        pos_ += w.size();
-        return true;
-    }
-    bool Value(JValue &v, int depth)
-    {
-        if (depth > 64)
-            return Fail("nested too deeply");
-        Space();
-        if (pos_ >= s_.size())
-            return Fail("the text ends early");
-        const char c = s_[pos_];
-        if (c == '{')
-            return ObjectValue(v, depth);
-        if (c == '[')
-            return ArrayValue(v, depth);
-        if (c == '"') {
-            v.kind = JValue::String;
-            return StringValue(v.text);
-        }
-        if (c == 't' || c == 'f') {
-            v.kind = JValue::Bool;
-            v.boolean = c == 't';
-            return Literal(c == 't' ? "true" : "false");
-        }
-        if (c == 'n') {
-            v.kind = JValue::Null;
-            return Literal("null");
-        }
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            v.kind = JValue::Number;
-            const size_t start = pos_;
-            while (pos_ < s_.size() && std::string_view("+-.eE0123456789").find(s_[pos_]) != std::string_view::npos)
-                ++pos_;
-            v.number = s_.substr(start, pos_ - start);
-            return true;
-        }
-        return Fail("unexpected text");
-    }
-    bool ObjectValue(JValue &v, int depth)
-    {
-        v.kind = JValue::Object;
-        ++pos_;
-        Space();
-        if (pos_ < s_.size() && s_[pos_] == '}') {
-            ++pos_;
-            return true;
-        }
-        while (true) {
-            Space();
-            JText key;
-            if (pos_ >= s_.size() || s_[pos_] != '"')
-                return Fail("a member name is expected");
-            if (!StringValue(key))
-                return false;
-            if (key.HasRaw())
-                return Fail("an escaped byte in a member name");
-            Space();
-            if (pos_ >= s_.size() || s_[pos_] != ':')
-                return Fail("\":\" is expected");
-            ++pos_;
-            JValue member;
-            if (!Value(member, depth + 1))
-                return false;
-            const std::string name = key.Utf8();
-            for (const auto &m : v.members) {
-                if (m.first == name)
-                    return Fail("\"" + name + "\" is given twice");
-            }
-            v.members.emplace_back(name, std::move(member));
-            Space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return Fail("\",\" or \"}\" is expected");
-        }
-    }
-    bool ArrayValue(JValue &v, int depth)
-    {
-        v.kind = JValue::Array;
-        ++pos_;
-        Space();
-        if (pos_ < s_.size() && s_[pos_] == ']') {
-            ++pos_;
-            return true;
-        }
-        while (true) {
-            JValue item;
-            if (!Value(item, depth + 1))
-                return false;
-            v.items.push_back(std::move(item));
-            Space();
-            if (pos_ < s_.size() && s_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < s_.size() && s_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return Fail("\",\" or \"]\" is expected");
-        }
-    }
-    bool Hex4(uint32_t &cp)
-    {
-        if (pos_ + 4 > s_.size())
-            return Fail("a short \\u escape");
-        cp = 0;
-        for (int k = 0; k < 4; ++k) {
-            const char c = s_[pos_++];
-            cp <<= 4;
-            if (c >= '0' && c <= '9')
-                cp |= uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                cp |= uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                cp |= uint32_t(c - 'A' + 10);
-            else
-                return Fail("a bad \\u escape");
-        }
-        return true;
-    }
-    bool StringValue(JText &text)
-    {
-        ++pos_; // the opening quote
-        std::string run;
-        const auto flush = [&] {
-            if (!run.empty())
-                text.pieces.push_back({false, std::move(run)});
-            run.clear();
-        };
-        while (true) {
-            if (pos_ >= s_.size())
-                return Fail("a text is not closed");
-            const unsigned char c = static_cast<unsigned char>(s_[pos_]);
-            if (c == '"') {
-                ++pos_;
-                flush();
-                return true;
-            }
-            if (c < 0x20)
-                return Fail("a control character in a text");
-            if (c >= 0x80) {
-                const size_t len = Utf8Length(s_, pos_);
-                if (!len)
-                    return Fail("the file is not UTF-8");
-                run.append(s_, pos_, len);
-                pos_ += len;
-                continue;
-            }
-            if (c != '\\') {
-                run += char(c);
-                ++pos_;
-                continue;
-            }
-            if (++pos_ >= s_.size())
-                return Fail("a text is not closed");
-            const char e = s_[pos_++];
-            switch (e) {
-            case '"': run += '"'; break;
-            case '\\': run += '\\'; break;
-            case '/': run += '/'; break;
-            case 'b': run += '\b'; break;
-            case 'f': run += '\f'; break;
-            case 'n': run += '\n'; break;
-            case 'r': run += '\r'; break;
-            case 't': run += '\t'; break;
-            case 'u': {
-                uint32_t cp = 0;
-                if (!Hex4(cp))
-                    return false;
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    uint32_t low = 0;
-                    if (s_.compare(pos_, 2, "\\u") != 0 || (pos_ += 2, !Hex4(low)) || low < 0xDC00 || low > 0xDFFF)
-                        return Fail("a lone high surrogate");
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
-                    // An escaped byte that did not convert.
-                    flush();
-                    text.pieces.push_back({true, std::string(1, char(cp - 0xDC00))});
-                    break;
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    return Fail("a lone low surrogate");
-                }
-                vx::codepage::AppendUtf8(run, cp);
-                break;
-            }
-            default:
-                return Fail("a bad escape");
-            }
-        }
-    }
-
-    const std::string &s_;
-    size_t pos_ = 0;
-    std::string error_;
-};
-
-const JValue *Member(const JValue &object, const char *name)
+// CP949 bytes: text converted, escaped bytes as they are; nullopt when CP949 cannot hold a character.
+std::optional<AnsiString> Cp949(const JText &text)
 {
-    for (const auto &m : object.members) {
-        if (m.first == name)
-            return &m.second;
+    AnsiString out;
+    for (const JText::Piece &p : text.pieces) {
+        if (p.raw) {
+            out += p.bytes;
+            continue;
+        }
+        const std::optional<AnsiString> converted = ToCp949(p.bytes);
+        if (!converted)
+            return std::nullopt;
+        out += *converted;
     }
-    return nullptr;
+    return out;
 }
 
 // The strings of a string or an array of strings.
@@ -484,7 +174,7 @@ bool PathField(const JValue *paths, const JValue *folders, bool posix, std::opti
     field = AnsiString();
     const auto add = [&](const JText &t, bool folder, bool closeItem) {
         if (!posix) {
-            std::optional<AnsiString> bytes = t.Cp949();
+            std::optional<AnsiString> bytes = Cp949(t);
             if (!bytes) {
                 field.reset(); // the editor's "CP949 cannot hold it"
                 return true;
@@ -497,7 +187,7 @@ bool PathField(const JValue *paths, const JValue *folders, bool posix, std::opti
             return true;
         }
         // POSIX items: each mapped through the drive map.
-        const std::string text = t.Utf8();
+        const std::string text = t.Bytes();
         size_t pos = 0;
         while (pos < text.size()) {
             size_t end = text.find(';', pos);
@@ -547,20 +237,17 @@ bool PathField(const JValue *paths, const JValue *folders, bool posix, std::opti
 
 bool MaskOf(const JValue &row, uint32_t &mask, std::string &why)
 {
-    const JValue *maskValue = Member(row, "mask");
-    const JValue *deny = Member(row, "deny");
-    const JValue *preset = Member(row, "preset");
+    const JValue *maskValue = row.Member("mask");
+    const JValue *deny = row.Member("deny");
+    const JValue *preset = row.Member("preset");
     std::optional<uint32_t> fromMask, fromDeny;
     if (maskValue) {
-        const std::string &n = maskValue->number;
-        bool digits = maskValue->kind == JValue::Number && !n.empty() && n.size() <= 10;
-        for (char c : n)
-            digits = digits && c >= '0' && c <= '9';
-        if (!digits || std::stoull(n) > 0xFFFFFFFFull) {
+        const std::optional<int64_t> n = vx::json::WholeNumber(*maskValue);
+        if (!n || maskValue->number[0] == '-' || *n > 0xFFFFFFFFll) {
             why = "mask must be a whole number from 0 to 4294967295";
             return false;
         }
-        fromMask = static_cast<uint32_t>(std::stoull(n));
+        fromMask = static_cast<uint32_t>(*n);
     }
     if (deny) {
         std::vector<const JText *> names;
@@ -571,7 +258,7 @@ bool MaskOf(const JValue &row, uint32_t &mask, std::string &why)
         uint32_t bits = 0;
         for (const JText *t : names) {
             std::string bad;
-            const std::optional<uint32_t> b = ParseOperations(t->Utf8(), bad);
+            const std::optional<uint32_t> b = ParseOperations(t->Bytes(), bad);
             if (!b) {
                 why = "unknown operation \"" + bad + "\" in deny";
                 return false;
@@ -594,7 +281,7 @@ bool MaskOf(const JValue &row, uint32_t &mask, std::string &why)
             why = "preset must be a text";
             return false;
         }
-        const std::string name = preset->text.Utf8();
+        const std::string name = preset->text.Bytes();
         if (const std::optional<uint32_t> presetMask = PresetMask(name)) {
             if ((fromMask || fromDeny) && mask != *presetMask) {
                 why = "preset " + name + " does not match the operations";
@@ -603,7 +290,7 @@ bool MaskOf(const JValue &row, uint32_t &mask, std::string &why)
             mask = *presetMask;
         } else {
             // The preset name the list shows: it must name what the mask makes.
-            const std::optional<AnsiString> cp = preset->text.Cp949();
+            const std::optional<AnsiString> cp = Cp949(preset->text);
             if (!cp || (!fromMask && !fromDeny) || MaskPresetName(mask) != *cp) {
                 why = "preset \"" + name + "\" is not one of read-only, no-access, fully-hidden, invisible" +
                       ((fromMask || fromDeny) ? " nor the name of the mask's preset" : "");
@@ -634,11 +321,11 @@ bool JsonRow(const JValue &row, bool posix, TFPRec &rec, std::string &why)
         }
     }
     std::array<std::optional<AnsiString>, 4> texts;
-    if (!PathField(Member(row, "path"), Member(row, "folder"), posix, texts[0], why, "path") ||
-        !PathField(Member(row, "exclude_path"), Member(row, "exclude_folder"), posix, texts[2], why, "exclude_path"))
+    if (!PathField(row.Member("path"), row.Member("folder"), posix, texts[0], why, "path") ||
+        !PathField(row.Member("exclude_path"), row.Member("exclude_folder"), posix, texts[2], why, "exclude_path"))
         return false;
     for (int i : {1, 3}) {
-        const JValue *v = Member(row, kFieldNames[i]);
+        const JValue *v = row.Member(kFieldNames[i]);
         if (!v) {
             texts[size_t(i)] = AnsiString(i == 1 ? "*" : "");
             continue;
@@ -647,7 +334,7 @@ bool JsonRow(const JValue &row, bool posix, TFPRec &rec, std::string &why)
             why = std::string(kFieldNames[i]) + " must be a text";
             return false;
         }
-        texts[size_t(i)] = v->text.Cp949();
+        texts[size_t(i)] = Cp949(v->text);
     }
     uint32_t mask = 0;
     if (!MaskOf(row, mask, why))
@@ -673,9 +360,12 @@ bool JsonRow(const JValue &row, bool posix, TFPRec &rec, std::string &why)
 bool ReadJson(const std::string &text, std::vector<TFPRec> &entries, std::string &why)
 {
     JValue doc;
-    JsonReader reader(text);
-    if (!reader.Document(doc, why))
+    vx::json::Error error;
+    const std::string_view body = text.starts_with("\xEF\xBB\xBF") ? std::string_view(text).substr(3) : std::string_view(text);
+    if (!vx::json::Parse(body, doc, error)) {
+        why = "JSON, " + error.Describe();
         return false;
+    }
     const JValue *list = &doc;
     bool posix = false;
     if (doc.kind == JValue::Object) {
@@ -685,9 +375,9 @@ bool ReadJson(const std::string &text, std::vector<TFPRec> &entries, std::string
                 return false;
             }
         }
-        list = Member(doc, "entries");
-        if (const JValue *paths = Member(doc, "paths")) {
-            const std::string form = paths->kind == JValue::String ? paths->text.Utf8() : "";
+        list = doc.Member("entries");
+        if (const JValue *paths = doc.Member("paths")) {
+            const std::string form = paths->kind == JValue::String ? paths->text.Bytes() : "";
             if (form != "posix" && form != "console") {
                 why = "\"paths\" must be \"console\" or \"posix\"";
                 return false;
