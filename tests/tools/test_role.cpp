@@ -172,7 +172,7 @@ TEST_F(Role, PassesAnsibleLint)
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
     }
-    const std::string out = vxctltest::ReadFile(home_.dir + "/lint.out");
+    const std::string out = vxtest::Slurp(home_.dir + "/lint.out");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
     EXPECT_NE(out.find("0 failure(s), 0 warning(s)"), std::string::npos) << out;
 }

@@ -3,6 +3,7 @@
 #include "support/sandbox.h"
 #include "support/cp949.h"
 #include "tools/vxreg/regfile.h"
+#include "tools/vxctl_run.h"
 
 #include <gtest/gtest.h>
 
@@ -15,60 +16,16 @@
 
 namespace {
 
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using vxctltest::Result;
+using vxctltest::WriteFile;
+using vxtest::Slurp;
 
 class Vxreg : public ::testing::Test {
 protected:
-    struct Result {
-        int status = -1;
-        std::string out;
-        std::string err;
-    };
-
     // Runs the built tool with these arguments (no shell in between), `input` on its standard input.
-    Result Run(std::vector<std::string> args, const std::string &input = "")
+    vxctltest::Result Run(std::vector<std::string> args, const std::string &input = "")
     {
-        const char *buildDir = std::getenv("VX_BUILD_DIR");
-        const std::string tool = std::string(buildDir ? buildDir : ".") + "/tools/vxreg/vxreg";
-        args.insert(args.begin(), tool);
-        const std::string outPath = store.dir + "/stdout";
-        const std::string errPath = store.dir + "/stderr";
-        const std::string inPath = store.dir + "/stdin";
-        WriteFile(inPath, input);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int i = open(inPath.c_str(), O_RDONLY);
-            dup2(i, 0);
-            const int o = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int e = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(o, 1);
-            dup2(e, 2);
-            std::vector<char *> argv;
-            for (std::string &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(tool.c_str(), argv.data());
-            _exit(127);
-        }
-        Result r;
-        int status = 0;
-        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            r.status = WEXITSTATUS(status);
-        r.out = ReadFile(outPath);
-        r.err = ReadFile(errPath);
-        return r;
+        return vxctltest::RunProgram(store.dir, vxtest::Built("tools/vxreg/vxreg"), std::move(args), input);
     }
 
     std::string File(const std::string &name) const { return store.dir + "/" + name; }
@@ -128,7 +85,7 @@ TEST_F(Vxreg, KoreanTextAndDwordRoundTripThroughRegedit4)
 
     const Result exported = Run({"export", "HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA", File("tovra.reg")});
     ASSERT_EQ(exported.status, 0) << exported.err;
-    const std::string text = ReadFile(File("tovra.reg"));
+    const std::string text = Slurp(File("tovra.reg"));
     EXPECT_EQ(text.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\TOVRA]\r\n", 0), 0u) << text;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\n') {
@@ -178,7 +135,7 @@ TEST_F(Vxreg, ExportsAreReadableByTheirOwnerOnly)
     struct stat st {};
     ASSERT_EQ(stat(File("new.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_NE(ReadFile(File("new.reg")).find(scrambled), std::string::npos);
+    EXPECT_NE(Slurp(File("new.reg")).find(scrambled), std::string::npos);
 
     WriteFile(File("open.reg"), "an older, longer file that anyone could read\r\n");
     ASSERT_EQ(chmod(File("open.reg").c_str(), 0644), 0);
@@ -186,7 +143,7 @@ TEST_F(Vxreg, ExportsAreReadableByTheirOwnerOnly)
     EXPECT_EQ(over.status, 0) << over.err;
     ASSERT_EQ(stat(File("open.reg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(ReadFile(File("open.reg")), ReadFile(File("new.reg")));
+    EXPECT_EQ(Slurp(File("open.reg")), Slurp(File("new.reg")));
     umask(oldMask);
 }
 
@@ -212,7 +169,7 @@ TEST_F(Vxreg, ThePasswordGuardsImportAndThePasswordsKey)
         for (const char *key : {"HKLM\\SOFTWARE\\TOVRA\\Vellamorix\\pass", "HKLM\\SOFTWARE", "HKLM"}) {
             const Result exported = Run({"export", key, File("out.reg")}, given);
             EXPECT_EQ(exported.status, 1) << key;
-            EXPECT_EQ(ReadFile(File("out.reg")).find(scrambled), std::string::npos) << key;
+            EXPECT_EQ(Slurp(File("out.reg")).find(scrambled), std::string::npos) << key;
         }
     }
     // A key that does not hold the password needs none.

@@ -1,5 +1,5 @@
-// Test helper: runs the built vxctl (or another program) as a child with a given standard input,
-// collects its output and exit status, and never waits longer than a bound.
+// Test helper: runs the built vxctl, vxreg (or another program) as a child with a given standard
+// input, collects its output and exit status, and never waits longer than a bound.
 #pragma once
 
 #include "qxd/daemon_fixture.h"
@@ -17,29 +17,15 @@
 
 namespace vxctltest {
 
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 inline void WriteFile(const std::string &path, const std::string &text)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-inline std::string BuildDir()
-{
-    const char *build = std::getenv("VX_BUILD_DIR");
-    return build ? build : ".";
-}
-
 inline std::string VxctlPath()
 {
-    return BuildDir() + "/tools/vxctl/vxctl";
+    return vxtest::Built("tools/vxctl/vxctl");
 }
 
 struct Result {
@@ -83,8 +69,8 @@ inline Result RunProgram(const std::string &dir, const std::string &program, std
         waitpid(pid, &status, 0);
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = ReadFile(outPath);
-    r.err = ReadFile(errPath);
+    r.out = vxtest::Slurp(outPath);
+    r.err = vxtest::Slurp(errPath);
     return r;
 }
 
