@@ -449,6 +449,12 @@ TEST_F(ViewsTest, MountNamespacesMadeBeforeTheEntryAreDecided)
     EXPECT_TRUE(Denied(root.Do("read", data + "/open/o")));
     EXPECT_EQ(bystander.Do("read", data + "/prot/f"), 0);
     EXPECT_EQ(bystander.Do("read", data + "/open/o"), 0);
+    // A named process of the engine's own namespace walking into that namespace through
+    // /proc/PID/root is decided as well (the engine's own mount alone is taken as the view's).
+    const std::string there = "/proc/" + std::to_string(root.pid()) + "/root";
+    EXPECT_TRUE(Denied(Op("victim", "read", there + data + "/prot/f")));
+    EXPECT_TRUE(Denied(Op("victim", "read", there + data + "/open/o")));
+    EXPECT_EQ(Op("bystander", "read", there + data + "/prot/f"), 0);
     if (userns == 0) {
         EXPECT_TRUE(Denied(user.Do("read", data + "/prot/f")));
         EXPECT_TRUE(Denied(user.Do("read", data + "/open/o")));
